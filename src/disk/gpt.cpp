@@ -1,0 +1,106 @@
+#include "disk/gpt.h"
+
+#include <array>
+
+#include "disk/layout.h"
+#include "disk/sector_reader.h"
+
+namespace DiskIO {
+
+namespace {
+
+constexpr uint32_t kCrc32Polynomial = 0xEDB88320u;  // reflected 0x04C11DB7
+
+std::array<uint32_t, 256> MakeCrc32Table() {
+  std::array<uint32_t, 256> table{};
+  for (uint32_t n = 0; n < table.size(); ++n) {
+    uint32_t c = n;
+    for (int bit = 0; bit < 8; ++bit) c = (c & 1) ? (kCrc32Polynomial ^ (c >> 1)) : (c >> 1);
+    table[n] = c;
+  }
+  return table;
+}
+
+uint64_t FieldValue(const std::string& bytes, Field field) {
+  return LittleEndianValue(bytes, field.offset, field.length);
+}
+
+}  // namespace
+
+uint32_t Crc32(ByteSpan bytes) {
+  static const std::array<uint32_t, 256> table = MakeCrc32Table();
+  uint32_t crc = 0xFFFFFFFFu;
+  for (size_t i = 0; i < bytes.size; ++i) crc = table[(crc ^ bytes.data[i]) & 0xFF] ^ (crc >> 8);
+  return crc ^ 0xFFFFFFFFu;
+}
+
+uint64_t LittleEndianValue(const std::string& bytes, size_t offset, size_t length) {
+  uint64_t value = 0;
+  for (size_t i = length; i-- > 0;) {
+    const size_t index = offset + i;
+    value = (value << 8) | (index < bytes.size() ? static_cast<uint8_t>(bytes[index]) : 0);
+  }
+  return value;
+}
+
+bool HasGptProtectiveEntry(const SectorBuffer& sector0) {
+  for (size_t offset : MasterBootRecord::kEntryTypeOffsets) {
+    if (sector0[offset] == MasterBootRecord::kGptProtectiveType) return true;
+  }
+  return false;
+}
+
+bool ParseGptHeader(const SectorText& header, GptLayout& layout) {
+  using namespace GptHeader;
+  if (header.size() < kSectorSize || FieldText(header, kSignature) != Signature::kGptHeader) {
+    return false;
+  }
+  const uint64_t headerSize = FieldValue(header, kHeaderSize);
+  if (headerSize < kMinHeaderSize || headerSize > kMaxHeaderSize) return false;
+  std::string checked = header.substr(0, headerSize);
+  checked.replace(kHeaderCrc.offset, kHeaderCrc.length, kHeaderCrc.length, '\0');
+  if (Crc32(checked) != FieldValue(header, kHeaderCrc)) return false;
+
+  const uint64_t entrySize = FieldValue(header, kEntrySize);
+  const uint64_t entryCount = FieldValue(header, kEntryCount);
+  const uint64_t arrayStart = FieldValue(header, kEntryArrayStart);
+  if (entrySize < kMinEntrySize || entrySize > kMaxEntrySize || entrySize % kEntrySizeMultiple) {
+    return false;
+  }
+  if (entryCount < 1 || entryCount > kMaxEntryCount) return false;
+  if (arrayStart < kMinEntryArrayStart || arrayStart >= kFirstInexactSector) return false;
+  layout = {arrayStart, static_cast<uint32_t>(entryCount), static_cast<uint32_t>(entrySize),
+            static_cast<uint32_t>(FieldValue(header, kEntryArrayCrc))};
+  return true;
+}
+
+bool ParseGptEntries(const std::string& entryArray, const GptLayout& layout,
+                     std::vector<GptPartition>& partitions) {
+  const size_t arraySize = size_t{layout.entryCount} * layout.entrySize;
+  if (entryArray.size() < arraySize) return false;
+  const std::string array = entryArray.substr(0, arraySize);
+  if (Crc32(array) != layout.entryArrayCrc) return false;
+  partitions.clear();
+  const std::string emptyType(GptEntry::kTypeGuid.length, '\0');
+  for (uint32_t i = 0; i < layout.entryCount; ++i) {
+    const std::string entry = array.substr(size_t{i} * layout.entrySize, layout.entrySize);
+    const std::string type = FieldText(entry, GptEntry::kTypeGuid);
+    if (type == emptyType || type == Signature::kMicrosoftReservedGuid) continue;
+    partitions.push_back({static_cast<int32_t>(i + 1), FieldValue(entry, GptEntry::kFirstSector)});
+  }
+  return true;
+}
+
+bool ReadGptPartitions(HANDLE handle, std::vector<GptPartition>& partitions) {
+  const SectorText header =
+      ReadDriveSector(handle, static_cast<double>(GptHeader::kSector), kSectorSize);
+  GptLayout layout{};
+  if (header == ReadFailedText || !ParseGptHeader(header, layout)) return false;
+  const int32_t arrayBytes = static_cast<int32_t>(layout.entryCount * layout.entrySize);
+  const std::string array =
+      ReadDriveSector(handle, static_cast<double>(layout.entryArrayStart), arrayBytes);
+  if (array == ReadFailedText) return false;
+  return ParseGptEntries(array, layout, partitions);
+}
+
+}  // namespace DiskIO

@@ -1,0 +1,54 @@
+// GUID partition tables: the header in sector 1 and its partition entry array.
+#ifndef TVX_DISK_GPT_H_
+#define TVX_DISK_GPT_H_
+
+#include <cstdint>
+#include <vector>
+
+#include "disk/sector.h"
+#include "platform/platform.h"
+
+namespace DiskIO {
+
+/// Returns the CRC-32 of `bytes`, the one zlib and the GPT use.
+uint32_t Crc32(ByteSpan bytes);
+
+/// Returns the little-endian unsigned value of `length` (at most 8) bytes at `offset` of `bytes`;
+/// bytes past the end count as zero.
+uint64_t LittleEndianValue(const std::string& bytes, size_t offset, size_t length);
+
+/// Where a usable GPT header says the partition entries are.
+struct GptLayout {
+  uint64_t entryArrayStart;  // first sector of the entry array
+  uint32_t entryCount;
+  uint32_t entrySize;
+  uint32_t entryArrayCrc;
+};
+
+/// One GPT partition worth examining: its number (from 1, in array order) and first sector.
+struct GptPartition {
+  int32_t number;
+  uint64_t firstSector;
+};
+
+/// True when one of the four entries of sector 0 has the GPT protective type 0xEE.
+bool HasGptProtectiveEntry(const SectorBuffer& sector0);
+
+/// Checks a GPT header (sector 1): signature, header size 92 to 512 and its CRC, entry size a
+/// multiple of 8 from 128 to 1024, entry count 1 to 1024, entry array from sector 2 and below
+/// 2^53. Returns false when any of these fails; otherwise fills `layout`.
+bool ParseGptHeader(const SectorText& header, GptLayout& layout);
+
+/// Checks the entry array against the header's CRC and returns, in array order, the entries
+/// whose type is neither empty nor Microsoft Reserved. Returns false on a CRC mismatch or an
+/// array shorter than the header says.
+bool ParseGptEntries(const std::string& entryArray, const GptLayout& layout,
+                     std::vector<GptPartition>& partitions);
+
+/// Reads and checks the GPT of an open drive, through the sector reader (whose failure lines it
+/// may print). Returns false when the GPT is not usable, in which case the MBR entries stand.
+bool ReadGptPartitions(HANDLE handle, std::vector<GptPartition>& partitions);
+
+}  // namespace DiskIO
+
+#endif  // TVX_DISK_GPT_H_

@@ -1,0 +1,96 @@
+// The on-disk layouts the scans look at: where each field lies, and the values that mark things.
+#ifndef TVX_DISK_LAYOUT_H_
+#define TVX_DISK_LAYOUT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "disk/sector.h"
+
+/// A field of an on-disk structure: its first byte and its length in bytes.
+struct Field {
+  size_t offset;
+  size_t length;
+};
+
+/// Returns the bytes of `field` in `sector` as text; the part that lies past the end of the
+/// sector is left out, so a field never reads outside what was read.
+std::string FieldText(const SectorText& sector, Field field);
+
+/// Returns the byte at `offset` of `sector`, or 0 when the sector is shorter.
+uint8_t ByteAt(const SectorText& sector, size_t offset);
+
+/// Sector 0 of a physical drive: a master boot record, or a volume boot sector without one.
+namespace MasterBootRecord {
+constexpr Field kOemField{3, 8};         // OEM field, where the sector is a volume boot sector
+constexpr Field kBootLoaderName{6, 21};  // TrueCrypt's boot loader names itself here
+constexpr size_t kEntryCount = 4;
+constexpr size_t kEntryTypeOffsets[kEntryCount] = {450, 466, 482, 498};  // one byte each
+constexpr Field kEntryStartSectors[kEntryCount] = {{454, 4}, {470, 4}, {486, 4}, {502, 4}};
+constexpr uint8_t kGptProtectiveType = 0xEE;
+}  // namespace MasterBootRecord
+
+/// The first sector of a partition: a volume boot sector.
+namespace BootSector {
+constexpr Field kOemId{3, 8};
+constexpr size_t kFat16ExtendedSignature = 38;  // 0x29 when a FAT12/16 label follows
+constexpr Field kFat16Label{43, 11};
+constexpr size_t kFat32ExtendedSignature = 66;  // 0x29 when a FAT32 label follows
+constexpr Field kFat32Label{71, 11};
+constexpr Field kBitLockerToGoGuid{424, 16};
+constexpr Field kBootSignature{510, 2};
+constexpr uint8_t kExtendedBootSignature = 0x29;
+}  // namespace BootSector
+
+/// The GPT header, in sector 1, and the entries of its partition array.
+namespace GptHeader {
+constexpr Field kSignature{0, 8};
+constexpr Field kHeaderSize{12, 4};
+constexpr Field kHeaderCrc{16, 4};
+constexpr Field kEntryArrayStart{72, 8};
+constexpr Field kEntryCount{80, 4};
+constexpr Field kEntrySize{84, 4};
+constexpr Field kEntryArrayCrc{88, 4};
+constexpr uint64_t kSector = 1;
+constexpr uint32_t kMinHeaderSize = 92;
+constexpr uint32_t kMaxHeaderSize = 512;
+constexpr uint32_t kMinEntrySize = 128;
+constexpr uint32_t kMaxEntrySize = 1024;
+constexpr uint32_t kEntrySizeMultiple = 8;
+constexpr uint32_t kMaxEntryCount = 1024;
+constexpr uint64_t kMinEntryArrayStart = 2;
+}  // namespace GptHeader
+
+namespace GptEntry {
+constexpr Field kTypeGuid{0, 16};
+constexpr Field kFirstSector{32, 8};
+}  // namespace GptEntry
+
+/// Sector numbers from here on cannot be held exactly in the reader's double.
+constexpr uint64_t kFirstInexactSector = uint64_t{1} << 53;
+
+/// Marks that the scans look for, as the bytes they are on disk.
+namespace Signature {
+inline const std::string kTrueCryptBootLoader = "TrueCrypt Boot Loader";
+inline const std::string kPgpGuard = "PGPGUARD";
+inline const std::string kPgp = "PGP";
+inline const std::string kTrueCrypt = "TrueCrypt";
+/// OEM field prefixes of volume boot sectors found in sector 0 of an unpartitioned disk.
+inline const std::string kVolumeOemPrefixes[] = {"NTFS", "MSDOS", "MSWIN"};
+inline const std::string kNtfsOemPrefix = "NTFS";
+inline const std::string kBitLockerOemId = "-FVE-FS-";
+inline const std::string kBitLockerToGoOemId = "MSWIN4.1";
+/// The BitLocker identifier 4967D63B-2E29-4AD8-8399-F6A339E3D001, in its on-disk byte order.
+inline const std::string kBitLockerGuid{"\x3B\xD6\x67\x49\x29\x2E\xD8\x4A\x83\x99\xF6\xA3\x39\xE3\xD0\x01",
+                                        16};
+/// The GPT header's signature.
+inline const std::string kGptHeader = "EFI PART";
+/// Microsoft Reserved, E3C9E316-0B5C-4DB8-817D-F92DF00215AE, which never holds a file system.
+inline const std::string kMicrosoftReservedGuid{
+    "\x16\xE3\xC9\xE3\x5C\x0B\xB8\x4D\x81\x7D\xF9\x2D\xF0\x02\x15\xAE", 16};
+/// The boot signature that closes a boot sector.
+inline const std::string kBootSignature = "\x55\xAA";
+}  // namespace Signature
+
+#endif  // TVX_DISK_LAYOUT_H_

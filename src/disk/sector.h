@@ -1,0 +1,33 @@
+// Sectors as the scans see them: a buffer of bytes, or the same bytes held as text.
+#ifndef TVX_DISK_SECTOR_H_
+#define TVX_DISK_SECTOR_H_
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+/// The size of a sector, in bytes; every offset the program computes counts such sectors.
+constexpr size_t kSectorSize = 512;
+
+/// Sector 0 of a drive, as read into the run's one buffer.
+using SectorBuffer = std::array<uint8_t, kSectorSize>;
+
+/// A sector held as text: character p (from 0) is byte p, zero bytes included.
+using SectorText = std::string;
+
+/// What the sector reader returns in place of a sector when the read fails.
+inline const SectorText ReadFailedText = "Error reading drive... Error: ";
+
+/// A read-only view of bytes: a start and a count, never read past.
+struct ByteSpan {
+  const uint8_t* data;
+  size_t size;
+
+  ByteSpan(const uint8_t* bytes, size_t count) : data(bytes), size(count) {}
+  ByteSpan(const SectorBuffer& buffer) : data(buffer.data()), size(buffer.size()) {}
+  ByteSpan(const std::string& text)
+      : data(reinterpret_cast<const uint8_t*>(text.data())), size(text.size()) {}
+};
+
+#endif  // TVX_DISK_SECTOR_H_

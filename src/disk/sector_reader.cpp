@@ -1,0 +1,71 @@
+#include "disk/sector_reader.h"
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "console/console.h"
+#include "disk/layout.h"
+#include "disk/multiply64.h"
+
+namespace DiskIO {
+
+double offsetLow = 0;
+double offsetHigh = 0;
+
+namespace {
+
+constexpr int32_t kSectorBytes = 512;
+constexpr double kLargestSeek = 2147483647.0;  // a seek distance is a signed 32-bit value
+
+// Prints the read failure line with `code` and returns the failure text.
+SectorText ReadFailed(DWORD code) {
+  ConsoleStuff::WriteConsoleText(
+      "\r\nError reading drive... Error: " + std::to_string(static_cast<int32_t>(code)) + "\r\n",
+      Yellow);
+  return ReadFailedText;
+}
+
+// Sets offsetLow and offsetHigh to the byte offset of `sector`; false when it cannot be placed.
+bool PlaceSector(double sector) {
+  const double rounded = std::nearbyint(sector);  // halfway cases go to the even neighbour
+  if (rounded >= std::numeric_limits<int32_t>::min() &&
+      rounded <= std::numeric_limits<int32_t>::max()) {
+    Multiply64(static_cast<int32_t>(rounded), kSectorBytes, offsetLow, offsetHigh);
+    return true;
+  }
+  // Partitions that begin 1 TiB or more into a drive: the whole 64-bit offset, exactly.
+  if (rounded >= 0 && rounded < static_cast<double>(kFirstInexactSector)) {
+    const uint64_t offset = static_cast<uint64_t>(rounded) * kSectorBytes;
+    offsetLow = static_cast<double>(offset & 0xFFFFFFFFu);
+    offsetHigh = static_cast<double>(offset >> 32);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+SectorText ReadDriveSector(HANDLE handle, double sector, int32_t byteCount) {
+  if (byteCount < 1 || !PlaceSector(sector)) return ReadFailed(ERROR_INVALID_PARAMETER);
+  std::vector<char> buffer(static_cast<size_t>(byteCount), 0);
+
+  LONG high = static_cast<LONG>(offsetHigh);
+  if (offsetLow <= kLargestSeek) {
+    SetFilePointer(handle, static_cast<LONG>(offsetLow), &high, FILE_BEGIN);
+  } else {
+    SetFilePointer(handle, static_cast<LONG>(kLargestSeek), &high, FILE_BEGIN);
+    offsetLow -= kLargestSeek;
+    high = 0;
+    SetFilePointer(handle, static_cast<LONG>(offsetLow), &high, FILE_CURRENT);
+  }
+
+  DWORD count = 0;
+  if (!ReadFile(handle, buffer.data(), static_cast<DWORD>(byteCount), &count, nullptr)) {
+    return ReadFailed(GetLastError());
+  }
+  return SectorText(buffer.begin(), buffer.end());
+}
+
+}  // namespace DiskIO

@@ -1,0 +1,191 @@
+// Console calls on POSIX: standard handles are file descriptors 0, 1 and 2; colours are SGR
+// sequences on a terminal; console input is the terminal's own input queue.
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include "platform/errors-posix.h"
+#include "platform/handles-posix.h"
+#include "platform/terminal-posix.h"
+#include "platform/winapi-posix.h"
+
+namespace {
+
+PosixHandle standardHandles[3] = {
+    {kHandleMagic, STDIN_FILENO, true, 0},
+    {kHandleMagic, STDOUT_FILENO, true, 0},
+    {kHandleMagic, STDERR_FILENO, true, 0},
+};
+
+// The terminal mode found by the first SetConsoleMode, put back when the program ends.
+struct SavedMode {
+  volatile bool saved = false;
+  int fd = -1;
+  termios mode{};
+};
+SavedMode savedMode;
+
+// Windows console mode bits that have a terminal counterpart.
+constexpr DWORD kEnableProcessedInput = 0x0001;
+constexpr DWORD kEnableLineInput = 0x0002;
+constexpr DWORD kEnableEchoInput = 0x0004;
+constexpr DWORD kOutputModes = 0x0003;  // processed output, wrap at end of line
+
+// Console attribute bits: blue 1, green 2, red 4, intensity 8; the background above them.
+constexpr WORD kLightGray = 7;
+
+// Returns the ANSI colour index (red 1, green 2, blue 4) of a console colour's RGB bits.
+int AnsiColorIndex(int consoleBits) {
+  return ((consoleBits & 4) ? 1 : 0) | ((consoleBits & 2) ? 2 : 0) | ((consoleBits & 1) ? 4 : 0);
+}
+
+// Returns the SGR sequence for a console attribute: LightGray is the terminal's own default.
+std::string SgrSequence(WORD attributes) {
+  if (attributes == kLightGray) return "\x1b[0m";
+  const int foreground = attributes & 0xF;
+  const int background = (attributes >> 4) & 0xF;
+  std::string sgr = "\x1b[" + std::to_string(((foreground & 8) ? 90 : 30) + AnsiColorIndex(foreground));
+  if (background != 0) {
+    sgr += ";" + std::to_string(((background & 8) ? 100 : 40) + AnsiColorIndex(background));
+  }
+  return sgr + "m";
+}
+
+// Returns the descriptor behind a handle when it is a terminal, else -1 with the last error set
+// as a Windows console call on a non-console handle sets it.
+int TerminalFd(HANDLE handle) {
+  PosixHandle* state = HandleState(handle);
+  if (state == nullptr) return -1;
+  if (!isatty(state->fd)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return -1;
+  }
+  return state->fd;
+}
+
+}  // namespace
+
+void RestoreConsoleModes() {
+  if (savedMode.saved) tcsetattr(savedMode.fd, TCSANOW, &savedMode.mode);
+}
+
+HANDLE GetStdHandle(DWORD nStdHandle) {
+  if (nStdHandle == STD_INPUT_HANDLE) return &standardHandles[0];
+  if (nStdHandle == STD_OUTPUT_HANDLE) return &standardHandles[1];
+  if (nStdHandle == STD_ERROR_HANDLE) return &standardHandles[2];
+  SetLastError(ERROR_INVALID_HANDLE);
+  return INVALID_HANDLE_VALUE;
+}
+
+BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+               LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED /*lpOverlapped*/) {
+  if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = 0;
+  PosixHandle* state = HandleState(hFile);
+  if (state == nullptr) return FALSE;
+  if (!state->standard) {
+    // Drives and images are opened read-only and are never written.
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  const ssize_t written = write(state->fd, lpBuffer, nNumberOfBytesToWrite);
+  if (written < 0) {
+    SetLastErrorFromErrno(errno);
+    return FALSE;
+  }
+  if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = static_cast<DWORD>(written);
+  return TRUE;
+}
+
+BOOL SetConsoleTextAttribute(HANDLE hConsoleOutput, WORD wAttributes) {
+  const int fd = TerminalFd(hConsoleOutput);
+  if (fd < 0) return FALSE;
+  if (std::getenv("NO_COLOR") != nullptr) {
+    SetLastError(ERROR_INVALID_FUNCTION);
+    return FALSE;
+  }
+  const std::string sgr = SgrSequence(wAttributes);
+  const ssize_t written = write(fd, sgr.data(), sgr.size());
+  if (written != static_cast<ssize_t>(sgr.size())) {
+    SetLastErrorFromErrno(written < 0 ? errno : EIO);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL FlushConsoleInputBuffer(HANDLE hConsoleInput) {
+  const int fd = TerminalFd(hConsoleInput);
+  if (fd < 0) return FALSE;
+  if (tcflush(fd, TCIFLUSH) != 0) {
+    SetLastErrorFromErrno(errno);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode) {
+  const int fd = TerminalFd(hConsoleHandle);
+  if (fd < 0) return FALSE;
+  termios mode{};
+  if (tcgetattr(fd, &mode) != 0) {
+    SetLastErrorFromErrno(errno);
+    return FALSE;
+  }
+  DWORD consoleMode = kOutputModes;
+  if (fd == STDIN_FILENO) {
+    consoleMode = ((mode.c_lflag & ISIG) ? kEnableProcessedInput : 0) |
+                  ((mode.c_lflag & ICANON) ? kEnableLineInput : 0) |
+                  ((mode.c_lflag & ECHO) ? kEnableEchoInput : 0);
+  }
+  if (lpMode != nullptr) *lpMode = consoleMode;
+  return TRUE;
+}
+
+BOOL SetConsoleMode(HANDLE hConsoleHandle, DWORD dwMode) {
+  const int fd = TerminalFd(hConsoleHandle);
+  if (fd < 0) return FALSE;
+  termios mode{};
+  if (tcgetattr(fd, &mode) != 0) {
+    SetLastErrorFromErrno(errno);
+    return FALSE;
+  }
+  if (!savedMode.saved) {
+    savedMode.fd = fd;
+    savedMode.mode = mode;
+    savedMode.saved = true;
+  }
+  const auto setFlag = [&mode](tcflag_t flag, bool on) {
+    mode.c_lflag = on ? (mode.c_lflag | flag) : (mode.c_lflag & ~flag);
+  };
+  const bool lineInput = (dwMode & kEnableLineInput) != 0;
+  setFlag(ICANON, lineInput);
+  setFlag(IEXTEN, lineInput);
+  setFlag(ECHO, (dwMode & kEnableEchoInput) != 0);
+  setFlag(ISIG, (dwMode & kEnableProcessedInput) != 0);
+  mode.c_cc[VMIN] = 1;
+  mode.c_cc[VTIME] = 0;
+  if (tcsetattr(fd, TCSANOW, &mode) != 0) {
+    SetLastErrorFromErrno(errno);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL ReadConsoleA(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToRead,
+                  LPDWORD lpNumberOfCharsRead, PCONSOLE_READCONSOLE_CONTROL /*pInputControl*/) {
+  if (lpNumberOfCharsRead != nullptr) *lpNumberOfCharsRead = 0;
+  const int fd = TerminalFd(hConsoleInput);
+  if (fd < 0) return FALSE;
+  ssize_t count;
+  do {
+    count = read(fd, lpBuffer, nNumberOfCharsToRead);
+  } while (count < 0 && errno == EINTR);
+  if (count <= 0) {
+    SetLastErrorFromErrno(count < 0 ? errno : EIO);
+    return FALSE;
+  }
+  if (lpNumberOfCharsRead != nullptr) *lpNumberOfCharsRead = static_cast<DWORD>(count);
+  return TRUE;
+}

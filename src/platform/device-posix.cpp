@@ -1,0 +1,190 @@
+// Drive and volume calls on POSIX. Every drive is opened read-only, whatever access is asked
+// for: the program never writes to a drive, and a read-only open is what lets a write-protected
+// evidence drive be read at all. Each handle keeps its own position, moved only by
+// SetFilePointer and ReadFile, so a seek never touches the device and reads use pread.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+
+#include "platform/devices-posix.h"
+#include "platform/errors-posix.h"
+#include "platform/handles-posix.h"
+#include "platform/winapi-posix.h"
+
+namespace {
+
+// True for what a drive path may lead to: a disk or volume image, or a block device.
+bool IsDriveLike(const struct stat& info) { return S_ISREG(info.st_mode) || S_ISBLK(info.st_mode); }
+
+// Returns the size in bytes of what a drive handle reads, or false with the last error set.
+bool DriveSize(int fd, int64_t& size) {
+  struct stat info {};
+  if (fstat(fd, &info) != 0) {
+    SetLastErrorFromErrno(errno);
+    return false;
+  }
+  if (S_ISBLK(info.st_mode)) {
+    uint64_t bytes = 0;
+    if (ioctl(fd, BLKGETSIZE64, &bytes) != 0) {
+      SetLastErrorFromErrno(errno);
+      return false;
+    }
+    size = static_cast<int64_t>(bytes);
+    return true;
+  }
+  size = info.st_size;
+  return true;
+}
+
+// Returns the drive handle behind `handle`, or nullptr with the last error set.
+PosixHandle* DriveHandle(HANDLE handle) {
+  PosixHandle* state = HandleState(handle);
+  if (state != nullptr && state->standard) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  return state;
+}
+
+}  // namespace
+
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD /*dwDesiredAccess*/, DWORD /*dwShareMode*/,
+                   LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/,
+                   DWORD /*dwCreationDisposition*/, DWORD /*dwFlagsAndAttributes*/,
+                   HANDLE /*hTemplateFile*/) {
+  const std::string path = ResolveDevicePath(lpFileName != nullptr ? lpFileName : "");
+  if (path.empty()) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  // Look before opening: opening a FIFO, a terminal or a tape could block or act on the device.
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) {
+    SetLastErrorFromErrno(errno);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (!IsDriveLike(info)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  // Non-blocking, as eject opens it: an optical drive without a disc still opens and answers.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    SetLastErrorFromErrno(errno);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (fstat(fd, &info) != 0 || !IsDriveLike(info)) {
+    close(fd);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  SetLastError(ERROR_SUCCESS);
+  return new PosixHandle{kHandleMagic, fd, false, 0};
+}
+
+DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh,
+                     DWORD dwMoveMethod) {
+  PosixHandle* state = DriveHandle(hFile);
+  if (state == nullptr) return INVALID_SET_FILE_POINTER;
+  int64_t distance = lDistanceToMove;
+  if (lpDistanceToMoveHigh != nullptr) {
+    distance = static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*lpDistanceToMoveHigh)) << 32) |
+                                    static_cast<uint32_t>(lDistanceToMove));
+  }
+  int64_t base = 0;
+  if (dwMoveMethod == FILE_CURRENT) {
+    base = static_cast<int64_t>(state->position);
+  } else if (dwMoveMethod == FILE_END) {
+    if (!DriveSize(state->fd, base)) return INVALID_SET_FILE_POINTER;
+  } else if (dwMoveMethod != FILE_BEGIN) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_SET_FILE_POINTER;
+  }
+  int64_t position = 0;
+  if (__builtin_add_overflow(base, distance, &position)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_SET_FILE_POINTER;
+  }
+  if (position < 0) {
+    SetLastError(ERROR_NEGATIVE_SEEK);
+    return INVALID_SET_FILE_POINTER;
+  }
+  state->position = static_cast<uint64_t>(position);
+  if (lpDistanceToMoveHigh != nullptr) {
+    *lpDistanceToMoveHigh = static_cast<LONG>(static_cast<uint32_t>(state->position >> 32));
+  }
+  SetLastError(ERROR_SUCCESS);
+  return static_cast<DWORD>(state->position & 0xFFFFFFFFu);
+}
+
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+              LPDWORD lpNumberOfBytesRead, LPOVERLAPPED /*lpOverlapped*/) {
+  if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = 0;
+  PosixHandle* state = HandleState(hFile);
+  if (state == nullptr) return FALSE;
+  auto* bytes = static_cast<char*>(lpBuffer);
+  DWORD total = 0;
+  while (total < nNumberOfBytesToRead) {
+    ssize_t count;
+    if (state->standard) {
+      count = read(state->fd, bytes + total, nNumberOfBytesToRead - total);
+    } else {
+      count = pread(state->fd, bytes + total, nNumberOfBytesToRead - total,
+                    static_cast<off_t>(state->position + total));
+    }
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) {
+      SetLastErrorFromErrno(errno);
+      return FALSE;
+    }
+    if (count == 0) break;  // end of the drive or of the input
+    total += static_cast<DWORD>(count);
+    if (state->standard) break;
+  }
+  if (!state->standard) state->position += total;
+  if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = total;
+  return TRUE;
+}
+
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID /*lpInBuffer*/,
+                     DWORD /*nInBufferSize*/, LPVOID lpOutBuffer, DWORD nOutBufferSize,
+                     LPDWORD lpBytesReturned, LPOVERLAPPED /*lpOverlapped*/) {
+  if (lpBytesReturned != nullptr) *lpBytesReturned = 0;
+  PosixHandle* state = DriveHandle(hDevice);
+  if (state == nullptr) return FALSE;
+  if (dwIoControlCode != IOCTL_STORAGE_GET_DEVICE_NUMBER) {
+    SetLastError(ERROR_INVALID_FUNCTION);
+    return FALSE;
+  }
+  if (lpOutBuffer == nullptr || nOutBufferSize < sizeof(STORAGE_DEVICE_NUMBER)) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  struct stat info {};
+  STORAGE_DEVICE_NUMBER answer{};
+  if (fstat(state->fd, &info) != 0 || !S_ISBLK(info.st_mode) ||
+      !QueryDeviceNumber(info.st_rdev, answer)) {
+    // An image file, a device-mapper volume or anything else on no physical drive.
+    SetLastError(ERROR_INVALID_FUNCTION);
+    return FALSE;
+  }
+  *static_cast<STORAGE_DEVICE_NUMBER*>(lpOutBuffer) = answer;
+  if (lpBytesReturned != nullptr) *lpBytesReturned = sizeof(STORAGE_DEVICE_NUMBER);
+  return TRUE;
+}
+
+BOOL CloseHandle(HANDLE hObject) {
+  PosixHandle* state = HandleState(hObject);
+  if (state == nullptr) return FALSE;
+  if (state->standard) return TRUE;
+  state->magic = 0;
+  close(state->fd);
+  delete state;
+  return TRUE;
+}

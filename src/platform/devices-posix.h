@@ -1,0 +1,28 @@
+// Where the Windows device names lead on POSIX, and what a device is in Windows' terms.
+//
+// With TVX_DEVICES naming a folder, "\\.\PhysicalDriveN" is the folder's entry "PhysicalDriveN"
+// and "\\.\L:" its entry "L:": disk images, volume images, or links to block devices.
+// Without it, the live system's block devices stand in: the physical drives are the whole disks
+// of /sys/block that can be physical drives, in kernel-name order with attached loop devices
+// last; C: is the device holding the root file system, D: onwards the other devices holding a
+// mounted file system in mount-table order, then the optical drives.
+#ifndef TVX_PLATFORM_DEVICES_POSIX_H_
+#define TVX_PLATFORM_DEVICES_POSIX_H_
+
+#include <sys/types.h>
+
+#include <string>
+
+#include "platform/winapi-posix.h"
+
+/// Returns the path behind a Windows device path ("\\.\PhysicalDrive0", "\\.\C:"), or an empty
+/// text when no device stands behind it. A path that is not a Windows device path is returned
+/// unchanged.
+std::string ResolveDevicePath(const std::string& windowsPath);
+
+/// Fills `answer` for the block device `device` as IOCTL_STORAGE_GET_DEVICE_NUMBER would: a
+/// partition of physical drive N (7, N, partition), physical drive N itself (7, N, 0), or an
+/// optical drive (2, its number, -1). Returns false for anything that lives on no physical drive.
+bool QueryDeviceNumber(dev_t device, STORAGE_DEVICE_NUMBER& answer);
+
+#endif  // TVX_PLATFORM_DEVICES_POSIX_H_

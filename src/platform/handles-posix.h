@@ -1,0 +1,22 @@
+// What a HANDLE points to on POSIX: a file descriptor and, for drives, a position of its own.
+#ifndef TVX_PLATFORM_HANDLES_POSIX_H_
+#define TVX_PLATFORM_HANDLES_POSIX_H_
+
+#include <cstdint>
+
+#include "platform/winapi-posix.h"
+
+/// The state behind one handle.
+struct PosixHandle {
+  uint32_t magic;     // kHandleMagic while the handle is open
+  int fd;             // the descriptor
+  bool standard;      // standard input, output or error: never closed, never positioned
+  uint64_t position;  // the drive's file position, in bytes
+};
+
+constexpr uint32_t kHandleMagic = 0x54565848;  // "TVXH"
+
+/// Returns the state behind a handle, or nullptr (last error 6) when it is not an open handle.
+PosixHandle* HandleState(HANDLE handle);
+
+#endif  // TVX_PLATFORM_HANDLES_POSIX_H_

@@ -1,0 +1,79 @@
+// Process services on POSIX: arguments, signals, pauses, the message box and the fatal error.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "platform/process.h"
+#include "platform/terminal-posix.h"
+#include "platform/winapi-posix.h"
+
+namespace {
+
+std::string argumentText;
+
+// Signals that end the program by default and after which the terminal must get its mode back.
+constexpr int kEndingSignals[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
+
+void RestoreAndReraise(int signalNumber) {
+  RestoreConsoleModes();
+  signal(signalNumber, SIG_DFL);
+  raise(signalNumber);
+}
+
+// Writes all of a text to standard error, ignoring failure: there is nowhere left to report it.
+void WriteToStandardError(const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t written = write(STDERR_FILENO, text.data() + done, text.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    done += static_cast<size_t>(written);
+  }
+}
+
+}  // namespace
+
+void PlatformStart(int argc, char** argv) {
+  argumentText.clear();
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) argumentText += ' ';
+    argumentText += argv[i];
+  }
+  // A closed pipe or a file-size limit must show as a failed or short write, not a killed process.
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
+  std::atexit(RestoreConsoleModes);
+  for (int signalNumber : kEndingSignals) {
+    struct sigaction previous {};
+    sigaction(signalNumber, nullptr, &previous);
+    if (previous.sa_handler == SIG_IGN) continue;
+    struct sigaction action {};
+    action.sa_handler = RestoreAndReraise;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(signalNumber, &action, nullptr);
+  }
+}
+
+std::string GetArgumentText() { return argumentText; }
+
+void ShowFatalError(int32_t number, const std::string& description) {
+  WriteToStandardError("TVX: error " + std::to_string(number) + ": " + description + "\n");
+}
+
+void Sleep(DWORD dwMilliseconds) {
+  timespec remaining{static_cast<time_t>(dwMilliseconds / 1000),
+                     static_cast<long>(dwMilliseconds % 1000) * 1000000L};
+  while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+  }
+}
+
+int MessageBoxA(HWND /*hWnd*/, LPCSTR lpText, LPCSTR lpCaption, DWORD /*uType*/) {
+  WriteToStandardError(std::string(lpCaption != nullptr ? lpCaption : "Error") + ": " +
+                       (lpText != nullptr ? lpText : "") + "\n");
+  return IDOK;
+}

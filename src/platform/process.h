@@ -1,0 +1,25 @@
+// Process services that every platform provides in its own way: start-up, the argument text,
+// and the display of an error that ends the program.
+#ifndef TVX_PLATFORM_PROCESS_H_
+#define TVX_PLATFORM_PROCESS_H_
+
+#include <cstdint>
+#include <string>
+
+/// Exit status of a run that a numbered error ended. A complete run exits with 0.
+constexpr int kFatalExitStatus = 1;
+
+/// Prepares the process before the first call: on POSIX it records the arguments, ignores
+/// SIGPIPE and SIGXFSZ (so that a failing output shows up as a failed write) and arranges for the
+/// terminal to get its mode back however the program ends. Never fails.
+void PlatformStart(int argc, char** argv);
+
+/// Returns the text of the command line after the program's own name, without the blanks that
+/// separate the two; empty when there are no arguments.
+std::string GetArgumentText();
+
+/// Shows an error that ends the program on standard error, as
+/// "TVX: error <number>: <description>". Never fails; a failing standard error is ignored.
+void ShowFatalError(int32_t number, const std::string& description);
+
+#endif  // TVX_PLATFORM_PROCESS_H_

@@ -1,0 +1,144 @@
+// The Windows names, types and constants that the program uses, declared for POSIX systems.
+//
+// Each function behaves as its Windows namesake does, as far as the program can tell: the same
+// results, the same error codes through GetLastError, the same handling of file positions. The
+// implementations live in the -posix files of this folder.
+#ifndef TVX_PLATFORM_WINAPI_POSIX_H_
+#define TVX_PLATFORM_WINAPI_POSIX_H_
+
+#include <cstdint>
+
+#define WINAPI
+
+typedef uint32_t DWORD;
+typedef int32_t LONG;
+typedef int32_t BOOL;
+typedef uint16_t WORD;
+typedef uint8_t BYTE;
+typedef void* HANDLE;
+typedef void* HWND;
+typedef DWORD* LPDWORD;
+typedef LONG* PLONG;
+typedef void* LPVOID;
+typedef const void* LPCVOID;
+typedef const char* LPCSTR;
+typedef DWORD DEVICE_TYPE;
+
+struct OVERLAPPED;
+typedef OVERLAPPED* LPOVERLAPPED;
+struct SECURITY_ATTRIBUTES;
+typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
+typedef void* PCONSOLE_READCONSOLE_CONTROL;
+
+#define TRUE 1
+#define FALSE 0
+
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
+#define INVALID_SET_FILE_POINTER (static_cast<DWORD>(-1))
+
+#define STD_INPUT_HANDLE (static_cast<DWORD>(-10))
+#define STD_OUTPUT_HANDLE (static_cast<DWORD>(-11))
+#define STD_ERROR_HANDLE (static_cast<DWORD>(-12))
+
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define OPEN_EXISTING 3u
+
+#define FILE_BEGIN 0u
+#define FILE_CURRENT 1u
+#define FILE_END 2u
+
+#define FILE_DEVICE_CD_ROM 0x00000002u
+#define FILE_DEVICE_DISK 0x00000007u
+#define IOCTL_STORAGE_GET_DEVICE_NUMBER 0x002D1080u
+
+#define MB_OK 0x00000000u
+#define MB_ICONINFORMATION 0x00000040u
+#define IDOK 1
+
+#define ERROR_SUCCESS 0u
+#define ERROR_INVALID_FUNCTION 1u
+#define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_PATH_NOT_FOUND 3u
+#define ERROR_ACCESS_DENIED 5u
+#define ERROR_INVALID_HANDLE 6u
+#define ERROR_NOT_READY 21u
+#define ERROR_CRC 23u
+#define ERROR_GEN_FAILURE 31u
+#define ERROR_INVALID_PARAMETER 87u
+#define ERROR_DISK_FULL 112u
+#define ERROR_INSUFFICIENT_BUFFER 122u
+#define ERROR_NEGATIVE_SEEK 131u
+#define ERROR_NO_DATA 232u
+
+/// The answer of IOCTL_STORAGE_GET_DEVICE_NUMBER: where a volume or disk lives.
+struct STORAGE_DEVICE_NUMBER {
+  DEVICE_TYPE DeviceType;
+  DWORD DeviceNumber;
+  DWORD PartitionNumber;
+};
+
+// Console and standard handles (console-posix.cpp).
+
+/// Returns the handle of standard input, output or error; never fails.
+HANDLE GetStdHandle(DWORD nStdHandle);
+/// Writes to a standard handle with one write(2) call, no retry: a short count is returned as
+/// such. Fails (FALSE, last error set) on a bad handle, a failed write, or a drive handle,
+/// which is never written.
+BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+               LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
+/// Sets the colour of later output with one SGR sequence. Fails, writing nothing, unless the
+/// handle is a terminal and NO_COLOR is unset.
+BOOL SetConsoleTextAttribute(HANDLE hConsoleOutput, WORD wAttributes);
+/// Discards typed input not yet read. Fails unless the handle is a terminal.
+BOOL FlushConsoleInputBuffer(HANDLE hConsoleInput);
+/// Mode 0 turns a terminal raw: no line editing, no echo, no signal keys, one byte per read.
+/// The earlier mode is restored when the program ends. Fails unless the handle is a terminal.
+BOOL SetConsoleMode(HANDLE hConsoleHandle, DWORD dwMode);
+/// Succeeds, with a mode of 0, when the handle is a terminal; fails otherwise.
+BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode);
+/// Reads up to nNumberOfCharsToRead bytes from a terminal, blocking for the first. Fails at once
+/// unless the handle is a terminal.
+BOOL ReadConsoleA(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToRead,
+                  LPDWORD lpNumberOfCharsRead, PCONSOLE_READCONSOLE_CONTROL pInputControl);
+
+// Drives and volumes (device-posix.cpp).
+
+/// Opens "\\.\PhysicalDriveN" or "\\.\L:" (see devices-posix.h for where they come from), or any
+/// other path, always read-only. Returns INVALID_HANDLE_VALUE on failure with the last error set:
+/// 2 for a missing device, 5 for one that is not a disk, a volume or an image.
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+/// Moves a drive handle's own 64-bit position, never touching the device. The distance is
+/// high:low when lpDistanceToMoveHigh is given, else the sign-extended low half. Returns the new
+/// position's low half and writes its high half back; fails with INVALID_SET_FILE_POINTER and
+/// error 131 for a position before the start, which leaves the position as it was.
+DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh,
+                     DWORD dwMoveMethod);
+/// Reads at a drive handle's position and advances it by the count read; a position past the end
+/// reads 0 bytes with success. Fails with the mapped error code.
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+              LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
+/// Answers IOCTL_STORAGE_GET_DEVICE_NUMBER from what the handle is (see devices-posix.h). Any
+/// other code, or a handle that lives on no physical drive, fails with error 1.
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
+                     DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
+                     LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
+/// Releases a handle; standard handles stay open. Fails for an invalid handle.
+BOOL CloseHandle(HANDLE hObject);
+
+// Process services (process-posix.cpp).
+
+/// Pauses for the given number of milliseconds.
+void Sleep(DWORD dwMilliseconds);
+/// Returns the error code of the most recent failing call, in Windows numbering.
+DWORD GetLastError();
+/// Sets the code that GetLastError returns.
+void SetLastError(DWORD dwErrCode);
+/// Shows the text as one line on standard error, "<caption>: <text>", and returns IDOK.
+int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, DWORD uType);
+
+#endif  // TVX_PLATFORM_WINAPI_POSIX_H_
