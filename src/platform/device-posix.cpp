@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <string>
@@ -135,8 +136,14 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     if (state->standard) {
       count = read(state->fd, bytes + total, nNumberOfBytesToRead - total);
     } else {
-      count = pread(state->fd, bytes + total, nNumberOfBytesToRead - total,
-                    static_cast<off_t>(state->position + total));
+      // pread refuses a range that ends beyond the largest offset; whatever lies there is past
+      // the end of any drive, so the read ends there as it does at the end of the drive.
+      const uint64_t at = state->position + total;
+      const uint64_t room = static_cast<uint64_t>(INT64_MAX) - at;
+      const DWORD wanted =
+          static_cast<DWORD>(std::min<uint64_t>(nNumberOfBytesToRead - total, room));
+      if (wanted == 0) break;
+      count = pread(state->fd, bytes + total, wanted, static_cast<off_t>(at));
     }
     if (count < 0 && errno == EINTR) continue;
     if (count < 0) {

@@ -1,0 +1,132 @@
+// ReadDriveSector on POSIX: the failure line byte for byte on a pipe and in yellow on a terminal,
+// a read that really fails (/proc/self/mem), positions far past the end of an image, and marker
+// sectors read from a real block device (a loop device, as root).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include "disk/sector_reader.h"
+#include "platform/platform.h"
+#include "test_support-posix.h"
+#include "test_support.h"
+
+namespace {
+
+using TestSupport::CaptureStandardOutput;
+
+constexpr char kYellow[] = "\x1b[93m";
+constexpr char kDefaultColour[] = "\x1b[0m";
+
+// The line the reader prints when a read fails with `code`.
+std::string FailureLine(int code) {
+  return "\r\nError reading drive... Error: " + std::to_string(code) + "\r\n";
+}
+
+// Opens /proc/self/mem, which opens as a file of size 0 and fails every read of an address that
+// is not mapped: bytes 0 to 4095 never are, so a read there fails with EIO, for any user.
+HANDLE OpenUnreadableFile() {
+  return TestSupport::OpenImage("/proc/self/mem");
+}
+
+TEST(SectorReaderOnPosix, PrintsTheFailureLineAndReturnsTheFailureText) {
+  HANDLE unreadable = OpenUnreadableFile();
+  ASSERT_NE(unreadable, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+  const struct {
+    const char* what;
+    HANDLE handle;
+    double sector;
+    int32_t byteCount;
+    int code;
+  } cases[] = {
+      {"read failing with EIO", unreadable, 0, 512, 23},
+      {"read failing with EIO, sector 7", unreadable, 7, 512, 23},
+      {"invalid handle", INVALID_HANDLE_VALUE, 63, 512, 6},
+      {"sector 2^53", unreadable, 9007199254740992.0, 512, 87},
+      {"sector 2^64", unreadable, 18446744073709551616.0, 512, 87},
+      {"not a number", unreadable, std::nan(""), 512, 87},
+      {"byte count 0", unreadable, 0, 0, 87},
+  };
+  for (const auto& c : cases) {
+    SectorText result;
+    testing::internal::CaptureStderr();
+    const std::string printed = CaptureStandardOutput(
+        [&] { result = DiskIO::ReadDriveSector(c.handle, c.sector, c.byteCount); });
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << c.what;
+    EXPECT_EQ(printed, FailureLine(c.code)) << c.what;
+    EXPECT_EQ(result, ReadFailedText) << c.what;
+  }
+  CloseHandle(unreadable);
+}
+
+TEST(SectorReaderOnPosix, TheFailureLineIsYellowOnATerminal) {
+  HANDLE unreadable = OpenUnreadableFile();
+  ASSERT_NE(unreadable, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+  SectorText result;
+  const std::string printed =
+      CaptureStandardOutput([&] { result = DiskIO::ReadDriveSector(unreadable, 0, 512); }, true);
+  EXPECT_EQ(printed, kYellow + FailureLine(23) + kDefaultColour);
+  EXPECT_EQ(result, ReadFailedText);
+  CloseHandle(unreadable);
+}
+
+TEST(SectorReaderOnPosix, SuccessfulReadsPrintNothingAndFarPositionsReadZeros) {
+  const TestSupport::TemporaryFile image("tvx-reader-posix");
+  ASSERT_TRUE(TestSupport::WriteAt(image.path(), 512, std::string(512, 'M'), true));
+  HANDLE handle = TestSupport::OpenImage(image.path());
+  ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+  const std::pair<double, std::string> cases[] = {
+      {1, std::string(512, 'M')},
+      {9007199254740991.0, std::string(512, '\0')},  // 2^53 - 1: byte offset 2^62 - 512
+      {1, std::string(512, 'M')},
+      {4503599627370496.5, std::string(512, '\0')},  // rounds to 2^52
+      {2, std::string(512, '\0')},
+  };
+  for (const auto& [sector, expected] : cases) {
+    SectorText result;
+    const std::string printed =
+        CaptureStandardOutput([&] { result = DiskIO::ReadDriveSector(handle, sector, 512); });
+    EXPECT_EQ(printed, "") << sector;
+    EXPECT_EQ(result, expected) << sector;
+  }
+  CloseHandle(handle);
+}
+
+// Returns 512 bytes that name `sector`.
+std::string Marker(uint64_t sector) {
+  std::string marker = "sector " + std::to_string(sector);
+  marker.resize(512, '#');
+  return marker;
+}
+
+// The two-seek path and the high half on a block device, whose size the kernel reports.
+TEST(SectorReaderOnPosix, ReadsMarkerSectorsFromALoopDevice) {
+  const TestSupport::TemporaryFile image("tvx-reader-loop");
+  const uint64_t sectors[] = {63, 4194303, 4194304, 8388607, 8388608, 10485759};  // 5 GiB
+  for (uint64_t sector : sectors) {
+    ASSERT_TRUE(
+        TestSupport::WriteAt(image.path(), sector * 512, Marker(sector), sector == sectors[0]));
+  }
+  const TestSupport::LoopDevice loop(image.path().string());
+  if (loop.path().empty()) GTEST_SKIP() << "no loop device (needs root and losetup)";
+
+  HANDLE handle = TestSupport::OpenImage(loop.path());
+  ASSERT_NE(handle, INVALID_HANDLE_VALUE) << loop.path() << ": error " << GetLastError();
+  for (uint64_t sector : sectors) {
+    EXPECT_EQ(DiskIO::ReadDriveSector(handle, static_cast<double>(sector), 512), Marker(sector))
+        << sector;
+  }
+  // Past the end of the device: a successful read of nothing.
+  for (double sector : {10485760.0, 4294967295.0}) {
+    SectorText result;
+    const std::string printed =
+        CaptureStandardOutput([&] { result = DiskIO::ReadDriveSector(handle, sector, 512); });
+    EXPECT_EQ(printed, "") << sector;
+    EXPECT_EQ(result, std::string(512, '\0')) << sector;
+  }
+  CloseHandle(handle);
+}
+
+}  // namespace

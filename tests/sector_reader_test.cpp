@@ -1,0 +1,247 @@
+// ReadDriveSector on real image files opened with CreateFileA: sparse images with marker sectors
+// far out (up to 8 TiB), the offset halves and seeks of each read, other byte counts, reads past
+// the end and short reads, and sectors that cannot be placed. Builds and runs on every platform.
+#include "disk/sector_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "console/console.h"
+#include "platform/platform.h"
+#include "test_support.h"
+
+namespace {
+
+using TestSupport::OpenImage;
+using TestSupport::TemporaryFile;
+using TestSupport::WriteAt;
+
+constexpr double kTwoTo32 = 4294967296.0;
+constexpr double kLargestSeek = 2147483647.0;
+constexpr uint64_t kSectorBytes = 512;
+constexpr uint64_t kTwoTo53 = uint64_t{1} << 53;
+
+// Sectors that hold a marker in the large image: the offset table's sectors, their neighbours,
+// the last sector a partition table entry can name, and one 8 TiB in.
+constexpr uint64_t kMarkedSectors[] = {
+    0,       1,       62,      63,         64,         4194303,    4194304,
+    4194305, 8388607, 8388608, 2147483647, 2147483648, 4294967295, 17184063493,
+};
+constexpr uint64_t kLastMarkedSector = 17184063493;
+
+// Returns the 512 marker bytes of `sector`: its number, little-endian, then a pattern that
+// differs from one sector to the next and holds zero bytes and bytes of 128 or more.
+std::string Marker(uint64_t sector) {
+  std::string marker(kSectorBytes, '\0');
+  for (size_t k = 0; k < 8; ++k) marker[k] = static_cast<char>((sector >> (8 * k)) & 0xFF);
+  for (size_t k = 8; k < kSectorBytes; ++k) {
+    marker[k] = static_cast<char>((k * 7 + sector % 251 + 1) & 0xFF);
+  }
+  return marker;
+}
+
+class SectorReaderTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    image_ = new TemporaryFile("tvx-sector-reader");
+    for (uint64_t sector : kMarkedSectors) {
+      imageWritten_ = WriteAt(image_->path(), sector * kSectorBytes, Marker(sector), sector == 0);
+      if (!imageWritten_) return;
+    }
+  }
+
+  static void TearDownTestSuite() {
+    delete image_;
+    image_ = nullptr;
+  }
+
+  void SetUp() override {
+    // A failing read prints its line here, in the test's own output.
+    ConsoleStuff::hStdOut = GetStdHandle(STD_OUTPUT_HANDLE);
+    ASSERT_TRUE(imageWritten_) << "cannot write the sparse image " << image_->path();
+    ASSERT_EQ(std::filesystem::file_size(image_->path()), (kLastMarkedSector + 1) * kSectorBytes);
+    handle_ = OpenImage(image_->path());
+    ASSERT_NE(handle_, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+  }
+
+  void TearDown() override {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+  }
+
+  // Returns the image's bytes from `offset` on, `count` of them: the markers, zeros elsewhere and
+  // past the end.
+  static std::string ImageBytes(uint64_t offset, size_t count) {
+    std::string bytes(count, '\0');
+    for (uint64_t sector : kMarkedSectors) {
+      const std::string marker = Marker(sector);
+      for (size_t k = 0; k < kSectorBytes; ++k) {
+        const uint64_t at = sector * kSectorBytes + k;
+        if (at >= offset && at < offset + count) bytes[at - offset] = marker[k];
+      }
+    }
+    return bytes;
+  }
+
+  static TemporaryFile* image_;
+  static bool imageWritten_;
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+TemporaryFile* SectorReaderTest::image_ = nullptr;
+bool SectorReaderTest::imageWritten_ = false;
+
+// One read: the sector, the offset's halves and how many seeks place it.
+struct Placement {
+  double sector;
+  double low;
+  double high;
+  int seeks;
+};
+
+TEST_F(SectorReaderTest, ReadsEachMarkedSectorThroughItsOffsetHalves) {
+  const std::vector<Placement> table = {
+      {63, 32256, 0, 1},
+      {4194303, 2147483136.0, 0, 1},
+      {4194304, 2147483648.0, 0, 2},
+      {4194305, 2147484160.0, 0, 2},
+      {8388607, 4294966784.0, 0, 2},
+      {8388608, 0, 1, 1},
+      {2147483647, 4294966784.0, 255, 2},
+      // Past the range of the 32-bit sector number: the full 64-bit offset, the same seek rule.
+      {2147483648.0, 0, 256, 1},
+      {4294967295.0, 4294966784.0, 511, 2},
+      {17184063493.0, 2147486208.0, 2048, 2},
+      {0, 0, 0, 1},
+      {1, 512, 0, 1},
+      {62, 31744, 0, 1},
+      {64, 32768, 0, 1},
+  };
+  // Both orders: where one read leaves the position never matters to the next.
+  std::vector<Placement> reads = table;
+  reads.insert(reads.end(), table.rbegin(), table.rend());
+  for (const Placement& p : reads) {
+    ASSERT_EQ(p.low + p.high * kTwoTo32, p.sector * kSectorBytes) << "table row " << p.sector;
+    ASSERT_EQ(p.seeks == 2, p.low > kLargestSeek) << "table row " << p.sector;
+
+    const SectorText text = DiskIO::ReadDriveSector(handle_, p.sector, 512);
+    EXPECT_EQ(text, Marker(static_cast<uint64_t>(p.sector))) << "sector " << p.sector;
+    // On the two-seek path the reader lowers offsetLow by the first seek's distance.
+    EXPECT_EQ(DiskIO::offsetLow, p.seeks == 2 ? p.low - kLargestSeek : p.low)
+        << "sector " << p.sector;
+    EXPECT_EQ(DiskIO::offsetHigh, p.high) << "sector " << p.sector;
+  }
+}
+
+TEST_F(SectorReaderTest, RoundsTheSectorNumberHalfToEven) {
+  const std::pair<double, uint64_t> cases[] = {
+      {62.5, 62},
+      {63.5, 64},
+      {63.49, 63},
+      {4194303.5, 4194304},
+      {4194304.5, 4194304},
+      {8388607.5, 8388608},
+      {2147483647.4, 2147483647},
+      {2147483647.5, 2147483648},  // rounds out of the 32-bit range, onto the 64-bit path
+      {-0.4, 0},
+  };
+  for (const auto& [sector, expected] : cases) {
+    EXPECT_EQ(DiskIO::ReadDriveSector(handle_, sector, 512), Marker(expected)) << sector;
+  }
+}
+
+// A negative sector number times 512 is a product below 1, which places the read at byte 0.
+TEST_F(SectorReaderTest, NegativeSectorsInTheThirtyTwoBitRangeReadSectorZero) {
+  for (double sector : {-1.0, -63.0, -2147483648.0}) {
+    EXPECT_EQ(DiskIO::ReadDriveSector(handle_, sector, 512), Marker(0)) << sector;
+    EXPECT_EQ(DiskIO::offsetLow, 0) << sector;
+    EXPECT_EQ(DiskIO::offsetHigh, 0) << sector;
+  }
+}
+
+TEST_F(SectorReaderTest, OtherByteCountsReadFromSectorTimes512) {
+  const std::pair<double, int32_t> cases[] = {
+      {63, 1},
+      {63, 100},
+      {62, 1536},          // three marked sectors in a row
+      {0, 2048},           // two marked sectors, then two empty ones
+      {4194303, 1024},     // across byte offset 2^31
+      {4194304, 513},      // two seeks, then one byte into the next sector
+      {8388607, 1024},     // across byte offset 2^32
+      {2147483647, 4096},  // the last 32-bit sector and the first one past it
+      {4294967295, 600},   // the image's last sector, then 88 bytes past the end
+  };
+  for (const auto& [sector, count] : cases) {
+    const SectorText text = DiskIO::ReadDriveSector(handle_, sector, count);
+    EXPECT_EQ(text.size(), static_cast<size_t>(count)) << sector << " x " << count;
+    EXPECT_EQ(text, ImageBytes(static_cast<uint64_t>(sector) * kSectorBytes, count))
+        << sector << " x " << count;
+  }
+}
+
+TEST_F(SectorReaderTest, ReadsPastTheEndAreZeroCharacters) {
+  for (double sector : {17184063494.0, 17184063494.0 + 1000, 25769803776.0}) {
+    const SectorText text = DiskIO::ReadDriveSector(handle_, sector, 512);
+    EXPECT_EQ(text, std::string(512, '\0')) << sector;
+  }
+}
+
+// The largest whole sector number below 2^53 is placed exactly; what the read then brings back
+// is up to the system, but it is never the failure text.
+TEST_F(SectorReaderTest, PlacesTheLargestSectorBelowTwoTo53) {
+  const double sector = static_cast<double>(kTwoTo53 - 1);
+  const SectorText text = DiskIO::ReadDriveSector(handle_, sector, 512);
+  EXPECT_EQ(text.size(), 512u);
+  EXPECT_NE(text, ReadFailedText);
+  const uint64_t offset = (kTwoTo53 - 1) * kSectorBytes;
+  EXPECT_EQ(DiskIO::offsetHigh, static_cast<double>(offset >> 32));
+  EXPECT_EQ(DiskIO::offsetLow, static_cast<double>(offset & 0xFFFFFFFFu) - kLargestSeek);
+}
+
+TEST_F(SectorReaderTest, SectorsThatCannotBePlacedGiveTheFailureText) {
+  const double cases[] = {
+      static_cast<double>(kTwoTo53),
+      static_cast<double>(kTwoTo53) + 2,
+      18446744073709551615.0,
+      1e300,
+      std::numeric_limits<double>::infinity(),
+      -std::numeric_limits<double>::infinity(),
+      std::numeric_limits<double>::quiet_NaN(),
+      -2147483649.0,
+      -1e18,
+  };
+  for (double sector : cases) {
+    EXPECT_EQ(DiskIO::ReadDriveSector(handle_, sector, 512), ReadFailedText) << sector;
+  }
+  for (int32_t count : {0, -1, -512}) {
+    EXPECT_EQ(DiskIO::ReadDriveSector(handle_, 63, count), ReadFailedText) << count;
+  }
+}
+
+TEST(SectorReader, ShortReadsLeaveZeroCharactersAtTheEnd) {
+  ConsoleStuff::hStdOut = GetStdHandle(STD_OUTPUT_HANDLE);
+  const TemporaryFile image("tvx-short-image");
+  std::string content(700, '\0');
+  for (size_t k = 0; k < content.size(); ++k) content[k] = static_cast<char>(k % 251 + 1);
+  ASSERT_TRUE(WriteAt(image.path(), 0, content, true));
+
+  HANDLE handle = OpenImage(image.path());
+  ASSERT_NE(handle, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+  EXPECT_EQ(DiskIO::ReadDriveSector(handle, 1, 512), content.substr(512) + std::string(324, '\0'));
+  EXPECT_EQ(DiskIO::ReadDriveSector(handle, 0, 1024), content + std::string(324, '\0'));
+  EXPECT_EQ(DiskIO::ReadDriveSector(handle, 0, 700), content);
+  EXPECT_EQ(DiskIO::ReadDriveSector(handle, 2, 512), std::string(512, '\0'));
+  CloseHandle(handle);
+}
+
+TEST(SectorReader, AFailingReadGivesTheFailureText) {
+  ConsoleStuff::hStdOut = GetStdHandle(STD_OUTPUT_HANDLE);
+  EXPECT_EQ(DiskIO::ReadDriveSector(INVALID_HANDLE_VALUE, 63, 512), ReadFailedText);
+}
+
+}  // namespace
