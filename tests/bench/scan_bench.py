@@ -1,0 +1,135 @@
+#!/usr/bin/python3
+"""Benchmark of one whole run: the scanner over a device folder of 16 drives with four FAT16
+partitions each, run several times. Prints the median wall time, the time above the 160 ms of
+pauses the physical pass must take (16 drives x 10 ms) split into where it goes, and the peak
+resident memory. Timings on a busy machine say more about the machine: the load average is
+printed with them.
+
+    tests/bench/scan_bench.py [--runs N]
+
+Exits 0 whatever the timings are (they are figures to read, not a test); exits 1 when the
+scanner fails or its report is not the expected one, and 77 when there is no executable or
+no sfdisk/mkfs.fat to build the drives with. TVX_BIN picks the executable (default build/tvx).
+"""
+
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+
+from tvxtest import (MIB, TVX, Part, fat_volume, have, label_lines,  # noqa: E402
+                     partitioned_image, report)
+
+DRIVES = 16
+PARTITIONS = 4
+PAUSES_MS = DRIVES * 10
+OVERHEAD_BUDGET_MS = 5.0
+GNU_TIME = "/usr/bin/time"
+LABELS = ["BENCH%d" % p for p in range(1, PARTITIONS + 1)]
+
+
+def build_folder(folder):
+    """One image made with sfdisk and mkfs.fat, copied (sparse) to PhysicalDrive0..15."""
+    image = partitioned_image(os.path.join(folder, "disk.img"), 16 * MIB, "dos", [
+        Part(2048 + 6144 * p, 6144, "6", fat_volume(16, LABELS[p])) for p in range(PARTITIONS)])
+    for n in range(DRIVES):
+        drive = os.path.join(folder, "PhysicalDrive%d" % n)
+        subprocess.run(["cp", "--sparse=always", image, drive], check=True)
+    os.unlink(image)
+
+
+def expected_report():
+    physical = b"".join(label_lines(n, p + 1, b"mkfs.fat", LABELS[p].encode().ljust(11))
+                        for n in range(DRIVES) for p in range(PARTITIONS))
+    return report(physical)
+
+
+def scanner_environment(folder):
+    environment = dict(os.environ, TVX_DEVICES=folder)
+    environment.pop("NO_COLOR", None)
+    return environment
+
+
+def run_once(folder, args=("/batch",)):
+    """Runs the scanner once; returns (wall milliseconds, exit status, stdout)."""
+    with tempfile.TemporaryFile() as out:
+        started = time.perf_counter()
+        status = subprocess.call([TVX, *args], stdin=subprocess.DEVNULL, stdout=out,
+                                 stderr=subprocess.DEVNULL, env=scanner_environment(folder))
+        wall = (time.perf_counter() - started) * 1000
+        out.seek(0)
+        return wall, status, out.read()
+
+
+def peak_memory_kib(folder):
+    """Returns the scanner's peak resident memory in KiB, measured by GNU time (a child of this
+    Python process would count Python's own pages from before its exec), or None without it."""
+    if not os.access(GNU_TIME, os.X_OK):
+        return None
+    result = subprocess.run([GNU_TIME, "-f", "%M", TVX, "/batch"], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                            env=scanner_environment(folder))
+    return int(result.stderr.split()[-1])
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--runs", type=int, default=9, help="timed runs (default 9)")
+    options = parser.parse_args()
+    if not os.access(TVX, os.X_OK):
+        print("benchmark: %s is missing: build it first" % TVX)
+        return 77
+    for needed in ("sfdisk", "mkfs.fat", "cp"):
+        if not have(needed):
+            print("benchmark: %s is not installed" % needed)
+            return 77
+
+    # Each round times three runs: the benchmark's folder; an empty folder, which takes the same
+    # pauses and reads nothing; and "/?", which only starts, prints the banner and ends.
+    walls = {"drives": [], "empty": [], "start": []}
+    with tempfile.TemporaryDirectory(prefix="tvx-bench-") as folder:
+        build_folder(folder)
+        empty = os.path.join(folder, "empty")
+        os.mkdir(empty)
+        expected = expected_report()
+        run_once(folder)  # warm the page cache and the loader
+        for _ in range(options.runs):
+            wall, status, out = run_once(folder)
+            if status != 0 or out != expected:
+                print("benchmark: the scanner failed (status %d) or printed another report"
+                      % status)
+                return 1
+            walls["drives"].append(wall)
+            walls["empty"].append(run_once(empty)[0])
+            walls["start"].append(run_once(empty, ("/?",))[0])
+        peak = peak_memory_kib(folder)
+
+    median = {name: statistics.median(values) for name, values in walls.items()}
+    overhead = median["drives"] - PAUSES_MS
+    shown = os.path.relpath(TVX, ROOT)
+    print("benchmark: %s over %d drives x %d partitions, %d runs (load average %.2f)" %
+          (TVX if shown.startswith("..") else shown, DRIVES, PARTITIONS, options.runs,
+           os.getloadavg()[0]))
+    print("  wall time   median %.1f ms  (min %.1f, max %.1f)" %
+          (median["drives"], min(walls["drives"]), max(walls["drives"])))
+    print("  overhead    %.1f ms above the %d ms of pauses (budget %.0f ms: %s), of which" %
+          (overhead, PAUSES_MS, OVERHEAD_BUDGET_MS,
+           "within" if overhead < OVERHEAD_BUDGET_MS else "OVER"))
+    print("    %.1f ms  starting and ending the process (a run with /?)" % median["start"])
+    print("    %.1f ms  pauses running past 10 ms (a run over an empty folder, less the above)" %
+          (median["empty"] - PAUSES_MS - median["start"]))
+    print("    %.1f ms  opening, reading and examining the drives" %
+          (median["drives"] - median["empty"]))
+    print("  peak RSS    %s" % ("%.1f MiB" % (peak / 1024) if peak else
+                                  "not measured: %s is missing" % GNU_TIME))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

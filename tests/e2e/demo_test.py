@@ -1,0 +1,34 @@
+"""The demo device folder that `make demo` builds: its report, byte for byte, as the README
+shows it."""
+
+import os
+import unittest
+
+from tvxtest import *
+
+DEMO_PHYSICAL = (
+    label_lines(0, 1, b"mkfs.fat", b"BOOT       ") +
+    label_lines(0, 2, b"mkfs.fat", b"NO NAME    ") +
+    label_lines(0, 3, b"mkfs.fat", b"DATA       ") +
+    oem_line(0, 4, b"NTFS    ") +
+    label_lines(1, 1, b"mkfs.fat", b"EFI        ") +
+    oem_line(1, 3, b"-FVE-FS-") + bitlocker(1, 3) +
+    oem_line(1, 4, b"NTFS    ") +
+    truecrypt_loader(2) +
+    pgp_guard(3) +
+    oem_line(4, 1, b"m}6+dL'g") + damaged(4, 1) +
+    label_lines(4, 2, b"MSWIN4.1", b"NO NAME    ") + bitlocker(4, 2))
+
+
+class DemoTest(ScanFolderTest):
+    def test_demo_report(self):
+        folder = self.entry("demo")
+        tool(os.path.join(ROOT, "tools", "make-demo"), "--no-run", "--folder", folder)
+        self.assertEqual(sorted(os.listdir(folder)),
+                         ["PhysicalDrive%d" % n for n in range(5)] + ["T:"])
+        self.assertReport(self.scan(devices=folder),
+                          report(DEMO_PHYSICAL, virtual_disk("T"), found=True))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

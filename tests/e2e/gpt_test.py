@@ -1,0 +1,162 @@
+"""GPT disks made by sfdisk: the GPT's partitions replace the four MBR entries when its header
+and entry array check out, and the MBR entries stand when they do not."""
+
+import unittest
+
+from tvxtest import *
+
+ZEROS = b"\0" * 8
+BEYOND_EXACT = 1 << 53  # first sectors from here on are refused with error 87
+# What the protective MBR entry (start sector 1) shows when the GPT is not used: the header's
+# bytes 3 to 10 ("EFI PART" and the revision 1.0), and no boot signature at its end.
+HEADER_OEM = b" PART\0\0\x01"
+
+
+def fallback(n):
+    return oem_line(n, 1, HEADER_OEM) + damaged(n, 1)
+
+
+def gpt_disk(parts, size=128 * MIB):
+    return lambda path: partitioned_image(path, size, "gpt", parts)
+
+
+WINDOWS_DISK = gpt_disk([
+    Part(2048, 65536, GPT_ESP, fat_volume(32, "EFI")),
+    Part(67584, 32768, GPT_MSR, boot_sector_volume(
+        boot_sector(b"RESERVED", fat16_label=b"NEVER SHOWN"))),
+    Part(100352, 8192, GPT_BASIC_DATA, bitlocker_volume()),
+    Part(108544, 16384, GPT_BASIC_DATA, ntfs_volume()),
+    Part(124928, 16384, GPT_LINUX, ext4_volume()),
+    Part(141312, 2048, GPT_BASIC_DATA, boot_sector_volume(bitlocker_to_go_boot_sector())),
+    Part(143360, 65536, GPT_BASIC_DATA, fat_volume(32, "WINDATA", oem=b"MSWIN4.1")),
+])
+
+
+def windows_disk_lines(n):
+    return (label_lines(n, 1, b"mkfs.fat", b"EFI        ") +
+            oem_line(n, 3, b"-FVE-FS-") + bitlocker(n, 3) +
+            oem_line(n, 4, b"NTFS    ") +
+            oem_line(n, 5, ZEROS) + damaged(n, 5) +
+            label_lines(n, 6, b"MSWIN4.1", b"NO NAME    ") + bitlocker(n, 6) +
+            label_lines(n, 7, b"MSWIN4.1", b"WINDATA    "))
+
+
+def fat16(label):
+    return fat_volume(16, label)
+
+
+def gaps(path):
+    """Entry 1 deleted and entry 4's first sector set to 0: numbers follow the array."""
+    gpt_disk([Part(2048, 8192, GPT_BASIC_DATA, fat16("GONE")),
+              Part(10240, 8192, GPT_BASIC_DATA, fat16("SECOND")),
+              Part(18432, 8192, GPT_BASIC_DATA, fat16("THIRD")),
+              Part(26624, 8192, GPT_BASIC_DATA, fat16("FOURTH"))], 32 * MIB)(path)
+    tool("sfdisk", "--no-reread", "--no-tell-kernel", "-q", "--delete", path, "1")
+    patch_gpt(path, entries={4: {"first_lba": 0}})
+
+
+def past_two_tib(path):
+    """A sparse disk of 2 TiB + 64 MiB whose second partition starts above sector 2^32."""
+    far = (1 << 32) + 2048
+    gpt_disk([Part(2048, 8192, GPT_BASIC_DATA, fat16("NEAR")),
+              Part(far, 65536, GPT_BASIC_DATA, boot_sector_volume(
+                  boot_sector(b"FAR-GPT", fat32_label=b"PAST 2 TIB")))], 2 * TIB + 64 * MIB)(path)
+
+
+def inexact_sectors(path):
+    """Entry 1 starts at 2^53 (refused), entry 3 at 2^53 - 1 (read, far past the end)."""
+    gpt_disk([Part(2048, 8192, GPT_BASIC_DATA, fat16("ONE")),
+              Part(10240, 8192, GPT_BASIC_DATA, fat16("TWO")),
+              Part(18432, 8192, GPT_BASIC_DATA, fat16("THREE"))], 32 * MIB)(path)
+    patch_gpt(path, entries={1: {"first_lba": BEYOND_EXACT}, 3: {"first_lba": BEYOND_EXACT - 1}})
+
+
+VIA_GPT = gpt_disk([Part(2048, 8192, GPT_BASIC_DATA, fat16("VIA GPT"))], 16 * MIB)
+
+
+def via_gpt_lines(n):
+    return label_lines(n, 1, b"mkfs.fat", b"VIA GPT    ")
+
+
+def changed(**header):
+    """A one-partition GPT disk whose header fields are changed, with both CRCs made to match."""
+    def build(path):
+        VIA_GPT(path)
+        patch_gpt(path, header=header)
+    return build
+
+
+def header_crc_wrong(path):
+    VIA_GPT(path)
+    crc = read_at(path, SECTOR + 16, 4)
+    write_at(path, SECTOR + 16, bytes([crc[0] ^ 1]) + crc[1:])
+
+
+def array_crc_wrong(path):
+    VIA_GPT(path)
+    write_at(path, gpt_entry_array_offset(path) + 99 * 128 + 56, b"X")  # name of an empty entry
+
+
+def no_protective_entry(path):
+    VIA_GPT(path)
+    write_at(path, 450, b"\x83")
+
+
+class GptTest(ScanFolderTest):
+    def test_usable_and_unusable_tables(self):
+        drives = [
+            (WINDOWS_DISK, windows_disk_lines(0)),
+            (gaps, label_lines(1, 2, b"mkfs.fat", b"SECOND     ") +
+             label_lines(1, 3, b"mkfs.fat", b"THIRD      ")),
+            (past_two_tib, label_lines(2, 1, b"mkfs.fat", b"NEAR       ") +
+             label_lines(2, 2, b"FAR-GPT ", b"PAST 2 TIB ")),
+            (inexact_sectors, sector_read_error(87) +
+             label_lines(3, 2, b"mkfs.fat", b"TWO        ") +
+             oem_line(3, 3, ZEROS) + damaged(3, 3)),
+            (header_crc_wrong, fallback(4)),
+            (array_crc_wrong, fallback(5)),
+            (changed(entry_count=0), fallback(6)),
+            (changed(entry_count=1025), fallback(7)),
+            (changed(entry_size=120), fallback(8)),
+            (changed(entry_size=132), fallback(9)),
+            (changed(entry_size=1032), fallback(10)),
+            (changed(header_size=91), fallback(11)),
+            (changed(header_size=513), fallback(12)),
+            (changed(entry_array_start=1), fallback(13)),
+            (no_protective_entry, fallback(14)),
+            (changed(signature=b"EFI PARX"), oem_line(15, 1, b" PARX\0\0\x01") + damaged(15, 1)),
+        ]
+        expected = b""
+        for n, (build, lines) in enumerate(drives):
+            build(self.entry("PhysicalDrive%d" % n))
+            expected += lines
+        self.assertReport(self.scan(), report(expected, found=True))
+
+    def test_limits_of_the_header_fields(self):
+        drives = [
+            (VIA_GPT, via_gpt_lines(0)),
+            (changed(entry_count=1), via_gpt_lines(1)),
+            (changed(entry_count=1024), via_gpt_lines(2)),
+            (changed(entry_size=1024, entry_count=4), via_gpt_lines(3)),
+            (changed(entry_size=136), via_gpt_lines(4)),
+            (changed(header_size=92), via_gpt_lines(5)),
+            (changed(header_size=512), via_gpt_lines(6)),
+            (changed(entry_array_start=BEYOND_EXACT), fallback(7)),
+            # Accepted, and read far past the end, where there is nothing: no partitions.
+            (changed(entry_array_start=BEYOND_EXACT - 1), b""),
+        ]
+        expected = b""
+        for n, (build, lines) in enumerate(drives):
+            build(self.entry("PhysicalDrive%d" % n))
+            expected += lines
+        self.assertReport(self.scan(), report(expected, found=True))
+
+    def test_clean_gpt_disk_ends_with_the_closing_line(self):
+        gpt_disk([Part(2048, 65536, GPT_ESP, fat_volume(32, "EFI")),
+                  Part(67584, 16384, GPT_BASIC_DATA, ntfs_volume())])(self.entry("PhysicalDrive0"))
+        self.assertReport(self.scan(), report(label_lines(0, 1, b"mkfs.fat", b"EFI        ") +
+                                              oem_line(0, 2, b"NTFS    ")))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,58 @@
+"""The logical volume pass over device folders: which letters open, in which order they are
+reported, and the virtual-disk verdict for volumes that live on no physical drive."""
+
+import os
+import unittest
+
+from tvxtest import *
+
+
+def fat_volume_image(path, label="VOLUME"):
+    """A FAT16 volume without a partition table, as a mounted container's volume looks."""
+    sparse_file(path, 8 * MIB)
+    mkfs_fat(path, 0, 8 * MIB // SECTOR, 16, label, extra=("-s", "1"))
+    return path
+
+
+class LetterTest(ScanFolderTest):
+    def test_letters_that_open_and_letters_that_do_not(self):
+        """Every letter whose entry is an image (directly or through a link) opens, and, being no
+        device, is a virtual disk; missing entries, folders, dangling links, FIFOs and
+        character devices are passed over in silence."""
+        disk = partitioned_image(self.entry("PhysicalDrive0"), 8 * MIB, "dos",
+                                 [Part(2048, 8192, "6", fat_volume(16, "DISK"))])
+        self.image("A:", 0)
+        fat_volume_image(self.entry("C:"))
+        os.mkdir(self.entry("D:"))
+        self.link("E:", fat_volume_image(self.entry("volume.img"), "LINKED"))
+        self.link("F:", self.entry("gone.img"))
+        os.mkfifo(self.entry("G:"))
+        self.link("H:", self.entry("D:"))
+        self.link("K:", disk)
+        self.link("M:", "/dev/null")
+        self.link("N:", self.entry("E:"))  # a link to a link to an image
+        self.image("Z:", MIB)
+        expected = report(label_lines(0, 1, b"mkfs.fat", b"DISK       "),
+                          b"".join(virtual_disk(letter) for letter in "ACEKNZ"), found=True)
+        self.assertReport(self.scan(timeout=20), expected)
+
+    def test_letters_that_do_not_open_set_no_finding(self):
+        os.mkdir(self.entry("C:"))
+        self.link("D:", self.entry("gone.img"))
+        self.link("E:", "/dev/null")
+        self.assertReport(self.scan(timeout=20), report(open_error(2)))
+
+    def test_one_virtual_disk_is_a_finding(self):
+        fat_volume_image(self.entry("T:"))
+        self.assertReport(self.scan(), report(open_error(2), virtual_disk("T"), found=True))
+
+    def test_entries_that_are_not_drive_letters_are_never_opened(self):
+        """Only "A:" to "Z:" are letters: lower case, two letters, digits and a bare letter are
+        other names, and must not show up as drives."""
+        for name in ("c:", "AA:", "1:", "C", "[:", "@:"):
+            fat_volume_image(self.entry(name))
+        self.assertReport(self.scan(), report(open_error(2)))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,159 @@
+"""The partition pass over MBR disks made with sfdisk, mkfs.fat and mkntfs: the identity lines in
+both forms, the BitLocker and missing-boot-signature verdicts, which entries are read, and
+partitions far into a drive."""
+
+import os
+import unittest
+
+from tvxtest import *
+
+ZEROS = b"\0" * 8
+# A container's first sector: this seed gives no 0x29 at bytes 38 and 66 and no boot signature,
+# which the test checks before relying on it.
+CONTAINER_SEED = "partitions-container"
+
+
+def no_boot_signature(path, start, sectors):
+    write_at(path, start * SECTOR + 510, b"\0\0")
+
+
+def both(*fillers):
+    """Filler: each of `fillers` in turn."""
+    def fill(path, start, sectors):
+        for filler in fillers:
+            filler(path, start, sectors)
+    return fill
+
+
+def fat_label_markers(path, start, sectors):
+    """Sets bytes 38 and 66, where FAT boot sectors mark their labels, to 0x29."""
+    write_at(path, start * SECTOR + 38, b"\x29")
+    write_at(path, start * SECTOR + 66, b"\x29")
+
+
+def four_file_systems(path):
+    return partitioned_image(path, 64 * MIB, "dos", [
+        Part(2048, 4096, "1", fat_volume(12, "SMALL")),
+        Part(6144, 8192, "6", fat_volume(16)),
+        Part(14336, 65536, "c", fat_volume(32, "BIGDATA")),
+        Part(79872, 16384, "7", ntfs_volume()),
+    ])
+
+
+FOUR_FILE_SYSTEMS_LINES = (
+    label_lines(0, 1, b"mkfs.fat", b"SMALL      ") +
+    label_lines(0, 2, b"mkfs.fat", b"NO NAME    ") +
+    label_lines(0, 3, b"mkfs.fat", b"BIGDATA    ") +
+    oem_line(0, 4, b"NTFS    "))
+
+
+def verdicts(path):
+    return partitioned_image(path, 96 * MIB, "dos", [
+        Part(2048, 8192, "7", bitlocker_volume()),
+        Part(10240, 8192, "7", random_fill(CONTAINER_SEED)),
+        Part(18432, 65536, "c", boot_sector_volume(bitlocker_to_go_boot_sector())),
+        Part(83968, 65536, "c", fat_volume(32, "WINDATA", oem=b"MSWIN4.1")),
+    ])
+
+
+def entry_three_alone(path):
+    partitioned_image(path, 32 * MIB, "dos", [
+        Part(2048, 8192, "6", fat_volume(16, "FIRST")),
+        Part(10240, 8192, "6", fat_volume(16, "SECOND")),
+        Part(18432, 8192, "6", fat_volume(16, "THIRD")),
+    ])
+    tool("sfdisk", "--no-reread", "--no-tell-kernel", "-q", "--delete", path, "1", "2")
+
+
+def one_partition(fill, kind="6", sectors=8192, size=8 * MIB):
+    return lambda path: partitioned_image(path, size, "dos", [Part(2048, sectors, kind, fill)])
+
+
+def extended(path):
+    """A primary FAT16, then an extended partition whose one logical partition is labelled."""
+    partitioned_image(path, 32 * MIB, "dos", [
+        Part(2048, 8192, "6", fat_volume(16, "PRIMARY")),
+        Part(10240, 20480, "5"),
+        Part(12288, 8192, "6", fat_volume(16, "LOGICAL")),
+    ])
+
+
+def past_the_end(path):
+    """Entry 1 starts at sector 4096 of a 1 MiB image: the read finds nothing there."""
+    write_at(sparse_file(path, MIB), 0, mbr(starts=(4096, 0, 0, 0), types=(6, 0, 0, 0)))
+
+
+# First sectors far into a 2 TiB sparse drive, where the byte offset needs two seeks (2^31),
+# a high part (2^32), or lies beyond a signed 32-bit sector number (2^31 and 2^32 - 1 sectors).
+FAR_STARTS = [(4194304, b"FAR-2GIB"), (8388608, b"FAR-4GIB"), (2147483648, b"FAR-1TIB"),
+              (4294967295, b"FAR-2TIB")]
+
+
+def far_partitions(path):
+    sparse_file(path, 2 * TIB)
+    write_at(path, 0, mbr(starts=[start for start, _ in FAR_STARTS], types=(0x0C,) * 4))
+    for start, oem in FAR_STARTS:
+        write_at(path, start * SECTOR, boot_sector(oem, fat32_label=b"FAR AWAY"))
+
+
+def untyped_entry(path):
+    """Entry 1 has type 0 (empty) yet a start sector: only the start field counts."""
+    write_at(sparse_file(path, 4 * MIB), 0, mbr(starts=(2048, 0, 0, 0)))
+    write_at(path, 2048 * SECTOR, boot_sector(b"UNTYPED", fat16_label=b"STILL READ"))
+
+
+class IdentityAndVerdictTest(ScanFolderTest):
+    def test_sixteen_drives(self):
+        container = random_bytes(SECTOR, CONTAINER_SEED)
+        self.assertNotIn(0x29, (container[38], container[66]))
+        self.assertNotEqual(container[510:512], b"\x55\xAA")
+        drives = [
+            (four_file_systems, FOUR_FILE_SYSTEMS_LINES),
+            (verdicts,
+             oem_line(1, 1, b"-FVE-FS-") + bitlocker(1, 1) +
+             oem_line(1, 2, container[3:11]) + damaged(1, 2) +
+             label_lines(1, 3, b"MSWIN4.1", b"NO NAME    ") + bitlocker(1, 3) +
+             label_lines(1, 4, b"MSWIN4.1", b"WINDATA    ")),
+            (entry_three_alone, label_lines(2, 3, b"mkfs.fat", b"THIRD      ")),
+            (lambda path: partitioned_image(path, MIB, "dos", []), b""),
+            (one_partition(both(fat_volume(16, "NOSIG"), no_boot_signature)),
+             label_lines(4, 1, b"mkfs.fat", b"NOSIG      ") + damaged(4, 1)),
+            (one_partition(both(ntfs_volume(), fat_label_markers), "7"),
+             oem_line(5, 1, b"NTFS    ")),
+            (one_partition(boot_sector_volume(
+                boot_sector(b"-FVE-FS-", fat16_label=b"LOCKED", signature=False))),
+             label_lines(6, 1, b"-FVE-FS-", b"LOCKED     ") + bitlocker(6, 1)),
+            (extended,
+             label_lines(7, 1, b"mkfs.fat", b"PRIMARY    ") + oem_line(7, 2, ZEROS)),
+            (past_the_end, oem_line(8, 1, ZEROS) + damaged(8, 1)),
+            (far_partitions, b"".join(label_lines(9, p, oem, b"FAR AWAY   ")
+                                      for p, (_, oem) in enumerate(FAR_STARTS, 1))),
+            (one_partition(fat_volume(32), "c", 65536, 40 * MIB),
+             label_lines(10, 1, b"mkfs.fat", b"NO NAME    ")),
+            (untyped_entry, label_lines(11, 1, b"UNTYPED ", b"STILL READ ")),
+        ]
+        expected = b""
+        for n, (build, lines) in enumerate(drives):
+            build(self.entry("PhysicalDrive%d" % n))
+            expected += lines
+        self.assertReport(self.scan(), report(expected, found=True))
+
+    def test_which_partitions_set_the_finding(self):
+        cases = [
+            ("ordinary file systems only", four_file_systems, FOUR_FILE_SYSTEMS_LINES, False),
+            ("a BitLocker volume", one_partition(bitlocker_volume()),
+             oem_line(0, 1, b"-FVE-FS-") + bitlocker(0, 1), True),
+            ("a missing boot signature",
+             one_partition(both(fat_volume(16, "NOSIG"), no_boot_signature)),
+             label_lines(0, 1, b"mkfs.fat", b"NOSIG      ") + damaged(0, 1), True),
+        ]
+        for i, (what, build, lines, found) in enumerate(cases):
+            with self.subTest(what):
+                folder = self.entry("case-%d" % i)
+                os.mkdir(folder)
+                build(os.path.join(folder, "PhysicalDrive0"))
+                self.assertReport(self.scan(devices=folder), report(lines, found=found))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
