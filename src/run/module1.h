@@ -26,6 +26,13 @@ void Main();
 void ScanPhysicalDrives(SectorBuffer& sectorBuffer, const std::string& bootSignature,
                         bool& anyFound);
 
+/// One drive's turn of the first pass, without the pause that follows it: opens
+/// "\\.\PhysicalDrive" n, reads its sector 0 into `sectorBuffer`, applies the sector-0 rules
+/// and, for an ordinary partition table, ExaminePartitions; closes the drive. A drive that fails
+/// to open or read is skipped, reported only when `n` is 0. Sets `anyFound` on every finding.
+void ScanPhysicalDrive(int32_t n, SectorBuffer& sectorBuffer, const std::string& bootSignature,
+                       bool& anyFound);
+
 /// Lists the partitions of drive `n` whose sector 0 is in `sectorBuffer`: each partition's OEM ID
 /// and FAT label, BitLocker volumes, and first sectors without the boot signature. A GPT behind a
 /// protective entry replaces the four primary entries when its header and array check out.

@@ -80,20 +80,25 @@ void ClassifySectorZero(HANDLE handle, int32_t n, SectorBuffer& sectorBuffer,
 
 }  // namespace
 
+void ScanPhysicalDrive(int32_t n, SectorBuffer& sectorBuffer, const std::string& bootSignature,
+                       bool& anyFound) {
+  const std::string path = "\\\\.\\PhysicalDrive" + std::to_string(n);
+  HANDLE handle = OpenRawDevice(path);
+  if (handle == INVALID_HANDLE_VALUE) {
+    if (n == 0) ReportDriveZeroFailure("opening", GetLastError());
+    return;
+  }
+  if (ReadSectorZero(handle, n, sectorBuffer)) {
+    ClassifySectorZero(handle, n, sectorBuffer, bootSignature, anyFound);
+  }
+  CloseHandle(handle);
+}
+
 void ScanPhysicalDrives(SectorBuffer& sectorBuffer, const std::string& bootSignature,
                         bool& anyFound) {
   WriteConsoleText("\r\n* Checking physical drives on system... *\r\n", LightGray);
   for (int32_t n = 0; n < kPhysicalDriveCount; ++n) {
-    const std::string path = "\\\\.\\PhysicalDrive" + std::to_string(n);
-    HANDLE handle = OpenRawDevice(path);
-    if (handle == INVALID_HANDLE_VALUE) {
-      if (n == 0) ReportDriveZeroFailure("opening", GetLastError());
-    } else {
-      if (ReadSectorZero(handle, n, sectorBuffer)) {
-        ClassifySectorZero(handle, n, sectorBuffer, bootSignature, anyFound);
-      }
-      CloseHandle(handle);
-    }
+    ScanPhysicalDrive(n, sectorBuffer, bootSignature, anyFound);
     Sleep(kPauseAfterDriveMs);
   }
   WriteConsoleText("\r\n* Completed checking physical drives on system. *\r\n", LightGray);
