@@ -1,0 +1,104 @@
+"""TVX.exe under Wine over disk images that Wine opens as \\\\.\\PhysicalDriveN: the whole report
+through the real Win32 CreateFileA, SetFilePointer and ReadFile, with partitions where the
+reads need two seeks, the high half of the offset, or a 64-bit sector number."""
+
+import os
+import tempfile
+import unittest
+
+from winetest import *
+
+SECTOR_2_31 = 1 << 22  # byte offset 2^31: the first offset that needs two seeks
+SECTOR_2_32 = 1 << 23  # byte offset 2^32: the first offset with a high half
+LAST_32_BIT_SECTOR = (1 << 31) - 1
+PAST_2_TIB = (1 << 32) + 2048
+
+
+def mbr_disk(path):
+    """An MBR disk whose partitions begin at 1 MiB, 2 GiB, 4 GiB and just after."""
+    return partitioned_image(path, (SECTOR_2_32 + 4096) * SECTOR + MIB, "dos", [
+        Part(2048, 8192, "6", fat_volume(16, "WINE FAT16")),
+        Part(SECTOR_2_31, 16384, "7", ntfs_volume()),
+        Part(SECTOR_2_32, 2048, "7", bitlocker_volume()),
+        Part(SECTOR_2_32 + 2048, 2048, "c", boot_sector_volume(boot_sector(b"NOSIG", signature=False))),
+    ])
+
+
+MBR_DISK_LINES = (
+    label_lines(0, 1, b"mkfs.fat", b"WINE FAT16 ") +
+    oem_line(0, 2, b"NTFS    ") +
+    oem_line(0, 3, b"-FVE-FS-") + bitlocker(0, 3) +
+    oem_line(0, 4, b"NOSIG   ") + damaged(0, 4))
+
+
+def gpt_disk(path):
+    """A GPT disk of 2 TiB and more, with partitions at the last 32-bit sector and past 2 TiB."""
+    return partitioned_image(path, 2 * TIB + 64 * MIB, "gpt", [
+        Part(2048, 65536, GPT_ESP, fat_volume(32, "EFI")),
+        Part(LAST_32_BIT_SECTOR, 2048, GPT_BASIC_DATA,
+             boot_sector_volume(bitlocker_to_go_boot_sector())),
+        Part(PAST_2_TIB, 65536, GPT_BASIC_DATA,
+             boot_sector_volume(boot_sector(b"FAR-GPT", fat32_label=b"PAST 2 TIB"))),
+    ])
+
+
+def gpt_disk_lines(n):
+    return (label_lines(n, 1, b"mkfs.fat", b"EFI        ") +
+            label_lines(n, 2, b"MSWIN4.1", b"NO NAME    ") + bitlocker(n, 2) +
+            label_lines(n, 3, b"FAR-GPT ", b"PAST 2 TIB "))
+
+
+class WineDrivesTest(unittest.TestCase):
+    maxDiff = None
+
+    def setUp(self):
+        self._scratch = tempfile.TemporaryDirectory(prefix="tvx-wine-drives-")
+        self.folder = self._scratch.name
+
+    def tearDown(self):
+        self._scratch.cleanup()
+
+    def path(self, name):
+        return os.path.join(self.folder, name)
+
+    def scan(self, drives):
+        """Runs TVX.exe /batch with `drives` ({n: host path}) as its physical drives; checks
+        that it ends with status 0, nothing on standard error and no image changed, and returns
+        its standard output."""
+        before = {n: image_checksum(path) for n, path in drives.items() if os.path.isfile(path)}
+        with physical_drives(drives):
+            result = run_tvx_windows(["/batch"], timeout=60)
+        self.assertEqual(result.stderr, b"")
+        self.assertEqual(result.returncode, 0)
+        after = {n: image_checksum(path) for n, path in drives.items() if os.path.isfile(path)}
+        self.assertEqual(after, before, "an image changed during the run")
+        return result.stdout
+
+    def assertReport(self, actual, expected):
+        if actual != expected:
+            self.assertEqual(report_lines(actual), report_lines(expected))
+        self.assertEqual(actual, expected)
+
+    def test_far_partitions_and_sector_zero_findings(self):
+        drives = {
+            0: mbr_disk(self.path("mbr")),
+            1: gpt_disk(self.path("gpt")),
+            2: sparse_file(self.path("truecrypt"), MIB),
+            3: sparse_file(self.path("pgp"), MIB),
+        }
+        write_at(drives[2], 0, truecrypt_boot_loader_mbr())
+        write_at(drives[3], 0, pgp_guard_mbr())
+        self.assertReport(self.scan(drives), report(
+            MBR_DISK_LINES + gpt_disk_lines(1) + truecrypt_loader(2) + pgp_guard(3),
+            WINE_LOGICAL, found=True))
+
+    def test_drive_zero_that_cannot_be_opened_is_reported(self):
+        # A folder is no drive: Windows refuses to open it, with ERROR_ACCESS_DENIED.
+        os.mkdir(self.path("folder"))
+        drives = {0: self.path("folder"), 1: gpt_disk(self.path("gpt"))}
+        self.assertReport(self.scan(drives),
+                          report(open_error(5) + gpt_disk_lines(1), WINE_LOGICAL, found=True))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,109 @@
+"""TVX.exe under Wine, from start to end: the options, the command line as Windows hands it
+over, the run through a pipe that never delivers a key, and the errors that stop a run."""
+
+import os
+import resource
+import signal
+import tempfile
+import unittest
+
+from winetest import *
+
+FULL_RUN = report(WINE_PHYSICAL, WINE_LOGICAL)
+FULL_RUN_WITH_PROMPT = report(WINE_PHYSICAL, WINE_LOGICAL, prompt=True)
+
+
+class OptionTest(unittest.TestCase):
+    def test_each_argument_gives_its_outcome(self):
+        cases = [
+            ([], FULL_RUN_WITH_PROMPT),
+            (["/?"], BANNER + USAGE),
+            (["/?x"], BANNER + USAGE),
+            (["/BATCH"], FULL_RUN),
+            (["/batch"], FULL_RUN),
+            (["/batchmore"], FULL_RUN),
+            (["/x"], FULL_RUN_WITH_PROMPT),
+        ]
+        for args, expected in cases:
+            with self.subTest(args=args), held_open_pipe() as stdin:
+                # Standard input is a pipe that stays open: the prompt must not wait on it.
+                result = run_tvx_windows(args, stdin=stdin, timeout=30)
+                self.assertEqual(result.stdout, expected)
+                self.assertEqual(result.stderr, b"")
+                self.assertEqual(result.returncode, 0)
+
+    def test_argument_text_follows_the_program_name_however_it_is_written(self):
+        usage = BANNER + USAGE
+        cases = [
+            ("TVX.exe /?", usage),
+            ("TVX.exe /batch", FULL_RUN),
+            ("TVX.exe", FULL_RUN_WITH_PROMPT),
+            ("TVX.exe ", FULL_RUN_WITH_PROMPT),
+            ("TVX.exe \t \t/?", usage),
+            ("C:\\Tools\\TVX.exe\t/BATCH", FULL_RUN),
+            ('"C:\\Program Files\\Tharvex\\TVX.exe" /?', usage),
+            ('"C:\\Program Files\\Tharvex\\TVX.exe"   /batch /?', FULL_RUN),
+            ('C:\\"Program Files"\\Tharvex\\TVX.exe /?', usage),
+            ('"TVX.exe"', FULL_RUN_WITH_PROMPT),
+            # As the C runtime reads a program name: a quote only switches quoting, so the name
+            # runs on to the first blank outside quotes and there is no argument.
+            ('"C:\\Program Files\\TVX.exe"/?', FULL_RUN_WITH_PROMPT),
+            # Only the blanks after the program name go; the argument is taken as it stands.
+            ("TVX.exe /? ", usage),
+            ("TVX.exe x/?", FULL_RUN_WITH_PROMPT),
+        ]
+        for command_line, expected in cases:
+            with self.subTest(command_line=command_line):
+                result = launch_tvx(command_line, timeout=30)
+                self.assertEqual(result.stdout, expected)
+                self.assertEqual(result.stderr, b"")
+                self.assertEqual(result.returncode, 0)
+
+
+class FatalErrorTest(unittest.TestCase):
+    """A failed write stops the run: the number and description on standard error, exit 1."""
+
+    def run_with_stdout(self, stdout, preexec_fn=None):
+        return run_tvx_windows(["/BATCH"], stdout=stdout, preexec_fn=preexec_fn, timeout=30)
+
+    def test_write_failures_end_the_run_with_error_1001(self):
+        read_end, write_end = os.pipe()
+        os.close(read_end)  # nobody will ever read: the first write breaks the pipe
+        with open(os.devnull, "rb") as read_only, open("/dev/full", "wb") as full:
+            cases = [
+                # Started with no standard output handle at all, or an invalid one.
+                ("none", lambda: launch_tvx("TVX.exe /BATCH", env={"TVX_LAUNCH_STDOUT": "none"},
+                                            timeout=30)),
+                ("invalid", lambda: launch_tvx("TVX.exe /BATCH",
+                                               env={"TVX_LAUNCH_STDOUT": "invalid"}, timeout=30)),
+                # Handles that refuse the write.
+                ("read-only file", lambda: self.run_with_stdout(read_only)),
+                ("full device", lambda: self.run_with_stdout(full)),
+                ("pipe without reader", lambda: self.run_with_stdout(write_end)),
+            ]
+            try:
+                for name, run in cases:
+                    with self.subTest(stdout=name):
+                        result = run()
+                        self.assertEqual(result.stderr, FATAL_WRITE_FAILED)
+                        self.assertEqual(result.returncode, FATAL_EXIT_STATUS)
+            finally:
+                os.close(write_end)
+
+    def test_a_short_write_ends_the_run_with_error_1002(self):
+        limit = 10  # bytes: the banner's first text is longer
+
+        def limited_file_size():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+        with tempfile.TemporaryFile() as output:
+            result = self.run_with_stdout(output, limited_file_size)
+            output.seek(0)
+            self.assertEqual(output.read(), BANNER[:limit])
+        self.assertEqual(result.stderr, FATAL_INCOMPLETE_WRITE)
+        self.assertEqual(result.returncode, FATAL_EXIT_STATUS)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
