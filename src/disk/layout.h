@@ -82,8 +82,8 @@ inline const std::string kNtfsOemPrefix = "NTFS";
 inline const std::string kBitLockerOemId = "-FVE-FS-";
 inline const std::string kBitLockerToGoOemId = "MSWIN4.1";
 /// The BitLocker identifier 4967D63B-2E29-4AD8-8399-F6A339E3D001, in its on-disk byte order.
-inline const std::string kBitLockerGuid{"\x3B\xD6\x67\x49\x29\x2E\xD8\x4A\x83\x99\xF6\xA3\x39\xE3\xD0\x01",
-                                        16};
+inline const std::string kBitLockerGuid{
+    "\x3B\xD6\x67\x49\x29\x2E\xD8\x4A\x83\x99\xF6\xA3\x39\xE3\xD0\x01", 16};
 /// The GPT header's signature.
 inline const std::string kGptHeader = "EFI PART";
 /// Microsoft Reserved, E3C9E316-0B5C-4DB8-817D-F92DF00215AE, which never holds a file system.

@@ -8,9 +8,9 @@ namespace DiskIO {
 
 namespace {
 
-constexpr int kDigits = 4;            // base-256 digits of a 32-bit factor
-constexpr int kEntriesPerRow = 5;     // a row of partial products and its carry out
-constexpr int kResultDigits = 9;      // the product's eight digits and the last column's carry
+constexpr int kDigits = 4;         // base-256 digits of a 32-bit factor
+constexpr int kEntriesPerRow = 5;  // a row of partial products and its carry out
+constexpr int kResultDigits = 9;   // the product's eight digits and the last column's carry
 using Digits = std::array<int16_t, kDigits>;
 
 // Splits a factor into base-256 digits, least significant first. The remainder takes the sign of

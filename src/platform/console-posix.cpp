@@ -47,7 +47,8 @@ std::string SgrSequence(WORD attributes) {
   if (attributes == kLightGray) return "\x1b[0m";
   const int foreground = attributes & 0xF;
   const int background = (attributes >> 4) & 0xF;
-  std::string sgr = "\x1b[" + std::to_string(((foreground & 8) ? 90 : 30) + AnsiColorIndex(foreground));
+  std::string sgr =
+      "\x1b[" + std::to_string(((foreground & 8) ? 90 : 30) + AnsiColorIndex(foreground));
   if (background != 0) {
     sgr += ";" + std::to_string(((background & 8) ? 100 : 40) + AnsiColorIndex(background));
   }
@@ -64,6 +65,18 @@ int TerminalFd(HANDLE handle) {
     return -1;
   }
   return state->fd;
+}
+
+// Reads the terminal mode behind a handle into `mode` and its descriptor into `fd`; false, with
+// the last error set, when the handle is not a terminal.
+bool TerminalMode(HANDLE handle, int& fd, termios& mode) {
+  fd = TerminalFd(handle);
+  if (fd < 0) return false;
+  if (tcgetattr(fd, &mode) != 0) {
+    SetLastErrorFromErrno(errno);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -126,13 +139,9 @@ BOOL FlushConsoleInputBuffer(HANDLE hConsoleInput) {
 }
 
 BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode) {
-  const int fd = TerminalFd(hConsoleHandle);
-  if (fd < 0) return FALSE;
+  int fd = -1;
   termios mode{};
-  if (tcgetattr(fd, &mode) != 0) {
-    SetLastErrorFromErrno(errno);
-    return FALSE;
-  }
+  if (!TerminalMode(hConsoleHandle, fd, mode)) return FALSE;
   DWORD consoleMode = kOutputModes;
   if (fd == STDIN_FILENO) {
     consoleMode = ((mode.c_lflag & ISIG) ? kEnableProcessedInput : 0) |
@@ -144,13 +153,9 @@ BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode) {
 }
 
 BOOL SetConsoleMode(HANDLE hConsoleHandle, DWORD dwMode) {
-  const int fd = TerminalFd(hConsoleHandle);
-  if (fd < 0) return FALSE;
+  int fd = -1;
   termios mode{};
-  if (tcgetattr(fd, &mode) != 0) {
-    SetLastErrorFromErrno(errno);
-    return FALSE;
-  }
+  if (!TerminalMode(hConsoleHandle, fd, mode)) return FALSE;
   if (!savedMode.saved) {
     savedMode.fd = fd;
     savedMode.mode = mode;

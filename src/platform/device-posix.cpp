@@ -21,7 +21,9 @@
 namespace {
 
 // True for what a drive path may lead to: a disk or volume image, or a block device.
-bool IsDriveLike(const struct stat& info) { return S_ISREG(info.st_mode) || S_ISBLK(info.st_mode); }
+bool IsDriveLike(const struct stat& info) {
+  return S_ISREG(info.st_mode) || S_ISBLK(info.st_mode);
+}
 
 // Returns the size in bytes of what a drive handle reads, or false with the last error set.
 bool DriveSize(int fd, int64_t& size) {
@@ -56,9 +58,8 @@ PosixHandle* DriveHandle(HANDLE handle) {
 }  // namespace
 
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD /*dwDesiredAccess*/, DWORD /*dwShareMode*/,
-                   LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/,
-                   DWORD /*dwCreationDisposition*/, DWORD /*dwFlagsAndAttributes*/,
-                   HANDLE /*hTemplateFile*/) {
+                   LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/, DWORD /*dwCreationDisposition*/,
+                   DWORD /*dwFlagsAndAttributes*/, HANDLE /*hTemplateFile*/) {
   const std::string path = ResolveDevicePath(lpFileName != nullptr ? lpFileName : "");
   if (path.empty()) {
     SetLastError(ERROR_FILE_NOT_FOUND);
@@ -95,8 +96,9 @@ DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveH
   if (state == nullptr) return INVALID_SET_FILE_POINTER;
   int64_t distance = lDistanceToMove;
   if (lpDistanceToMoveHigh != nullptr) {
-    distance = static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*lpDistanceToMoveHigh)) << 32) |
-                                    static_cast<uint32_t>(lDistanceToMove));
+    distance = static_cast<int64_t>(
+        (static_cast<uint64_t>(static_cast<uint32_t>(*lpDistanceToMoveHigh)) << 32) |
+        static_cast<uint32_t>(lDistanceToMove));
   }
   int64_t base = 0;
   if (dwMoveMethod == FILE_CURRENT) {

@@ -85,7 +85,9 @@ std::string SysfsLink(dev_t device) {
 }
 
 // True when the kernel knows `device` as a block device.
-bool IsBlockDevice(dev_t device) { return PathExists(SysfsLink(device)); }
+bool IsBlockDevice(dev_t device) {
+  return PathExists(SysfsLink(device));
+}
 
 // Returns the device node of a block device: /dev/<name> where it exists, else /dev/block/M:m.
 std::string DeviceNode(const std::string& name, dev_t device) {

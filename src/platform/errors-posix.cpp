@@ -10,11 +10,13 @@ struct ErrnoMapping {
 };
 
 constexpr ErrnoMapping kErrnoMappings[] = {
-    {EBADF, ERROR_INVALID_HANDLE},   {ENOSPC, ERROR_DISK_FULL},      {EFBIG, ERROR_DISK_FULL},
-    {EPIPE, ERROR_NO_DATA},          {EACCES, ERROR_ACCESS_DENIED},  {EPERM, ERROR_ACCESS_DENIED},
-    {EROFS, ERROR_ACCESS_DENIED},    {EIO, ERROR_CRC},               {ENOENT, ERROR_FILE_NOT_FOUND},
-    {ENXIO, ERROR_FILE_NOT_FOUND},   {ENODEV, ERROR_FILE_NOT_FOUND}, {ENOTDIR, ERROR_PATH_NOT_FOUND},
-    {ENOMEDIUM, ERROR_NOT_READY},    {EINVAL, ERROR_INVALID_PARAMETER},
+    {EBADF, ERROR_INVALID_HANDLE},  {ENOSPC, ERROR_DISK_FULL},
+    {EFBIG, ERROR_DISK_FULL},       {EPIPE, ERROR_NO_DATA},
+    {EACCES, ERROR_ACCESS_DENIED},  {EPERM, ERROR_ACCESS_DENIED},
+    {EROFS, ERROR_ACCESS_DENIED},   {EIO, ERROR_CRC},
+    {ENOENT, ERROR_FILE_NOT_FOUND}, {ENXIO, ERROR_FILE_NOT_FOUND},
+    {ENODEV, ERROR_FILE_NOT_FOUND}, {ENOTDIR, ERROR_PATH_NOT_FOUND},
+    {ENOMEDIUM, ERROR_NOT_READY},   {EINVAL, ERROR_INVALID_PARAMETER},
 };
 
 DWORD lastError = ERROR_SUCCESS;
@@ -28,8 +30,14 @@ DWORD WindowsErrorFromErrno(int err) {
   return ERROR_GEN_FAILURE;
 }
 
-void SetLastErrorFromErrno(int err) { SetLastError(WindowsErrorFromErrno(err)); }
+void SetLastErrorFromErrno(int err) {
+  SetLastError(WindowsErrorFromErrno(err));
+}
 
-DWORD GetLastError() { return lastError; }
+DWORD GetLastError() {
+  return lastError;
+}
 
-void SetLastError(DWORD dwErrCode) { lastError = dwErrCode; }
+void SetLastError(DWORD dwErrCode) {
+  lastError = dwErrCode;
+}

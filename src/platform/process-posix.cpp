@@ -62,7 +62,9 @@ void PlatformStart(int argc, char** argv) {
   }
 }
 
-std::string GetArgumentText() { return argumentText; }
+std::string GetArgumentText() {
+  return argumentText;
+}
 
 void ShowFatalError(int32_t number, const std::string& description) {
   WriteToStandardError("TVX: error " + std::to_string(number) + ": " + description + "\n");

@@ -124,9 +124,9 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
 /// Answers IOCTL_STORAGE_GET_DEVICE_NUMBER from what the handle is (see devices-posix.h). Any
 /// other code, or a handle that lives on no physical drive, fails with error 1.
-BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
-                     DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
-                     LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                     LPOVERLAPPED lpOverlapped);
 /// Releases a handle; standard handles stay open. Fails for an invalid handle.
 BOOL CloseHandle(HANDLE hObject);
 

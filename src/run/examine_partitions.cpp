@@ -66,8 +66,8 @@ void ExaminePartition(HANDLE handle, int32_t n, const PartitionStart& partition,
     WriteConsoleText(name + " is a Bitlocker encrypted volume.\r\n", Yellow);
     anyFound = true;
   } else if (FieldText(sector, BootSector::kBootSignature) != bootSignature) {
-    WriteConsoleText(name + " might be an encrypted volume,\r\nor contains a damaged boot sector.\r\n",
-                     Yellow);
+    WriteConsoleText(
+        name + " might be an encrypted volume,\r\nor contains a damaged boot sector.\r\n", Yellow);
     anyFound = true;
   }
 }

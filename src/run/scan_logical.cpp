@@ -60,11 +60,11 @@ void ScanLogicalVolumes(bool& anyFound) {
     HANDLE handle = OpenRawDevice(path);
     if (handle != INVALID_HANDLE_VALUE) {
       QueryDeviceNumber(handle, record);
-      ReportLetter(letter,
-                   {static_cast<int32_t>(record.DeviceType),
-                    static_cast<int32_t>(record.DeviceNumber),
-                    static_cast<int32_t>(record.PartitionNumber)},
-                   anyFound);
+      ReportLetter(
+          letter,
+          {static_cast<int32_t>(record.DeviceType), static_cast<int32_t>(record.DeviceNumber),
+           static_cast<int32_t>(record.PartitionNumber)},
+          anyFound);
     }
     // Reset after every letter, so one letter's answer never shows up for the next.
     record = STORAGE_DEVICE_NUMBER{};
