@@ -1,28 +1,72 @@
 """The run from start to end through a pipe: banner, options, closing line."""
 
+import os
+import subprocess
+import tempfile
 import unittest
 
 from tvxtest import *
 
+# Environment that asks for colour: a pipe must still get none.
+COLOUR_TERMINAL = {"TERM": "xterm-256color", "COLORTERM": "truecolor"}
+
 
 class OptionTest(DeviceFolderTest):
+    maxDiff = None
+
     def test_each_argument_gives_its_outcome(self):
         full = report(open_error(2), prompt=True)
+        no_prompt = report(open_error(2))
+        usage = BANNER + USAGE
         cases = [
             ([], full),
-            (["/?"], BANNER + USAGE),
-            (["/?x"], BANNER + USAGE),
-            (["/BATCH"], report(open_error(2))),
-            (["/batchmore"], report(open_error(2))),
+            ([""], full),
+            (["/?"], usage),
+            (["/?x"], usage),
+            (["/?", "/batch"], usage),
+            (["/BATCH"], no_prompt),
+            (["/Batch"], no_prompt),
+            (["/batchmore"], no_prompt),
+            (["/batch", "/?"], no_prompt),
+            (["/batc"], full),
+            (["/", "batch"], full),
+            (["batch"], full),
+            (["/"], full),
+            (["?/"], full),
             (["/x"], full),
         ]
         for args, expected in cases:
             with self.subTest(args=args):
-                result = run_tvx(args, devices=self.devices)
+                result = run_tvx(args, devices=self.devices, env=COLOUR_TERMINAL)
                 self.assertEqual(result.stdout, expected)
                 self.assertEqual(result.stderr, b"")
                 self.assertEqual(result.returncode, 0)
 
+    def test_a_file_receives_the_same_bytes_as_a_pipe(self):
+        for args, expected in [([], report(open_error(2), prompt=True)), (["/?"], BANNER + USAGE)]:
+            with self.subTest(args=args), tempfile.TemporaryFile() as saved:
+                result = run_tvx(args, devices=self.devices, env=COLOUR_TERMINAL, stdout=saved)
+                saved.seek(0)
+                self.assertEqual(saved.read(), expected)
+                self.assertEqual((result.stderr, result.returncode), (b"", 0))
+
+
+class KeyWaitWithoutTerminalTest(DeviceFolderTest):
+    """Standard input that is not a terminal: the wait ends at once, whatever it is."""
+
+    def test_the_wait_ends_at_once(self):
+        full = report(open_error(2), prompt=True)
+        reader, writer = os.pipe()
+        try:
+            # A pipe kept open and never written would block any read from it for good.
+            for name, stdin in [("/dev/null", subprocess.DEVNULL), ("an open empty pipe", reader)]:
+                with self.subTest(stdin=name):
+                    result = run_tvx(devices=self.devices, stdin=stdin, timeout=20)
+                    self.assertEqual(result.stdout, full)
+                    self.assertEqual((result.stderr, result.returncode), (b"", 0))
+        finally:
+            os.close(reader)
+            os.close(writer)
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

@@ -1,12 +1,22 @@
 """Shared helpers for the end-to-end tests: running the scanner, building disk images with real
 tools, and the exact texts of the report."""
 
+import contextlib
+import fcntl
 import hashlib
+import multiprocessing
 import os
+import re
+import resource
+import select
 import shutil
+import signal
 import subprocess
 import tempfile
+import termios
+import time
 import unittest
+import zlib
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TVX = os.environ.get("TVX_BIN", os.path.join(ROOT, "build", "tvx"))
@@ -19,12 +29,7 @@ SECTOR = 512
 def run_tvx(args=(), devices=None, env=None, stdin=subprocess.DEVNULL, timeout=60, **kwargs):
     """Runs the scanner with `args` over the device folder `devices` (None: the live system) and
     returns the CompletedProcess, stdout and stderr as bytes."""
-    environment = dict(os.environ)
-    environment.pop("TVX_DEVICES", None)
-    environment.pop("NO_COLOR", None)
-    if devices is not None:
-        environment["TVX_DEVICES"] = devices
-    environment.update(env or {})
+    environment = tvx_environment(devices, env)
     return subprocess.run([TVX, *args], stdin=stdin, stdout=kwargs.pop("stdout", subprocess.PIPE),
                           stderr=kwargs.pop("stderr", subprocess.PIPE), env=environment,
                           timeout=timeout, **kwargs)
@@ -260,3 +265,739 @@ class DeviceFolderTest(unittest.TestCase):
         if sector0 is not None:
             write_at(path, 0, sector0)
         return path
+
+
+# ---------------------------------------------------------------------------------------------
+# Scanning device folders: whole reports, unchanged images
+
+
+def image_checksum(path):
+    """Returns a SHA-256 of an image's size and contents that reads only the parts holding data
+    (SEEK_DATA/SEEK_HOLE), so a sparse disk of several TiB is checked in milliseconds. All-zero
+    blocks are left out wherever they lie, so the value depends on the contents alone."""
+    block = 1 << 16
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        fd = f.fileno()
+        size = os.fstat(fd).st_size
+        digest.update(b"size %d\n" % size)
+        offset = 0
+        while offset < size:
+            try:
+                start = os.lseek(fd, offset, os.SEEK_DATA)
+            except OSError:  # no data after `offset`
+                break
+            end = os.lseek(fd, start, os.SEEK_HOLE)
+            position = start - start % block
+            f.seek(position)
+            while position < end:
+                chunk = f.read(block)
+                if not chunk:
+                    break
+                if chunk.count(0) != len(chunk):
+                    digest.update(b"at %d\n" % position)
+                    digest.update(chunk)
+                position += len(chunk)
+            offset = max(end, position)
+    return digest.hexdigest()
+
+
+def folder_checksums(folder):
+    """Returns {entry name: checksum} for every entry of a device folder that is, once links are
+    followed, a regular file; block devices are left to their own tests."""
+    sums = {}
+    for name in sorted(os.listdir(folder)):
+        path = os.path.join(folder, name)
+        if os.path.isfile(path):
+            sums[name] = image_checksum(path)
+    return sums
+
+
+def report_lines(output):
+    """Splits a report into its lines, each shown as a bytes literal, for readable differences."""
+    return [repr(line) for line in output.split(b"\r\n")]
+
+
+class ScanFolderTest(DeviceFolderTest):
+    """A device folder test that runs the scanner over its folder and compares whole reports."""
+
+    maxDiff = None
+
+    def scan(self, args=("/batch",), devices=None, **kwargs):
+        """Runs the scanner over `devices` (default: this test's folder), checks that it ends
+        with status 0 and nothing on standard error and that no image in the folder changed, and
+        returns its standard output."""
+        folder = self.devices if devices is None else devices
+        before = folder_checksums(folder)
+        result = run_tvx(args, devices=folder, **kwargs)
+        self.assertEqual(result.stderr, b"")
+        self.assertEqual(result.returncode, 0)
+        self.assertEqual(folder_checksums(folder), before, "an image changed during the run")
+        return result.stdout
+
+    def assertReport(self, actual, expected):
+        """Asserts that two reports are equal byte for byte, showing a line diff when not."""
+        if actual != expected:
+            self.assertEqual(report_lines(actual), report_lines(expected))
+        self.assertEqual(actual, expected)
+
+    def link(self, name, target):
+        """Makes the folder entry `name` a symbolic link to `target`; returns the entry's path."""
+        path = self.entry(name)
+        os.symlink(target, path)
+        return path
+
+    def image(self, name, size):
+        """Creates the folder entry `name` as a sparse image of `size` bytes; returns its path."""
+        return sparse_file(self.entry(name), size)
+
+
+# ---------------------------------------------------------------------------------------------
+# The bytes the scanner looks for, written the way the programs that leave them write them
+
+MIB = 1 << 20
+TIB = 1 << 40
+BITLOCKER_GUID = bytes.fromhex("3BD66749292ED84A8399F6A339E3D001")  # 4967D63B-2E29-4AD8-...
+
+
+def random_bytes(count, seed):
+    """Returns `count` bytes that look random, the same for one `seed` on every run (SHA-256 in
+    counter mode), so that reports which print them can be written down."""
+    out = bytearray()
+    counter = 0
+    while len(out) < count:
+        out += hashlib.sha256(b"%s/%d" % (b(seed), counter)).digest()
+        counter += 1
+    return bytes(out[:count])
+
+
+def bitlocker_boot_sector(first_sector=0, sectors=0):
+    """Returns the first sector of a BitLocker volume (Windows 7 and later): "-FVE-FS-" at byte
+    3, an NTFS-like parameter block, the BitLocker identifier at 160, the three metadata block
+    offsets at 176 and the boot signature."""
+    sector = bytearray(SECTOR)
+    sector[0:3] = b"\xEB\x58\x90"
+    sector[3:11] = b"-FVE-FS-"
+    sector[11:13] = (512).to_bytes(2, "little")  # bytes per sector
+    sector[13] = 8  # sectors per cluster
+    sector[21] = 0xF8  # fixed disk
+    sector[24:26] = (63).to_bytes(2, "little")
+    sector[26:28] = (255).to_bytes(2, "little")
+    sector[28:32] = (first_sector & 0xFFFFFFFF).to_bytes(4, "little")  # hidden sectors
+    sector[36:40] = b"\x80\x00\x80\x00"  # drive 0x80, NTFS-style extended boot signature 0x80
+    sector[40:48] = sectors.to_bytes(8, "little")
+    sector[160:176] = BITLOCKER_GUID
+    for i, offset in enumerate((0x02100000, 0x04100000, 0x06100000)):
+        sector[176 + 8 * i:184 + 8 * i] = offset.to_bytes(8, "little")
+    sector[510:512] = b"\x55\xAA"
+    return bytes(sector)
+
+
+def bitlocker_to_go_boot_sector(label=b"NO NAME"):
+    """Returns the first sector of a BitLocker To Go volume: a FAT32 boot sector with OEM ID
+    "MSWIN4.1", a FAT32 label, the BitLocker identifier at byte 424 and the boot signature."""
+    sector = bytearray(boot_sector(b"MSWIN4.1", fat32_label=label))
+    sector[0:3] = b"\xEB\x58\x90"
+    sector[11:13] = (512).to_bytes(2, "little")
+    sector[13] = 8
+    sector[21] = 0xF8
+    sector[82:90] = b"FAT32   "
+    sector[424:440] = BITLOCKER_GUID
+    for i, offset in enumerate((0x02100000, 0x04100000, 0x06100000)):
+        sector[440 + 8 * i:448 + 8 * i] = offset.to_bytes(8, "little")
+    return bytes(sector)
+
+
+def truecrypt_boot_loader_mbr(table_from=None):
+    """Returns sector 0 as TrueCrypt's boot loader leaves it: a jump, "TrueCrypt Boot Loader" at
+    byte 6, and the partition table and boot signature of `table_from` (a sector, if given)."""
+    sector = bytearray(table_from if table_from is not None else mbr())
+    sector[0:6] = b"\xEA\x1E\x7C\x00\x00\xFA"
+    sector[6:27] = b"TrueCrypt Boot Loader"
+    sector[510:512] = b"\x55\xAA"
+    return bytes(sector)
+
+
+def pgp_guard_mbr(table_from=None):
+    """Returns sector 0 as PGP whole-disk encryption leaves it: "PGPGUARD" at byte 3, and the
+    partition table and boot signature of `table_from` (a sector, if given)."""
+    sector = bytearray(table_from if table_from is not None else mbr())
+    sector[0:3] = b"\xEB\x2E\x90"
+    sector[3:11] = b"PGPGUARD"
+    sector[510:512] = b"\x55\xAA"
+    return bytes(sector)
+
+
+def set_oem_id(path, first_sector, oem):
+    """Overwrites the OEM ID (byte 3, 8 bytes) of the boot sector at `first_sector`."""
+    write_at(path, first_sector * SECTOR + 3, oem.ljust(8)[:8])
+
+
+# ---------------------------------------------------------------------------------------------
+# Partitioned images: an sfdisk table and one filler per partition
+
+GPT_ESP = "C12A7328-F81F-11D2-BA4B-00A0C93EC93B"
+GPT_MSR = "E3C9E316-0B5C-4DB8-817D-F92DF00215AE"
+GPT_BASIC_DATA = "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7"
+GPT_LINUX = "0FC63DAF-8483-4772-8E79-3D69D8477DE4"
+# A fixed disk identifier: byte 10 of it lies at byte 66 of the GPT header, and must not be 0x29.
+GPT_DISK_ID = "6B1F3A52-0C4D-4E8F-9A1B-2C3D4E5F6071"
+
+
+class Part:
+    """One partition of partitioned_image: first sector, size in sectors, sfdisk type, and a
+    filler fill(path, start, sectors) or None to leave it empty."""
+
+    def __init__(self, start, sectors, kind, fill=None):
+        self.start, self.sectors, self.kind, self.fill = start, sectors, kind, fill
+
+
+def partitioned_image(path, size, label, parts):
+    """Creates a sparse image of `size` bytes, writes an sfdisk partition table of kind `label`
+    ("dos" or "gpt") holding `parts` in order, then fills each partition. Returns the path."""
+    sparse_file(path, size)
+    script = "label: %s\n" % label
+    if label == "gpt":
+        script += "label-id: %s\n" % GPT_DISK_ID
+    for part in parts:
+        script += "start=%d, size=%d, type=%s\n" % (part.start, part.sectors, part.kind)
+    sfdisk(path, script)
+    for part in parts:
+        if part.fill is not None:
+            part.fill(path, part.start, part.sectors)
+    return path
+
+
+def fat_volume(bits, label=None, oem=None):
+    """Filler: mkfs.fat -F `bits` -s 1 with `label` (None: mkfs.fat's "NO NAME"), then, if given,
+    the OEM ID `oem` in place of mkfs.fat's own. One sector per cluster lets small partitions
+    hold each FAT size: FAT16 from 3 MiB (6144 sectors), FAT32 from 32 MiB (65536 sectors)."""
+    def fill(path, start, sectors):
+        mkfs_fat(path, start, sectors, bits, label, extra=("-s", "1"))
+        if oem is not None:
+            set_oem_id(path, start, oem)
+    return fill
+
+
+def ntfs_volume():
+    """Filler: mkntfs."""
+    return lambda path, start, sectors: mkntfs(path, start, sectors)
+
+
+def ext4_volume():
+    """Filler: mke2fs -t ext4, whose first sector is left zero."""
+    def fill(path, start, sectors):
+        tool("mke2fs", "-q", "-F", "-t", "ext4", "-E", "offset=%d" % (start * SECTOR), path,
+             "%dk" % (sectors * SECTOR // 1024))
+    return fill
+
+
+def boot_sector_volume(data):
+    """Filler: `data` (a boot sector) written at the partition's first sector."""
+    return lambda path, start, sectors: write_at(path, start * SECTOR, data)
+
+
+def bitlocker_volume():
+    """Filler: a BitLocker volume header."""
+    return lambda path, start, sectors: write_at(path, start * SECTOR,
+                                                 bitlocker_boot_sector(start, sectors))
+
+
+def random_fill(seed, limit=MIB):
+    """Filler: random bytes over the partition (at most `limit` bytes), as an encrypted container
+    looks from outside."""
+    return lambda path, start, sectors: write_at(path, start * SECTOR,
+                                                 random_bytes(min(sectors * SECTOR, limit), seed))
+
+
+# ---------------------------------------------------------------------------------------------
+# GPT headers and entry arrays, changed in place
+
+GPT_HEADER_FIELDS = {
+    "signature": (0, 8), "header_size": (12, 4), "header_crc": (16, 4),
+    "entry_array_start": (72, 8), "entry_count": (80, 4), "entry_size": (84, 4),
+    "entry_array_crc": (88, 4),
+}
+
+
+def _gpt_field(header, name):
+    offset, length = GPT_HEADER_FIELDS[name]
+    return int.from_bytes(header[offset:offset + length], "little")
+
+
+def _set_gpt_field(header, name, value):
+    offset, length = GPT_HEADER_FIELDS[name]
+    header[offset:offset + length] = value if isinstance(value, bytes) else value.to_bytes(
+        length, "little")
+
+
+def patch_gpt(path, header=None, entries=None, fix_array_crc=True, fix_header_crc=True):
+    """Changes the primary GPT of an image: `entries` maps an entry number (from 1) to
+    {"first_lba": n, "type": 16 bytes}; `header` maps names of GPT_HEADER_FIELDS to values.
+    Then recomputes the array CRC over the array the header now describes and the header CRC,
+    unless told not to, so that only the change itself can make the GPT unusable."""
+    sector = bytearray(read_at(path, SECTOR, SECTOR))
+    start, count, size = (_gpt_field(sector, n) for n in
+                          ("entry_array_start", "entry_count", "entry_size"))
+    for number, fields in (entries or {}).items():
+        base = start * SECTOR + (number - 1) * size
+        if "type" in fields:
+            write_at(path, base, fields["type"])
+        if "first_lba" in fields:
+            write_at(path, base + 32, fields["first_lba"].to_bytes(8, "little"))
+    for name, value in (header or {}).items():
+        _set_gpt_field(sector, name, value)
+    if fix_array_crc:
+        start, count, size = (_gpt_field(sector, n) for n in
+                              ("entry_array_start", "entry_count", "entry_size"))
+        try:
+            array = read_at(path, start * SECTOR, count * size)
+        except OSError:  # past the largest offset a seek accepts: reads there find nothing
+            array = b""
+        array = array.ljust(count * size, b"\0")
+        _set_gpt_field(sector, "entry_array_crc", zlib.crc32(array))
+    if fix_header_crc:
+        length = min(max(_gpt_field(sector, "header_size"), 0), SECTOR)
+        checked = bytearray(sector[:length])
+        checked[16:20] = b"\0\0\0\0"
+        _set_gpt_field(sector, "header_crc", zlib.crc32(bytes(checked)))
+    write_at(path, SECTOR, bytes(sector))
+
+
+def gpt_entry_array_offset(path):
+    """Returns the byte offset of an image's GPT entry array, as its header says."""
+    return _gpt_field(read_at(path, SECTOR, SECTOR), "entry_array_start") * SECTOR
+
+
+# ---------------------------------------------------------------------------------------------
+# Colours: the report as a terminal receives it, one (colour, text) pair per write
+
+LIGHT_GRAY, DARK_GRAY, LIGHT_CYAN, LIGHT_RED, YELLOW, WHITE = 7, 8, 11, 12, 14, 15
+# The SGR sequence a terminal receives before a text in each colour the report uses; LightGray
+# is the terminal's own default, so it is also the reset after every text.
+SGR = {LIGHT_GRAY: b"\x1b[0m", DARK_GRAY: b"\x1b[90m", LIGHT_CYAN: b"\x1b[96m",
+       LIGHT_RED: b"\x1b[91m", YELLOW: b"\x1b[93m", WHITE: b"\x1b[97m"}
+RESET = SGR[LIGHT_GRAY]
+
+
+def _cut(text, colours, markers):
+    """Splits `text` before each of `markers` (in order) and pairs the pieces with `colours`."""
+    pieces, rest = [], text
+    for marker in markers:
+        at = rest.index(marker)
+        pieces.append(rest[:at])
+        rest = rest[at:]
+    return list(zip(colours, pieces + [rest]))
+
+
+BANNER_WRITES = _cut(BANNER, (WHITE, WHITE, WHITE, DARK_GRAY), (b"Written", b"https:", b"// This"))
+USAGE_WRITES = _cut(USAGE, (LIGHT_GRAY, LIGHT_GRAY, WHITE, LIGHT_GRAY, LIGHT_GRAY),
+                    (b"    TVX", b"Options:", b"        /?", b"        /batch"))
+PROMPT_WRITES = _cut(PROMPT, (LIGHT_GRAY, DARK_GRAY), (b"(use",))
+
+
+def report_writes(physical=(), logical=(), found=False, prompt=False):
+    """Returns the writes of a whole run whose passes make the writes `physical` and `logical`;
+    plain() of it is report() of the same run."""
+    return (BANNER_WRITES + [(LIGHT_GRAY, PHYSICAL_START)] + list(physical) +
+            [(LIGHT_GRAY, PHYSICAL_END), (LIGHT_GRAY, LOGICAL_START)] + list(logical) +
+            [(LIGHT_GRAY, LOGICAL_END)] + ([] if found else [(LIGHT_RED, NOTHING_FOUND)]) +
+            (PROMPT_WRITES if prompt else []))
+
+
+def oem_line_writes(n, p, oem):
+    """The two writes of oem_line(): the partition's name in White, the OEM ID in LightCyan."""
+    return [(WHITE, oem_line(n, p, b"")[:-2]), (LIGHT_CYAN, oem + b"\r\n")]
+
+
+def label_lines_writes(n, p, oem, label):
+    """The four writes of label_lines(): names in White, OEM ID and label in LightCyan."""
+    name = b"PhysicalDrive" + b(n) + b", Partition " + b(p)
+    return [(WHITE, b"\r\n" + name + b" ---       OEM ID: "), (LIGHT_CYAN, oem + b"\r\n"),
+            (WHITE, name + b" --- Volume label: "), (LIGHT_CYAN, label + b"\r\n")]
+
+
+def painted(writes):
+    """Returns what a terminal receives for `writes`: each text after its colour's SGR sequence
+    and followed by the reset."""
+    return b"".join(SGR[colour] + text + RESET for colour, text in writes)
+
+
+def plain(writes):
+    """Returns what a pipe or a file receives for `writes`: the texts alone."""
+    return b"".join(text for _, text in writes)
+
+
+def render_screen(data):
+    """Returns the rows a terminal shows after receiving `data`, trailing blanks removed: a
+    minimal emulation that knows CR, LF, BS, TAB, cursor up (ESC[nA) and erase in line (ESC[nK);
+    SGR and other CSI sequences change no text, and other control bytes show nothing."""
+    rows, row, col, i = [bytearray()], 0, 0, 0
+    while i < len(data):
+        byte = data[i]
+        if byte == 0x1B and data[i + 1:i + 2] == b"[":
+            end = i + 2
+            while end < len(data) and not 0x40 <= data[end] <= 0x7E:
+                end += 1
+            params, final = data[i + 2:end], data[end:end + 1]
+            count = int(params) if params.isdigit() else 0
+            if final == b"A":
+                row = max(0, row - max(count, 1))
+            elif final == b"K":
+                line = rows[row]
+                if count == 0:
+                    del line[col:]
+                elif count == 1:
+                    line[:col + 1] = b" " * min(col + 1, len(line))
+                else:
+                    line[:] = b""
+            i = end + 1
+            continue
+        if byte == 0x0D:
+            col = 0
+        elif byte == 0x0A:
+            row += 1
+        elif byte == 0x08:
+            col = max(0, col - 1)
+        elif byte == 0x09:
+            col = (col // 8 + 1) * 8
+        elif byte >= 0x20 and byte != 0x7F:
+            line = rows[row]
+            if len(line) < col:
+                line += b" " * (col - len(line))
+            line[col:col + 1] = bytes([byte])
+            col += 1
+        while len(rows) <= row:
+            rows.append(bytearray())
+        i += 1
+    return [bytes(line).rstrip(b" ") for line in rows]
+
+
+# ---------------------------------------------------------------------------------------------
+# The scanner on a pseudo-terminal
+
+ENDING_SIGNALS = (signal.SIGTERM, signal.SIGHUP, signal.SIGINT, signal.SIGQUIT)
+
+
+def tvx_environment(devices=None, env=None):
+    """Returns the environment run_tvx gives the scanner: no TVX_DEVICES or NO_COLOR from
+    outside, TVX_DEVICES=`devices` when given, then `env`."""
+    environment = dict(os.environ)
+    environment.pop("TVX_DEVICES", None)
+    environment.pop("NO_COLOR", None)
+    if devices is not None:
+        environment["TVX_DEVICES"] = devices
+    environment.update(env or {})
+    return environment
+
+
+def _take_terminal():
+    """In the child: makes standard input, the new terminal, the controlling terminal of the new
+    session, as a shell's foreground job has it; gives the ending signals their default action
+    (they may be ignored by whatever started the tests) and turns core dumps off."""
+    fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+    for number in ENDING_SIGNALS:
+        signal.signal(number, signal.SIG_DFL)
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+
+
+class PtyRun:
+    """The scanner with a new pseudo-terminal as standard input, standard output and controlling
+    terminal, and a pipe as standard error. The test holds the terminal's other side: it reads
+    what the scanner shows (self.output), types keys and reads the terminal's mode. The test
+    also keeps the terminal itself open, as a user's shell does, so its mode outlives the run.
+    `mode` changes the terminal's mode (a termios.tcgetattr list) before the start; it defaults
+    to the new terminal's own with output post-processing off, so the bytes read are the bytes
+    written. Use as a context manager; the scanner is killed if it is still running at the end.
+    `program`, when given, runs with `args` in the scanner's place (Wine, with the Windows
+    executable as its first argument)."""
+
+    def __init__(self, args=(), devices=None, env=None, mode=None, program=None):
+        self.master, self.terminal = os.openpty()
+        if mode is None:
+            mode = termios.tcgetattr(self.terminal)
+            mode[1] &= ~termios.OPOST
+        termios.tcsetattr(self.terminal, termios.TCSANOW, mode)
+        self.mode_before = termios.tcgetattr(self.terminal)
+        self.output = b""
+        self.process = subprocess.Popen(
+            [program or TVX, *args], stdin=self.terminal, stdout=self.terminal,
+            stderr=subprocess.PIPE,
+            env=tvx_environment(devices, env), start_new_session=True, preexec_fn=_take_terminal)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        self.process.stderr.close()
+        os.close(self.master)
+        os.close(self.terminal)
+
+    def _read(self, timeout):
+        """Adds what the terminal shows within `timeout` seconds to self.output; returns whether
+        anything came."""
+        ready, _, _ = select.select([self.master], [], [], timeout)
+        if not ready:
+            return False
+        self.output += os.read(self.master, 65536)
+        return True
+
+    def read_until(self, marker, timeout=30):
+        """Reads until `marker` has been shown; returns the output so far. Fails the calling test
+        (AssertionError) when it does not show within `timeout` seconds."""
+        deadline = time.monotonic() + timeout
+        while marker not in self.output:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                raise AssertionError("%r not shown within %ss; shown: %r" %
+                                     (marker, timeout, self.output))
+            self._read(min(remaining, 0.5))
+        return self.output
+
+    def type(self, keys):
+        """Types `keys` on the terminal."""
+        os.write(self.master, keys)
+
+    def mode(self):
+        """Returns the terminal's mode now, as termios.tcgetattr gives it."""
+        return termios.tcgetattr(self.terminal)
+
+    def wait_for_mode(self, accept=None, timeout=30):
+        """Waits until `accept(mode)` holds for the terminal's mode (by default: until the mode
+        differs from mode_before, as it does once the key wait has set it), reading output
+        meanwhile; returns the mode. Fails the calling test when it does not within `timeout`
+        seconds."""
+        if accept is None:
+            accept = lambda mode: mode != self.mode_before
+        deadline = time.monotonic() + timeout
+        while not accept(self.mode()):
+            if time.monotonic() > deadline:
+                raise AssertionError("the terminal's mode did not change within %ss" % timeout)
+            self._read(0.01)
+        return self.mode()
+
+    def still_running_after(self, seconds):
+        """Reads output for `seconds`; returns True when the scanner is then still running."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            self._read(max(0.0, min(0.05, deadline - time.monotonic())))
+        return self.process.poll() is None
+
+    def wait(self, timeout=30, until=None):
+        """Reads until the scanner has ended and its output is all read; returns its status
+        (negative: the signal that ended it). `until`, if given, is output known to come last:
+        it is waited for first, so that output still on its way when the scanner ends is not
+        missed. Fails the calling test after `timeout` seconds."""
+        deadline = time.monotonic() + timeout
+        if until is not None:
+            self.read_until(until, timeout)
+        while self.process.poll() is None:
+            if time.monotonic() > deadline:
+                raise AssertionError("still running after %ss; shown: %r" % (timeout, self.output))
+            self._read(0.05)
+        while self._read(0.1):
+            pass
+        return self.process.returncode
+
+    def stderr(self):
+        """Returns standard error; call after wait()."""
+        return self.process.stderr.read()
+
+
+def raw_input_mode(mode):
+    """True when a terminal mode has line input, echo and signal keys all off, as the key wait
+    sets it."""
+    return not mode[3] & (termios.ICANON | termios.ECHO | termios.ISIG)
+
+
+# ---------------------------------------------------------------------------------------------
+# Failing outputs and the system calls of a run
+
+ERROR_1001 = b"TVX: error 1001: Unable to write to standard output\n"
+ERROR_1002 = b"TVX: error 1002: Incomplete write operation\n"
+
+# The calls through which a run reads, writes, waits or touches a terminal or a device.
+TRACED_CALLS = ("execve", "open", "openat", "stat", "newfstatat", "statx", "read", "pread64",
+                "write", "writev", "pwrite64", "ioctl", "nanosleep", "clock_nanosleep")
+
+
+class Call:
+    """One traced system call: its name, first argument as a number (None when it is not one),
+    third argument as a number (the length of a write), result (None when unfinished) and error
+    name."""
+
+    _LINE = re.compile(r"^(\w+)\((.*)\)\s+=\s+(-?\d+|\?)(?:\s+(E\w+))?")
+
+    def __init__(self, line):
+        match = self._LINE.match(line)
+        if match is None:
+            raise ValueError("not a system call line: %r" % line)
+        self.name, arguments, result, self.error = match.groups()
+        parts = [part.strip() for part in arguments.split(",")]
+        self.fd = int(parts[0]) if parts[0].isdigit() else None
+        self.length = int(parts[2]) if len(parts) > 2 and parts[2].isdigit() else None
+        self.result = None if result == "?" else int(result)
+        self.line = line
+
+    def __repr__(self):
+        return self.line
+
+
+def trace_tvx(args=(), devices=None, env=None, stdout=subprocess.PIPE, close_stdout=False,
+              file_size_limit=None, while_running=None, timeout=60):
+    """Runs the scanner under strace, standard input /dev/null and standard error a pipe, and
+    returns (status, standard error, calls): the TRACED_CALLS the scanner made from its start on,
+    as Call objects. `close_stdout` starts it with standard output closed; `file_size_limit`
+    sets RLIMIT_FSIZE, in bytes, on the scanner alone (not on strace); `while_running(process)`,
+    if given, is called once the process has started. LeakSanitizer cannot work under ptrace,
+    so the sanitizer build runs without it here. Raises when strace did not start the scanner."""
+    environment = tvx_environment(devices, env)
+    environment["ASAN_OPTIONS"] = ":".join(
+        filter(None, [environment.get("ASAN_OPTIONS", ""), "detect_leaks=0"]))
+    start = []
+    if file_size_limit is not None:
+        start += ["prlimit", "--fsize=%d:%d" % (file_size_limit, file_size_limit), "--"]
+    if close_stdout:
+        start += ["/bin/sh", "-c", 'exec "$0" "$@" >&-']
+    with tempfile.TemporaryDirectory(prefix="tvx-trace-") as scratch:
+        trace = os.path.join(scratch, "trace")
+        command = ["strace", "-qq", "-s", "0", "-e", "signal=none", "-e",
+                   "trace=" + ",".join(TRACED_CALLS), "-o", trace, "--", *start, TVX, *args]
+        process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=stdout,
+                                   stderr=subprocess.PIPE, env=environment)
+        try:
+            if while_running is not None:
+                while_running(process)
+            _, stderr = process.communicate(timeout=timeout)
+        finally:
+            if process.poll() is None:
+                process.kill()
+                process.communicate()
+        with open(trace) as f:
+            lines = [line.rstrip("\n") for line in f]
+    starts = [i for i, line in enumerate(lines)
+              if line.startswith('execve("%s"' % TVX) and line.endswith("= 0")]
+    if not starts:
+        raise RuntimeError("strace did not start the scanner: %r" % lines)
+    return process.returncode, stderr, [Call(line) for line in lines[starts[-1]:]]
+
+
+# ---------------------------------------------------------------------------------------------
+# Drives that fail: loop devices, device-mapper error targets, files whose reads fail
+
+class DeviceUnavailable(Exception):
+    """The kind of device a test asked for cannot be made on this machine; the message says
+    why. Tests turn it into a skip."""
+
+
+@contextlib.contextmanager
+def loop_device(path, read_only=True):
+    """Attaches `path` to a free loop device (read-only unless told otherwise, as losetup -r)
+    and yields the device's path; detaches it at the end. Raises DeviceUnavailable when not root
+    or without losetup."""
+    if not is_root() or not have("losetup"):
+        raise DeviceUnavailable("loop devices need root and losetup")
+    command = ["losetup", "--find", "--show"] + (["--read-only"] if read_only else []) + [path]
+    device = tool(*command).decode().strip()
+    try:
+        yield device
+    finally:
+        subprocess.run(["losetup", "--detach", device], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+
+
+def device_mapper_available():
+    """Returns None when device-mapper targets can be made here, else the reason why not."""
+    if not is_root() or not have("dmsetup"):
+        return "device-mapper needs root and dmsetup"
+    result = subprocess.run(["dmsetup", "version"], stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT)
+    if result.returncode != 0 or b"Driver version" not in result.stdout:
+        return "the kernel has no device-mapper driver (dmsetup version finds none)"
+    return None
+
+
+@contextlib.contextmanager
+def device_mapper(table):
+    """Creates a device-mapper device from `table` (dmsetup's table text: "0 2048 error", or
+    linear and error segments, one a line) and yields its /dev/mapper path; removes it at the
+    end. Raises DeviceUnavailable when device-mapper cannot be used here."""
+    reason = device_mapper_available()
+    if reason is not None:
+        raise DeviceUnavailable(reason)
+    name = "tvx-%d-%s" % (os.getpid(), hashlib.sha256(table.encode()).hexdigest()[:8])
+    tool("dmsetup", "create", name, "--table", table)
+    try:
+        yield "/dev/mapper/" + name
+    finally:
+        subprocess.run(["dmsetup", "remove", "--retry", name], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+
+
+def _serve_failing_files(mountpoint, files):
+    """In a child process: serves `files` (see failing_files) read-only through FUSE, with
+    direct I/O so that every read reaches the handler at its own offset and size."""
+    import errno
+    import stat as modes
+    import fusepy
+
+    class FailingFiles(fusepy.Operations):
+        use_ns = True
+
+        def getattr(self, path, fh=None):
+            if path == "/":
+                return {"st_mode": modes.S_IFDIR | 0o555, "st_nlink": 2}
+            name = path[1:]
+            if name not in files:
+                raise fusepy.FuseOSError(errno.ENOENT)
+            return {"st_mode": modes.S_IFREG | 0o444, "st_nlink": 1, "st_size": files[name][0]}
+
+        def readdir(self, path, fh):
+            return [".", ".."] + sorted(files)
+
+        def read(self, path, size, offset, fh):
+            total, readable, content = files[path[1:]]
+            end = min(offset + size, total)
+            if end > readable:
+                raise fusepy.FuseOSError(errno.EIO)
+            return content[offset:end].ljust(max(end - offset, 0), b"\0")
+
+    fusepy.FUSE(FailingFiles(), mountpoint, foreground=True, nothreads=True, ro=True,
+                direct_io=True)
+
+
+@contextlib.contextmanager
+def failing_files(files):
+    """Mounts a FUSE file system whose files fail reads the way a dying disk does, and yields
+    its folder. `files` maps a name to (size, readable, content): a read of bytes that all lie
+    below `readable` returns them (`content`, then zeros); a read that touches a byte from
+    `readable` on fails with EIO, which the scanner reports as Windows error 23. Unmounts at the
+    end. Raises DeviceUnavailable without root, /dev/fuse or fusepy (Debian's python3-fusepy)."""
+    try:
+        import fusepy  # noqa: F401
+    except ImportError:
+        raise DeviceUnavailable("python3-fusepy is not installed")
+    if not is_root() or not os.path.exists("/dev/fuse"):
+        raise DeviceUnavailable("a FUSE mount needs root and /dev/fuse")
+    scratch = tempfile.mkdtemp(prefix="tvx-failing-")
+    server = multiprocessing.get_context("fork").Process(
+        target=_serve_failing_files, args=(scratch, files), daemon=True)
+    server.start()
+    try:
+        deadline = time.monotonic() + 10
+        while not os.path.ismount(scratch):
+            if not server.is_alive() or time.monotonic() > deadline:
+                raise DeviceUnavailable("the FUSE file system did not mount")
+            time.sleep(0.02)
+        yield scratch
+    finally:
+        subprocess.run(["umount", "--lazy", scratch], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        server.join(10)
+        if server.is_alive():
+            server.kill()
+            server.join()
+        os.rmdir(scratch)
