@@ -250,16 +250,22 @@ TEST(ParseGptHeader, IgnoresBytesPastTheHeaderSize) {
   EXPECT_TRUE(DiskIO::ParseGptHeader(header, layout));
 }
 
-TEST(ParseGptEntries, SkipsEmptyAndMicrosoftReservedEntriesAndKeepsTheirNumbers) {
-  GptLayout layout{};
-  ASSERT_TRUE(DiskIO::ParseGptHeader(SfdiskHeader(), layout));
-  std::vector<GptPartition> partitions = {{99, 99}};
-  ASSERT_TRUE(DiskIO::ParseGptEntries(SfdiskEntryArray(), layout, partitions));
+// The sfdisk table's partitions worth examining: the Linux file system, entry 1, and the basic
+// data partition, entry 4; the Microsoft Reserved entry 2 and the deleted entry 3 are left out.
+void ExpectSfdiskPartitions(const std::vector<GptPartition>& partitions) {
   ASSERT_EQ(partitions.size(), 2u);
   EXPECT_EQ(partitions[0].number, 1);
   EXPECT_EQ(partitions[0].firstSector, 2048u);
   EXPECT_EQ(partitions[1].number, 4);
   EXPECT_EQ(partitions[1].firstSector, 12288u);
+}
+
+TEST(ParseGptEntries, SkipsEmptyAndMicrosoftReservedEntriesAndKeepsTheirNumbers) {
+  GptLayout layout{};
+  ASSERT_TRUE(DiskIO::ParseGptHeader(SfdiskHeader(), layout));
+  std::vector<GptPartition> partitions = {{99, 99}};
+  ASSERT_TRUE(DiskIO::ParseGptEntries(SfdiskEntryArray(), layout, partitions));
+  ExpectSfdiskPartitions(partitions);
 }
 
 TEST(ParseGptEntries, ReadsAnyTypeAndAnyFirstSectorInArrayOrder) {
@@ -326,11 +332,7 @@ class ReadGptPartitionsTest : public testing::Test {
 TEST_F(ReadGptPartitionsTest, ReadsTheSfdiskTable) {
   std::vector<GptPartition> partitions;
   ASSERT_TRUE(ReadImage(SfdiskHeader(), SfdiskEntryArray(), 2, partitions));
-  ASSERT_EQ(partitions.size(), 2u);
-  EXPECT_EQ(partitions[0].number, 1);
-  EXPECT_EQ(partitions[0].firstSector, 2048u);
-  EXPECT_EQ(partitions[1].number, 4);
-  EXPECT_EQ(partitions[1].firstSector, 12288u);
+  ExpectSfdiskPartitions(partitions);
 }
 
 // An array 2 TiB in, past the sectors a 32-bit number can name, and a larger entry size.
