@@ -126,10 +126,7 @@ class GptTest(ScanFolderTest):
             (no_protective_entry, fallback(14)),
             (changed(signature=b"EFI PARX"), oem_line(15, 1, b" PARX\0\0\x01") + damaged(15, 1)),
         ]
-        expected = b""
-        for n, (build, lines) in enumerate(drives):
-            build(self.entry("PhysicalDrive%d" % n))
-            expected += lines
+        expected = self.build_drives(drives)
         self.assertReport(self.scan(), report(expected, found=True))
 
     def test_limits_of_the_header_fields(self):
@@ -145,10 +142,7 @@ class GptTest(ScanFolderTest):
             # Accepted, and read far past the end, where there is nothing: no partitions.
             (changed(entry_array_start=BEYOND_EXACT - 1), b""),
         ]
-        expected = b""
-        for n, (build, lines) in enumerate(drives):
-            build(self.entry("PhysicalDrive%d" % n))
-            expected += lines
+        expected = self.build_drives(drives)
         self.assertReport(self.scan(), report(expected, found=True))
 
     def test_clean_gpt_disk_ends_with_the_closing_line(self):

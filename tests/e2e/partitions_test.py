@@ -132,10 +132,7 @@ class IdentityAndVerdictTest(ScanFolderTest):
              label_lines(10, 1, b"mkfs.fat", b"NO NAME    ")),
             (untyped_entry, label_lines(11, 1, b"UNTYPED ", b"STILL READ ")),
         ]
-        expected = b""
-        for n, (build, lines) in enumerate(drives):
-            build(self.entry("PhysicalDrive%d" % n))
-            expected += lines
+        expected = self.build_drives(drives)
         self.assertReport(self.scan(), report(expected, found=True))
 
     def test_which_partitions_set_the_finding(self):

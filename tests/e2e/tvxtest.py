@@ -341,6 +341,15 @@ class ScanFolderTest(DeviceFolderTest):
             self.assertEqual(report_lines(actual), report_lines(expected))
         self.assertEqual(actual, expected)
 
+    def build_drives(self, drives):
+        """Builds PhysicalDrive0, 1, ... from `drives`, a list of (builder, expected lines) where
+        each builder takes the entry's path; returns the drives' expected lines, in order."""
+        expected = b""
+        for n, (build, lines) in enumerate(drives):
+            build(self.entry("PhysicalDrive%d" % n))
+            expected += lines
+        return expected
+
     def link(self, name, target):
         """Makes the folder entry `name` a symbolic link to `target`; returns the entry's path."""
         path = self.entry(name)
