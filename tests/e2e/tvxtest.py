@@ -138,10 +138,6 @@ def located(letter, drive, partition):
     return line
 
 
-def cdrom(letter, number):
-    return b"Drive " + b(letter) + b": is a CD-ROM/DVD device (#" + b(number) + b").\r\n"
-
-
 # ---------------------------------------------------------------------------------------------
 # Disk images, made with real tools
 
@@ -204,14 +200,6 @@ def mkntfs(path, start_sector, sectors):
                     target.seek(len(chunk), os.SEEK_CUR)
                 else:
                     target.write(chunk)
-
-
-def sha256(path):
-    digest = hashlib.sha256()
-    with open(path, "rb") as f:
-        for chunk in iter(lambda: f.read(1 << 20), b""):
-            digest.update(chunk)
-    return digest.hexdigest()
 
 
 def boot_sector(oem, fat16_label=None, fat32_label=None, signature=True, fill=b"\0"):

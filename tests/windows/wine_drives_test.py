@@ -3,7 +3,6 @@ through the real Win32 CreateFileA, SetFilePointer and ReadFile, with partitions
 reads need two seeks, the high half of the offset, or a 64-bit sector number."""
 
 import os
-import tempfile
 import unittest
 
 from winetest import *
@@ -48,18 +47,10 @@ def gpt_disk_lines(n):
             label_lines(n, 3, b"FAR-GPT ", b"PAST 2 TIB "))
 
 
-class WineDrivesTest(unittest.TestCase):
+class WineDrivesTest(DeviceFolderTest):
+    """Images in this test's scratch folder (self.entry), presented to Wine as physical drives."""
+
     maxDiff = None
-
-    def setUp(self):
-        self._scratch = tempfile.TemporaryDirectory(prefix="tvx-wine-drives-")
-        self.folder = self._scratch.name
-
-    def tearDown(self):
-        self._scratch.cleanup()
-
-    def path(self, name):
-        return os.path.join(self.folder, name)
 
     def scan(self, drives):
         """Runs TVX.exe /batch with `drives` ({n: host path}) as its physical drives; checks
@@ -81,10 +72,10 @@ class WineDrivesTest(unittest.TestCase):
 
     def test_far_partitions_and_sector_zero_findings(self):
         drives = {
-            0: mbr_disk(self.path("mbr")),
-            1: gpt_disk(self.path("gpt")),
-            2: sparse_file(self.path("truecrypt"), MIB),
-            3: sparse_file(self.path("pgp"), MIB),
+            0: mbr_disk(self.entry("mbr")),
+            1: gpt_disk(self.entry("gpt")),
+            2: sparse_file(self.entry("truecrypt"), MIB),
+            3: sparse_file(self.entry("pgp"), MIB),
         }
         write_at(drives[2], 0, truecrypt_boot_loader_mbr())
         write_at(drives[3], 0, pgp_guard_mbr())
@@ -94,8 +85,8 @@ class WineDrivesTest(unittest.TestCase):
 
     def test_drive_zero_that_cannot_be_opened_is_reported(self):
         # A folder is no drive: Windows refuses to open it, with ERROR_ACCESS_DENIED.
-        os.mkdir(self.path("folder"))
-        drives = {0: self.path("folder"), 1: gpt_disk(self.path("gpt"))}
+        os.mkdir(self.entry("folder"))
+        drives = {0: self.entry("folder"), 1: gpt_disk(self.entry("gpt"))}
         self.assertReport(self.scan(drives),
                           report(open_error(5) + gpt_disk_lines(1), WINE_LOGICAL, found=True))
 
