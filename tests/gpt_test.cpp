@@ -312,8 +312,6 @@ TEST(ParseGptEntries, RejectsAWrongCrcOrAShortArray) {
 // The whole read through an image file: sector 1, then the array with one reader call.
 class ReadGptPartitionsTest : public testing::Test {
  protected:
-  void SetUp() override { ConsoleStuff::hStdOut = GetStdHandle(STD_OUTPUT_HANDLE); }
-
   // Writes `header` to sector 1 and `array` at sector `arraySector` of a fresh image, reads its
   // GPT, and returns whether it was usable.
   bool ReadImage(const std::string& header, const std::string& array, uint64_t arraySector,
@@ -323,7 +321,9 @@ class ReadGptPartitionsTest : public testing::Test {
     EXPECT_TRUE(TestSupport::WriteAt(image.path(), arraySector * 512, array));
     HANDLE handle = TestSupport::OpenImage(image.path());
     EXPECT_NE(handle, INVALID_HANDLE_VALUE);
-    const bool usable = DiskIO::ReadGptPartitions(handle, partitions);
+    std::vector<uint32_t> readErrors;
+    const bool usable = DiskIO::ReadGptPartitions(handle, partitions, readErrors);
+    EXPECT_TRUE(readErrors.empty());
     CloseHandle(handle);
     return usable;
   }

@@ -7,13 +7,17 @@ HANDLE hStdIn = nullptr;
 
 void WriteConsoleText(const std::string& text, ConsoleColor color) {
   SetConsoleTextAttribute(hStdOut, static_cast<WORD>(color));
+  WritePlainText(text);
+  SetConsoleTextAttribute(hStdOut, static_cast<WORD>(LightGray));
+}
+
+void WritePlainText(const std::string& text) {
   // One call, no retry: a short count is an error of its own, not a reason to loop.
   DWORD written = 0;
   if (!WriteFile(hStdOut, text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
     throw WriteFailedError();
   }
   if (written < text.size()) throw IncompleteWriteError();
-  SetConsoleTextAttribute(hStdOut, static_cast<WORD>(LightGray));
 }
 
 void WaitForKey() {

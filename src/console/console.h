@@ -30,6 +30,10 @@ extern HANDLE hStdIn;
 /// fewer bytes than the text has; the colour is then left as it was set for the text.
 void WriteConsoleText(const std::string& text, ConsoleColor color);
 
+/// Writes `text`, byte for byte, to standard output with one WriteFile call and no colour
+/// change. Throws error 1001 when the write fails and 1002 when it takes fewer bytes.
+void WritePlainText(const std::string& text);
+
 /// Discards keys typed so far, then waits for one key press without echo. Returns at once when
 /// standard input is not a console.
 void WaitForKey();

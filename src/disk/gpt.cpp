@@ -91,15 +91,20 @@ bool ParseGptEntries(const std::string& entryArray, const GptLayout& layout,
   return true;
 }
 
-bool ReadGptPartitions(HANDLE handle, std::vector<GptPartition>& partitions) {
+bool ReadGptPartitions(HANDLE handle, std::vector<GptPartition>& partitions,
+                       std::vector<uint32_t>& readErrors) {
   const SectorText header =
       ReadDriveSector(handle, static_cast<double>(GptHeader::kSector), kSectorSize);
+  if (header == ReadFailedText) readErrors.push_back(lastReadError);
   GptLayout layout{};
   if (header == ReadFailedText || !ParseGptHeader(header, layout)) return false;
   const int32_t arrayBytes = static_cast<int32_t>(layout.entryCount * layout.entrySize);
   const std::string array =
       ReadDriveSector(handle, static_cast<double>(layout.entryArrayStart), arrayBytes);
-  if (array == ReadFailedText) return false;
+  if (array == ReadFailedText) {
+    readErrors.push_back(lastReadError);
+    return false;
+  }
   return ParseGptEntries(array, layout, partitions);
 }
 

@@ -45,9 +45,11 @@ bool ParseGptHeader(const SectorText& header, GptLayout& layout);
 bool ParseGptEntries(const std::string& entryArray, const GptLayout& layout,
                      std::vector<GptPartition>& partitions);
 
-/// Reads and checks the GPT of an open drive, through the sector reader (whose failure lines it
-/// may print). Returns false when the GPT is not usable, in which case the MBR entries stand.
-bool ReadGptPartitions(HANDLE handle, std::vector<GptPartition>& partitions);
+/// Reads and checks the GPT of an open drive through the sector reader, adding the error code of
+/// each read that fails to `readErrors`. Returns false when the GPT is not usable, in which case
+/// the MBR entries stand.
+bool ReadGptPartitions(HANDLE handle, std::vector<GptPartition>& partitions,
+                       std::vector<uint32_t>& readErrors);
 
 }  // namespace DiskIO
 

@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "console/console.h"
 #include "disk/layout.h"
 #include "disk/multiply64.h"
 
@@ -13,17 +12,16 @@ namespace DiskIO {
 
 double offsetLow = 0;
 double offsetHigh = 0;
+DWORD lastReadError = 0;
 
 namespace {
 
 constexpr int32_t kSectorBytes = 512;
 constexpr double kLargestSeek = 2147483647.0;  // a seek distance is a signed 32-bit value
 
-// Prints the read failure line with `code` and returns the failure text.
+// Keeps `code` for the caller and returns the failure text.
 SectorText ReadFailed(DWORD code) {
-  ConsoleStuff::WriteConsoleText(
-      "\r\nError reading drive... Error: " + std::to_string(static_cast<int32_t>(code)) + "\r\n",
-      Yellow);
+  lastReadError = code;
   return ReadFailedText;
 }
 

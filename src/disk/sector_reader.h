@@ -12,14 +12,16 @@ namespace DiskIO {
 /// The low and high 32 bits of the byte offset of the last sector read, each 0 to 4294967295.
 extern double offsetLow;
 extern double offsetHigh;
+/// The system's error code of the last read that failed (87 for a sector that cannot be placed).
+extern DWORD lastReadError;
 
 /// Reads `byteCount` bytes from byte offset `sector` x 512 of an open drive and returns them as
 /// text, always `byteCount` characters: a short read leaves zero characters at the end, and a
 /// position past the end reads as all zeros. Sectors up to 2147483647 are placed through
 /// Multiply64, larger whole numbers below 2^53 through the full 64-bit offset, in both cases with
 /// one seek, or two when the offset's low half exceeds 2147483647. When the read fails, or the
-/// sector cannot be placed (not a number, 2^53 or more), prints the yellow line "Error reading
-/// drive... Error: <code>" (87 for a sector that cannot be placed) and returns ReadFailedText.
+/// sector cannot be placed (not a number, 2^53 or more), sets lastReadError and returns
+/// ReadFailedText.
 SectorText ReadDriveSector(HANDLE handle, double sector, int32_t byteCount);
 
 }  // namespace DiskIO

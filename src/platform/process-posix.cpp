@@ -66,6 +66,21 @@ std::string GetArgumentText() {
   return argumentText;
 }
 
+const char* PlatformName() {
+  return "linux";
+}
+
+std::string GetComputerNameText() {
+  char name[256] = {};
+  if (gethostname(name, sizeof(name) - 1) != 0) return std::string();
+  return name;
+}
+
+std::string DeviceSourceText() {
+  const char* folder = std::getenv("TVX_DEVICES");
+  return (folder != nullptr && folder[0] != '\0') ? folder : "live";
+}
+
 void ShowFatalError(int32_t number, const std::string& description) {
   WriteToStandardError("TVX: error " + std::to_string(number) + ": " + description + "\n");
 }

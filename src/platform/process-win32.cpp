@@ -46,6 +46,21 @@ std::string GetArgumentText() {
   return std::string(arguments);
 }
 
+const char* PlatformName() {
+  return "windows";
+}
+
+std::string GetComputerNameText() {
+  char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = sizeof(name);
+  if (!GetComputerNameA(name, &size)) return std::string();
+  return std::string(name, size);
+}
+
+std::string DeviceSourceText() {
+  return "live";
+}
+
 void ShowFatalError(int32_t number, const std::string& description) {
   const std::string text = "TVX: error " + std::to_string(number) + ": " + description + "\r\n";
   HANDLE standardError = GetStdHandle(STD_ERROR_HANDLE);

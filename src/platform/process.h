@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-/// Exit status of a run that a numbered error ended. A complete run exits with 0.
+/// Exit status of a run that a numbered error ended.
 constexpr int kFatalExitStatus = 1;
 
 /// Prepares the process before the first call: on POSIX it records the arguments, ignores
@@ -17,6 +17,16 @@ void PlatformStart(int argc, char** argv);
 /// Returns the text of the command line after the program's own name, without the blanks that
 /// separate the two; empty when there are no arguments.
 std::string GetArgumentText();
+
+/// Returns the name of the platform the program was built for: "windows" or "linux".
+const char* PlatformName();
+
+/// Returns the computer's name, or an empty text when the system does not tell.
+std::string GetComputerNameText();
+
+/// Returns where the drives come from: "live" for the machine's own drives, or the device
+/// folder (or single image) that stands in for them.
+std::string DeviceSourceText();
 
 /// Shows an error that ends the program on standard error, as
 /// "TVX: error <number>: <description>". Never fails; a failing standard error is ignored.

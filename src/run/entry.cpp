@@ -5,10 +5,9 @@
 int main(int argc, char** argv) {
   PlatformStart(argc, argv);
   try {
-    Module1::Main();
+    return Module1::Main();
   } catch (const ProgramError& error) {
     ShowFatalError(error.number, error.description);
     return kFatalExitStatus;
   }
-  return 0;
 }

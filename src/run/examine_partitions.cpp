@@ -1,24 +1,22 @@
 #include <string>
 #include <vector>
 
-#include "console/console.h"
 #include "disk/gpt.h"
 #include "disk/layout.h"
 #include "disk/record_value.h"
 #include "disk/sector_reader.h"
+#include "run/detection_rules.h"
 #include "run/module1.h"
 
 namespace Module1 {
 
 namespace {
 
-using ConsoleStuff::SectorBytesForDisplay;
-using ConsoleStuff::WriteConsoleText;
-
-// A partition to examine: its number on the drive and its first sector.
+// A partition to examine: its number on the drive, the table it came from and its first sector.
 struct PartitionStart {
   int32_t number;
-  double firstSector;
+  PartitionTable table;
+  uint64_t firstSector;
 };
 
 // Returns the FAT label field of a boot sector, or nullptr when it has none: NTFS never has one,
@@ -36,61 +34,57 @@ const Field* FatLabelField(const SectorText& sector, const std::string& oemId) {
   return nullptr;
 }
 
-// True for a BitLocker volume: "-FVE-FS-", or BitLocker To Go's "MSWIN4.1" with its identifier.
-bool IsBitLocker(const SectorText& sector, const std::string& oemId) {
-  if (oemId == Signature::kBitLockerOemId) return true;
-  return oemId == Signature::kBitLockerToGoOemId &&
-         FieldText(sector, BootSector::kBitLockerToGoGuid) == Signature::kBitLockerGuid;
-}
-
-// Reads one partition's first sector and prints its identity lines and verdict.
-void ExaminePartition(HANDLE handle, int32_t n, const PartitionStart& partition,
-                      const std::string& bootSignature, bool& anyFound) {
-  const SectorText sector = DiskIO::ReadDriveSector(handle, partition.firstSector, kSectorSize);
-  if (sector == ReadFailedText) return;  // the reader has said why
-
-  const std::string name =
-      "PhysicalDrive" + std::to_string(n) + ", Partition " + std::to_string(partition.number);
-  const std::string oemId = FieldText(sector, BootSector::kOemId);
-  if (const Field* label = FatLabelField(sector, oemId)) {
-    WriteConsoleText("\r\n" + name + " ---       OEM ID: ", White);
-    WriteConsoleText(SectorBytesForDisplay(oemId) + "\r\n", LightCyan);
-    WriteConsoleText(name + " --- Volume label: ", White);
-    WriteConsoleText(SectorBytesForDisplay(FieldText(sector, *label)) + "\r\n", LightCyan);
-  } else {
-    WriteConsoleText("\r\n" + name + " --- OEM ID: ", White);
-    WriteConsoleText(SectorBytesForDisplay(oemId) + "\r\n", LightCyan);
+// Reads one partition's first sector, records what it shows and adds its verdict.
+void ExaminePartition(HANDLE handle, const PartitionStart& start, DriveRecord& drive,
+                      Report& report) {
+  PartitionRecord partition;
+  partition.number = start.number;
+  partition.table = start.table;
+  partition.firstSector = start.firstSector;
+  const SectorText sector =
+      DiskIO::ReadDriveSector(handle, static_cast<double>(start.firstSector), kSectorSize);
+  if (sector == ReadFailedText) {
+    partition.error = DiskIO::lastReadError;
+    drive.partitions.push_back(partition);
+    return;
   }
+  partition.read = true;
+  partition.oemId = FieldText(sector, BootSector::kOemId);
+  if (const Field* label = FatLabelField(sector, partition.oemId)) {
+    partition.hasLabel = true;
+    partition.label = FieldText(sector, *label);
+  }
+  drive.partitions.push_back(partition);
 
-  if (IsBitLocker(sector, oemId)) {
-    WriteConsoleText(name + " is a Bitlocker encrypted volume.\r\n", Yellow);
-    anyFound = true;
-  } else if (FieldText(sector, BootSector::kBootSignature) != bootSignature) {
-    WriteConsoleText(
-        name + " might be an encrypted volume,\r\nor contains a damaged boot sector.\r\n", Yellow);
-    anyFound = true;
+  const PartitionRule* rule = MatchPartition(sector);
+  if (rule == nullptr) rule = &kUnexplainedPartition;
+  if (rule->kind != nullptr) {
+    AddFinding(report, {rule->kind, drive.number, start.number, 0,
+                        "PhysicalDrive" + std::to_string(drive.number) + ", Partition " +
+                            std::to_string(start.number) + rule->message});
   }
 }
 
-// Returns the partitions of a GPT behind a protective entry, when its header and entry array
-// check out; otherwise returns false and the four primary entries stand.
-bool GptPartitionStarts(HANDLE handle, const SectorBuffer& sectorBuffer,
+// Replaces `partitions` with those of a GPT behind a protective entry, when its header and entry
+// array check out, and returns true; otherwise the four primary entries stand.
+bool GptPartitionStarts(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRecord& drive,
                         std::vector<PartitionStart>& partitions) {
   std::vector<DiskIO::GptPartition> gpt;
-  if (!DiskIO::HasGptProtectiveEntry(sectorBuffer) || !DiskIO::ReadGptPartitions(handle, gpt)) {
+  if (!DiskIO::HasGptProtectiveEntry(sectorBuffer) ||
+      !DiskIO::ReadGptPartitions(handle, gpt, drive.tableReadErrors)) {
     return false;
   }
   partitions.clear();
   for (const DiskIO::GptPartition& entry : gpt) {
-    partitions.push_back({entry.number, static_cast<double>(entry.firstSector)});
+    partitions.push_back({entry.number, PartitionTable::Gpt, entry.firstSector});
   }
   return true;
 }
 
 }  // namespace
 
-void ExaminePartitions(HANDLE handle, int32_t n, const SectorBuffer& sectorBuffer,
-                       const std::string& bootSignature, bool& anyFound) {
+void ExaminePartitions(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRecord& drive,
+                       Report& report) {
   // All four start sectors are decoded before any partition is read.
   std::vector<PartitionStart> partitions;
   for (size_t entry = 0; entry < MasterBootRecord::kEntryCount; ++entry) {
@@ -98,14 +92,16 @@ void ExaminePartitions(HANDLE handle, int32_t n, const SectorBuffer& sectorBuffe
     int32_t endrecord = static_cast<int32_t>(field.offset + field.length - 1);
     const double start =
         DiskIO::GetRecordValue(sectorBuffer, static_cast<int32_t>(field.offset), endrecord, true);
-    partitions.push_back({static_cast<int32_t>(entry + 1), start});
+    partitions.push_back({static_cast<int32_t>(entry + 1), PartitionTable::Mbr,
+                          start > 0 ? static_cast<uint64_t>(start) : 0});
   }
-  GptPartitionStarts(handle, sectorBuffer, partitions);
+  drive.table = PartitionTable::Mbr;
+  if (GptPartitionStarts(handle, sectorBuffer, drive, partitions)) {
+    drive.table = PartitionTable::Gpt;
+  }
 
   for (const PartitionStart& partition : partitions) {
-    if (partition.firstSector > 0) {
-      ExaminePartition(handle, n, partition, bootSignature, anyFound);
-    }
+    if (partition.firstSector > 0) ExaminePartition(handle, partition, drive, report);
   }
 }
 

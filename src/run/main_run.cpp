@@ -1,9 +1,12 @@
 #include <algorithm>
 #include <cctype>
+#include <ctime>
+#include <sstream>
 #include <string>
 
 #include "console/console.h"
-#include "disk/layout.h"
+#include "console/console_report.h"
+#include "console/json_report.h"
 #include "run/module1.h"
 
 namespace Module1 {
@@ -12,12 +15,47 @@ namespace {
 
 using ConsoleStuff::WriteConsoleText;
 
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
 // Returns the first `count` characters of the argument text, in lower case.
 std::string LowerPrefix(size_t count) {
-  std::string prefix = GetArgumentText().substr(0, count);
-  std::transform(prefix.begin(), prefix.end(), prefix.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return prefix;
+  return Lower(GetArgumentText().substr(0, count));
+}
+
+// True when a blank-separated word of the argument text, in lower case, passes `test`.
+template <typename Test>
+bool AnyWord(Test test) {
+  std::istringstream words(Lower(GetArgumentText()));
+  std::string word;
+  while (words >> word) {
+    if (test(word)) return true;
+  }
+  return false;
+}
+
+// "/?" at the start of the argument text, or a help word as people type it anywhere.
+bool UsageRequested() {
+  if (LowerPrefix(2) == "/?") return true;
+  return AnyWord([](const std::string& word) {
+    return word == "-h" || word == "--help" || word == "-?" || word == "/help";
+  });
+}
+
+bool JsonRequested() {
+  return AnyWord([](const std::string& word) { return word.compare(0, 5, "/json") == 0; });
+}
+
+// The current time in UTC, as 2026-12-08T22:16:56Z.
+std::string UtcNow() {
+  const std::time_t now = std::time(nullptr);
+  char text[32] = {};
+  if (const std::tm* utc = std::gmtime(&now))
+    std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", utc);
+  return text;
 }
 
 void PrintBanner() {
@@ -36,40 +74,63 @@ void PrintUsage() {
   WriteConsoleText("Options:\r\n\r\n", White);
   WriteConsoleText("        /?     - What you're reading now.\r\n", LightGray);
   WriteConsoleText(
-      "        /batch - No prompt for user input at the end of processing, just exit.\r\n\r\n",
+      "        /batch - No prompt for user input at the end of processing, just exit.\r\n",
       LightGray);
+  WriteConsoleText(
+      "        /json  - Write the report as one JSON document, with no prompt.\r\n\r\n", LightGray);
 }
 
-}  // namespace
-
-void Main() {
-  SectorBuffer sectorBuffer{};
-  const std::string bootSignature = Signature::kBootSignature;
-
-  ConsoleStuff::hStdOut = GetStdHandle(STD_OUTPUT_HANDLE);
-  ConsoleStuff::hStdIn = GetStdHandle(STD_INPUT_HANDLE);
-  FlushConsoleInputBuffer(ConsoleStuff::hStdIn);
-
-  PrintBanner();
-  if (!GetArgumentText().empty() && LowerPrefix(2) == "/?") {
-    PrintUsage();
-    return;
-  }
-
-  bool anyFound = false;
-  ScanPhysicalDrives(sectorBuffer, bootSignature, anyFound);
-  ScanLogicalVolumes(anyFound);
-  if (!anyFound) {
-    WriteConsoleText(
-        "\r\nNo TrueCrypt, PGP, or Bitlocker encrypted volumes detectable by TVX were found.\r\n",
-        LightRed);
-  }
+// Both passes, with the console report written as they go.
+void RunConsoleReport(SectorBuffer& sectorBuffer, Report& report) {
+  ReportProgress progress;
+  progress.driveDone = ConsoleStuff::WriteDrive;
+  progress.volumeDone = ConsoleStuff::WriteVolume;
+  ConsoleStuff::WritePhysicalPassStart();
+  ScanPhysicalDrives(sectorBuffer, report, progress);
+  ConsoleStuff::WritePhysicalPassEnd();
+  ConsoleStuff::WriteLogicalPassStart();
+  ScanLogicalVolumes(report, progress);
+  ConsoleStuff::WriteLogicalPassEnd();
+  ConsoleStuff::WriteVerdict(report);
 
   if (LowerPrefix(6) != "/batch") {
     WriteConsoleText("\r\nPress any key to continue...\r\n", LightGray);
     WriteConsoleText("(use 'TVX /batch' to bypass this prompt next time)\r\n", DarkGray);
     ConsoleStuff::WaitForKey();
   }
+}
+
+// Both passes in silence, then the whole report as one JSON document.
+void RunJsonReport(SectorBuffer& sectorBuffer, Report& report) {
+  ConsoleStuff::RunInfo info{PlatformName(), GetComputerNameText(), UtcNow(), DeviceSourceText()};
+  ScanPhysicalDrives(sectorBuffer, report, {});
+  ScanLogicalVolumes(report, {});
+  ConsoleStuff::WritePlainText(ConsoleStuff::JsonReport(report, info) + "\n");
+}
+
+}  // namespace
+
+int32_t Main() {
+  SectorBuffer sectorBuffer{};
+  ConsoleStuff::hStdOut = GetStdHandle(STD_OUTPUT_HANDLE);
+  ConsoleStuff::hStdIn = GetStdHandle(STD_INPUT_HANDLE);
+
+  const bool usage = UsageRequested();
+  Report report;
+  if (!usage && JsonRequested()) {
+    // A document for a program: no banner, no colour, no prompt, standard input left alone.
+    RunJsonReport(sectorBuffer, report);
+    return ReportExitStatus(report);
+  }
+
+  FlushConsoleInputBuffer(ConsoleStuff::hStdIn);
+  PrintBanner();
+  if (usage) {
+    PrintUsage();
+    return 0;
+  }
+  RunConsoleReport(sectorBuffer, report);
+  return ReportExitStatus(report);
 }
 
 }  // namespace Module1

@@ -7,6 +7,7 @@
 
 #include "disk/sector.h"
 #include "platform/platform.h"
+#include "run/report.h"
 
 namespace Module1 {
 
@@ -15,33 +16,34 @@ namespace Module1 {
 /// INVALID_HANDLE_VALUE on failure, with the system's error code in GetLastError.
 HANDLE OpenRawDevice(const std::string& path);
 
-/// Runs the program once: banner, usage text for "/?", or both scans, the closing line when
-/// nothing was found, and the key wait unless "/batch" was given. Returns when the run is over;
-/// a failed write throws error 1001 or 1002 out of it.
-void Main();
+/// Runs the program once: banner, usage text for "/?" or a help word, or both scans with the
+/// console report written as they go (or, with "/json", one JSON document at the end), and the
+/// key wait unless "/batch" or "/json" was given. Returns the exit status: 0 when the run
+/// completed and found nothing, 3 when anything was found, 2 when nothing was found and no drive
+/// could be read. A failed write throws error 1001 or 1002 out of it.
+int32_t Main();
 
-/// First pass: reads sector 0 of PhysicalDrive0 to PhysicalDrive15 into `sectorBuffer`, reports
-/// TrueCrypt and PGP traces, and hands ordinary partition tables to ExaminePartitions. Sets
-/// `anyFound` on every finding.
-void ScanPhysicalDrives(SectorBuffer& sectorBuffer, const std::string& bootSignature,
-                        bool& anyFound);
+/// First pass: scans PhysicalDrive0 to PhysicalDrive15, then further drives until the first
+/// that does not exist (at most PhysicalDrive255), each followed by a 10 ms pause. Adds each
+/// drive to `report` and hands it to `progress` once examined.
+void ScanPhysicalDrives(SectorBuffer& sectorBuffer, Report& report, const ReportProgress& progress);
 
 /// One drive's turn of the first pass, without the pause that follows it: opens
 /// "\\.\PhysicalDrive" n, reads its sector 0 into `sectorBuffer`, applies the sector-0 rules
-/// and, for an ordinary partition table, ExaminePartitions; closes the drive. A drive that fails
-/// to open or read is skipped, reported only when `n` is 0. Sets `anyFound` on every finding.
-void ScanPhysicalDrive(int32_t n, SectorBuffer& sectorBuffer, const std::string& bootSignature,
-                       bool& anyFound);
+/// and, for an ordinary partition table, ExaminePartitions; closes the drive. Adds the drive's
+/// record, and its findings, to `report`.
+void ScanPhysicalDrive(int32_t n, SectorBuffer& sectorBuffer, Report& report);
 
-/// Lists the partitions of drive `n` whose sector 0 is in `sectorBuffer`: each partition's OEM ID
-/// and FAT label, BitLocker volumes, and first sectors without the boot signature. A GPT behind a
-/// protective entry replaces the four primary entries when its header and array check out.
-void ExaminePartitions(HANDLE handle, int32_t n, const SectorBuffer& sectorBuffer,
-                       const std::string& bootSignature, bool& anyFound);
+/// Examines the partitions of `drive`, whose sector 0 is in `sectorBuffer`: each partition's
+/// OEM ID and FAT label, and its verdict. A GPT behind a protective entry replaces the four
+/// primary entries when its header and array check out. Fills the drive's partitions and adds
+/// findings to `report`.
+void ExaminePartitions(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRecord& drive,
+                       Report& report);
 
-/// Second pass: asks where each drive letter A: to Z: lives and reports letters that live on no
-/// device as possible encrypted volumes, setting `anyFound`.
-void ScanLogicalVolumes(bool& anyFound);
+/// Second pass: asks where each drive letter A: to Z: lives, adds each letter that opens to
+/// `report` and reports letters that live on no device as possible encrypted volumes.
+void ScanLogicalVolumes(Report& report, const ReportProgress& progress);
 
 }  // namespace Module1
 

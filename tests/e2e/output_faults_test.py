@@ -12,7 +12,7 @@ import unittest
 from tvxtest import *
 
 # The whole run over an empty device folder, prompt included.
-FULL = report(open_error(2), prompt=True)
+FULL = report(open_error(2), prompt=True, unread=True)
 FIRST_WRITE = BANNER_WRITES[0][1]
 # Where the report's lines fall.
 AFTER_BANNER = len(BANNER)

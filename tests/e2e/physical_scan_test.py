@@ -108,7 +108,7 @@ SECTOR_ZERO_CASES = [
     ("no entry between present drives", None, b""),
     ("e: OEM field NTFX", patched_disk((3, b"NTFX")), partition_pass(13)),
     ("e: OEM field msdos5.0 in lower case", patched_disk((3, b"msdos5.0")), partition_pass(14)),
-    ("511 bytes: a short read, silent after drive 0", short_image(511), b""),
+    ("511 bytes: a short read", short_image(511), read_error_drive0(0, 15)),
 ]
 
 
@@ -168,7 +168,7 @@ class DriveZeroTest(ScanFolderTest):
                                   report(lines + partition_pass(1) + partition_pass(15)))
 
     def test_no_drive_at_all(self):
-        self.assertReport(self.scan(), report(open_error(2)))
+        self.assertReport(self.scan(), report(open_error(2), unread=True))
 
 
 class PauseTest(ScanFolderTest):
@@ -192,7 +192,7 @@ class PauseTest(ScanFolderTest):
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
         if not os.path.exists(trace) or os.path.getsize(trace) == 0:
             self.skipTest("strace cannot trace here: %r" % result.stderr)
-        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.returncode, 3, result.stderr)
         self.assertGreaterEqual(time.monotonic() - started, 0.16)
 
         events = []  # ("drive", n), ("letter", L), ("open", fd), ("close", fd), ("sleep",)
@@ -221,6 +221,8 @@ class PauseTest(ScanFolderTest):
             if n in (0, 7, 9):
                 expected += [("open", None), ("close", None)]
             expected.append(("sleep",))
+        # Past drive 15 the first drive that does not exist ends the pass, with no pause.
+        expected.append(("drive", 16))
         expected.append(("letter", "A"))
         events = [(e[0], None) if e[0] in ("open", "close") else e for e in events]
         self.assertEqual(events[:len(expected)], expected)

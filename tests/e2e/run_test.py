@@ -1,5 +1,6 @@
 """The run from start to end through a pipe: banner, options, closing line."""
 
+import json
 import os
 import subprocess
 import tempfile
@@ -15,9 +16,10 @@ class OptionTest(DeviceFolderTest):
     maxDiff = None
 
     def test_each_argument_gives_its_outcome(self):
-        full = report(open_error(2), prompt=True)
-        no_prompt = report(open_error(2))
+        full = report(open_error(2), prompt=True, unread=True)
+        no_prompt = report(open_error(2), unread=True)
         usage = BANNER + USAGE
+        document = "one JSON document"
         cases = [
             ([], full),
             ([""], full),
@@ -34,28 +36,47 @@ class OptionTest(DeviceFolderTest):
             (["/"], full),
             (["?/"], full),
             (["/x"], full),
+            (["-h"], usage),
+            (["--HELP"], usage),
+            (["/batch", "-?"], usage),
+            (["/Help"], usage),
+            (["/json", "-h"], usage),
+            (["/?", "/json"], usage),
+            (["--helpme"], full),
+            (["x-h"], full),
+            (["/json"], document),
+            (["/JSON"], document),
+            (["/batch", "/jsonx"], document),
+            (["/batch /json"], document),
+            (["x/json"], full),
         ]
         for args, expected in cases:
             with self.subTest(args=args):
                 result = run_tvx(args, devices=self.devices, env=COLOUR_TERMINAL)
-                self.assertEqual(result.stdout, expected)
                 self.assertEqual(result.stderr, b"")
-                self.assertEqual(result.returncode, 0)
+                if expected is document:
+                    self.assertTrue(result.stdout.endswith(b"}\n"), result.stdout[-20:])
+                    self.assertEqual(json.loads(result.stdout)["complete"], False)
+                    self.assertEqual(result.returncode, 2)
+                else:
+                    self.assertEqual(result.stdout, expected)
+                    self.assertEqual(result.returncode, 0 if expected is usage else 2)
 
     def test_a_file_receives_the_same_bytes_as_a_pipe(self):
-        for args, expected in [([], report(open_error(2), prompt=True)), (["/?"], BANNER + USAGE)]:
+        for args, expected in [([], report(open_error(2), prompt=True, unread=True)),
+                               (["/?"], BANNER + USAGE)]:
             with self.subTest(args=args), tempfile.TemporaryFile() as saved:
                 result = run_tvx(args, devices=self.devices, env=COLOUR_TERMINAL, stdout=saved)
                 saved.seek(0)
                 self.assertEqual(saved.read(), expected)
-                self.assertEqual((result.stderr, result.returncode), (b"", 0))
+                self.assertEqual((result.stderr, result.returncode), (b"", 0 if args else 2))
 
 
 class KeyWaitWithoutTerminalTest(DeviceFolderTest):
     """Standard input that is not a terminal: the wait ends at once, whatever it is."""
 
     def test_the_wait_ends_at_once(self):
-        full = report(open_error(2), prompt=True)
+        full = report(open_error(2), prompt=True, unread=True)
         reader, writer = os.pipe()
         try:
             # A pipe kept open and never written would block any read from it for good.
@@ -63,7 +84,7 @@ class KeyWaitWithoutTerminalTest(DeviceFolderTest):
                 with self.subTest(stdin=name):
                     result = run_tvx(devices=self.devices, stdin=stdin, timeout=20)
                     self.assertEqual(result.stdout, full)
-                    self.assertEqual((result.stderr, result.returncode), (b"", 0))
+                    self.assertEqual((result.stderr, result.returncode), (b"", 2))
         finally:
             os.close(reader)
             os.close(writer)

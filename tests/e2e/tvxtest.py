@@ -55,33 +55,46 @@ USAGE = (b"\r\nUsage:\r\n\r\n"
          b"    TVX <options>\r\n\r\n"
          b"Options:\r\n\r\n"
          b"        /?     - What you're reading now.\r\n"
-         b"        /batch - No prompt for user input at the end of processing, just exit.\r\n\r\n")
+         b"        /batch - No prompt for user input at the end of processing, just exit.\r\n"
+         b"        /json  - Write the report as one JSON document, with no prompt.\r\n\r\n")
 PHYSICAL_START = b"\r\n* Checking physical drives on system... *\r\n"
 PHYSICAL_END = b"\r\n* Completed checking physical drives on system. *\r\n"
 LOGICAL_START = b"\r\n* Now checking logical volumes on system... *\r\n\r\n"
 LOGICAL_END = b"\r\n* Completed checking logical volumes on system. *\r\n"
 NOTHING_FOUND = (b"\r\nNo TrueCrypt, PGP, or Bitlocker encrypted volumes detectable by TVX "
                  b"were found.\r\n")
+UNREAD = (b"\r\nNo physical drive could be read, so this report cannot tell whether\r\n"
+          b"encrypted volumes are present. Run TVX as Administrator or root.\r\n")
 PROMPT = (b"\r\nPress any key to continue...\r\n"
           b"(use 'TVX /batch' to bypass this prompt next time)\r\n")
 
 
-def report(physical=b"", logical=b"", found=False, prompt=False):
-    """Returns the whole output of a run whose passes print `physical` and `logical`."""
+def report(physical=b"", logical=b"", found=False, prompt=False, unread=False):
+    """Returns the whole output of a run whose passes print `physical` and `logical`; `unread`
+    when no physical drive could be read."""
+    verdict = UNREAD if unread else b"" if found else NOTHING_FOUND
     return (BANNER + PHYSICAL_START + physical + PHYSICAL_END + LOGICAL_START + logical +
-            LOGICAL_END + (b"" if found else NOTHING_FOUND) + (PROMPT if prompt else b""))
+            LOGICAL_END + verdict + (PROMPT if prompt else b""))
+
+
+def expected_status(expected):
+    """Returns the exit statuses a run whose whole output is `expected` may end with: 0 for the
+    all-clear, 3 when it found something, 2 or 3 when no drive could be read."""
+    if UNREAD in expected:
+        return (2, 3)
+    return (0,) if expected.endswith(NOTHING_FOUND) or NOTHING_FOUND + PROMPT in expected else (3,)
 
 
 def b(value):
     return value if isinstance(value, bytes) else str(value).encode()
 
 
-def open_error(code):
-    return b"\r\nError opening PhysicalDrive0... Error: " + b(code) + b"\r\n"
+def open_error(code, n=0):
+    return b"\r\nError opening PhysicalDrive" + b(n) + b"... Error: " + b(code) + b"\r\n"
 
 
-def read_error_drive0(code):
-    return b"\r\nError reading PhysicalDrive0... Error: " + b(code) + b"\r\n"
+def read_error_drive0(code, n=0):
+    return b"\r\nError reading PhysicalDrive" + b(n) + b"... Error: " + b(code) + b"\r\n"
 
 
 def sector_read_error(code):
@@ -313,13 +326,13 @@ class ScanFolderTest(DeviceFolderTest):
 
     def scan(self, args=("/batch",), devices=None, **kwargs):
         """Runs the scanner over `devices` (default: this test's folder), checks that it ends
-        with status 0 and nothing on standard error and that no image in the folder changed, and
-        returns its standard output."""
+        with nothing on standard error and that no image in the folder changed, and returns its
+        standard output. assertReport checks the exit status against the expected report."""
         folder = self.devices if devices is None else devices
         before = folder_checksums(folder)
         result = run_tvx(args, devices=folder, **kwargs)
         self.assertEqual(result.stderr, b"")
-        self.assertEqual(result.returncode, 0)
+        self.last_status = result.returncode
         self.assertEqual(folder_checksums(folder), before, "an image changed during the run")
         return result.stdout
 
@@ -328,6 +341,9 @@ class ScanFolderTest(DeviceFolderTest):
         if actual != expected:
             self.assertEqual(report_lines(actual), report_lines(expected))
         self.assertEqual(actual, expected)
+        status = getattr(self, "last_status", None)
+        if status is not None and expected.startswith(BANNER + PHYSICAL_START):
+            self.assertIn(status, expected_status(expected))
 
     def build_drives(self, drives):
         """Builds PhysicalDrive0, 1, ... from `drives`, a list of (builder, expected lines) where
@@ -588,18 +604,18 @@ def _cut(text, colours, markers):
 
 
 BANNER_WRITES = _cut(BANNER, (WHITE, WHITE, WHITE, DARK_GRAY), (b"Written", b"https:", b"// This"))
-USAGE_WRITES = _cut(USAGE, (LIGHT_GRAY, LIGHT_GRAY, WHITE, LIGHT_GRAY, LIGHT_GRAY),
-                    (b"    TVX", b"Options:", b"        /?", b"        /batch"))
+USAGE_WRITES = _cut(USAGE, (LIGHT_GRAY, LIGHT_GRAY, WHITE, LIGHT_GRAY, LIGHT_GRAY, LIGHT_GRAY),
+                    (b"    TVX", b"Options:", b"        /?", b"        /batch", b"        /json"))
 PROMPT_WRITES = _cut(PROMPT, (LIGHT_GRAY, DARK_GRAY), (b"(use",))
 
 
-def report_writes(physical=(), logical=(), found=False, prompt=False):
+def report_writes(physical=(), logical=(), found=False, prompt=False, unread=False):
     """Returns the writes of a whole run whose passes make the writes `physical` and `logical`;
     plain() of it is report() of the same run."""
+    verdict = [(YELLOW, UNREAD)] if unread else [] if found else [(LIGHT_RED, NOTHING_FOUND)]
     return (BANNER_WRITES + [(LIGHT_GRAY, PHYSICAL_START)] + list(physical) +
             [(LIGHT_GRAY, PHYSICAL_END), (LIGHT_GRAY, LOGICAL_START)] + list(logical) +
-            [(LIGHT_GRAY, LOGICAL_END)] + ([] if found else [(LIGHT_RED, NOTHING_FOUND)]) +
-            (PROMPT_WRITES if prompt else []))
+            [(LIGHT_GRAY, LOGICAL_END)] + verdict + (PROMPT_WRITES if prompt else []))
 
 
 def oem_line_writes(n, p, oem):

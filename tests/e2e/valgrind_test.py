@@ -52,7 +52,9 @@ class MemcheckTest(ScanFolderTest):
             oem_line(0, 4, read_at(drive0, 34816 * SECTOR + 3, 8)) + damaged(0, 4) +
             label_lines(1, 2, b"mkfs.fat", b"GPTVOL     ") +
             truecrypt_loader(2) +
+            read_error_drive0(0, 3) +
             b"".join(oem_line(4, p, b"\0" * 8) + damaged(4, p) for p in range(1, 5)) +
+            open_error(5, 5) +
             pgp_elsewhere(6))
         cases = [
             (["/batch"], report(physical, virtual_disk("E"), found=True)),
@@ -63,7 +65,7 @@ class MemcheckTest(ScanFolderTest):
             with self.subTest(args=args):
                 result = self.memcheck(args)
                 self.assertEqual(result.stderr.decode(errors="replace"), "")
-                self.assertEqual(result.returncode, 0)
+                self.assertEqual(result.returncode, 0 if args == ["/?"] else 3)
                 self.assertReport(result.stdout, expected)
 
 

@@ -1,0 +1,136 @@
+// The JSON report drawn from a report held in memory: its members, nulls, and disk bytes that
+// survive whatever they are.
+#include "console/json_report.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace {
+
+using nlohmann::json;
+
+// Every byte value, quotes, backslashes and control bytes included.
+std::string AllBytes() {
+  std::string bytes;
+  for (int value = 0; value < 256; ++value) bytes += static_cast<char>(value);
+  return bytes;
+}
+
+// Turns the JSON text of disk bytes back into the bytes.
+std::string Latin1(const std::string& utf8) {
+  std::string bytes;
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    const auto c = static_cast<unsigned char>(utf8[i]);
+    bytes +=
+        c < 0x80 ? static_cast<char>(c) : static_cast<char>(((c & 0x1F) << 6) | (utf8[++i] & 0x3F));
+  }
+  return bytes;
+}
+
+Report SampleReport() {
+  Report report;
+  DriveRecord missing;  // drive 3 does not exist: left out
+  missing.number = 3;
+  missing.status = DriveStatus::OpenFailed;
+  missing.error = 2;
+  DriveRecord drive;
+  drive.number = 0;
+  drive.path = "\\\\.\\PhysicalDrive0";
+  drive.table = PartitionTable::Mbr;
+  drive.tableReadErrors = {23};
+  PartitionRecord hostile;
+  hostile.number = 1;
+  hostile.firstSector = 2048;
+  hostile.read = true;
+  hostile.oemId = AllBytes();
+  hostile.hasLabel = true;
+  hostile.label = std::string("\"\\\0\x1b[2J\xff", 8);
+  PartitionRecord failed;
+  failed.number = 2;
+  failed.firstSector = 4294967295u;
+  failed.error = 87;
+  drive.partitions = {hostile, failed};
+  report.drives = {drive, missing};
+  VolumeRecord onDrive{'C', true, 7, 0, 1};
+  VolumeRecord unanswered{'T', false, 0, 0, 0};
+  report.volumes = {onDrive, unanswered};
+  AddFinding(report, {"possibly-encrypted", 0, 1, 0,
+                      "PhysicalDrive0, Partition 1 might be an encrypted volume,\r\nor contains a "
+                      "damaged boot sector.\r\n"});
+  AddFinding(report, {"virtual-disk", -1, -1, 'T',
+                      "Drive T: appears to be a virtual disk\r\n  - possibly a TrueCrypt or PGP "
+                      "encrypted volume\r\n"});
+  return report;
+}
+
+TEST(JsonReport, DescribesTheRun) {
+  const json document = json::parse(ConsoleStuff::JsonReport(
+      SampleReport(), {"linux", "host\xe9", "2026-12-08T22:16:56Z", "/case/42"}));
+  EXPECT_EQ(document["tool"], "Tharvex");
+  EXPECT_EQ(document["version"], "1.1");
+  EXPECT_EQ(document["platform"], "linux");
+  EXPECT_EQ(Latin1(document["host"]), "host\xe9");
+  EXPECT_EQ(document["startedAt"], "2026-12-08T22:16:56Z");
+  EXPECT_EQ(document["devices"], "/case/42");
+  EXPECT_EQ(document["complete"], true);
+  EXPECT_EQ(document["anyFound"], true);
+  EXPECT_EQ(document["exitStatus"], 3);
+
+  ASSERT_EQ(document["drives"].size(), 1u);  // drive 3 does not exist
+  const json& drive = document["drives"][0];
+  EXPECT_EQ(drive["status"], "read");
+  EXPECT_EQ(drive["error"], nullptr);
+  EXPECT_EQ(drive["table"], "mbr");
+  EXPECT_EQ(drive["tableReadErrors"], json::array({23}));
+  const json& failed = drive["partitions"][1];
+  EXPECT_EQ(failed["status"], "read-failed");
+  EXPECT_EQ(failed["error"], 87);
+  EXPECT_EQ(failed["firstSector"], 4294967295u);
+  EXPECT_EQ(failed["oemId"], nullptr);
+  EXPECT_EQ(failed["label"], nullptr);
+
+  EXPECT_EQ(document["volumes"][0], json::parse(R"({"letter": "C", "deviceType": 7,
+      "deviceNumber": 0, "partitionNumber": 1})"));
+  EXPECT_EQ(document["volumes"][1]["deviceType"], nullptr);
+
+  const json& findings = document["findings"];
+  ASSERT_EQ(findings.size(), 2u);
+  EXPECT_EQ(findings[0], json::parse(R"({"kind": "possibly-encrypted", "drive": 0,
+      "partition": 1, "letter": null, "message":
+      "PhysicalDrive0, Partition 1 might be an encrypted volume,\nor contains a damaged boot sector."})"));
+  EXPECT_EQ(findings[1]["letter"], "T");
+  EXPECT_EQ(findings[1]["drive"], nullptr);
+  EXPECT_EQ(
+      findings[1]["message"],
+      "Drive T: appears to be a virtual disk\n  - possibly a TrueCrypt or PGP encrypted volume");
+}
+
+TEST(JsonReport, DiskBytesRoundTrip) {
+  const std::string text =
+      ConsoleStuff::JsonReport(SampleReport(), {"linux", "h", "2026-12-08T22:16:56Z", "live"});
+  const json partition = json::parse(text)["drives"][0]["partitions"][0];
+  EXPECT_EQ(Latin1(partition["oemId"]), AllBytes());
+  EXPECT_EQ(Latin1(partition["label"]), std::string("\"\\\0\x1b[2J\xff", 8));
+  EXPECT_EQ(partition["labelHex"], "225c001b5b324aff");
+  EXPECT_EQ(partition["oemIdHex"].get<std::string>().substr(0, 8), "00010203");
+  // The document itself holds no raw control byte: the library escapes them all.
+  for (char c : text) EXPECT_FALSE(static_cast<unsigned char>(c) < 0x20 && c != '\n');
+}
+
+TEST(JsonReport, NothingReadIsIncomplete) {
+  Report report;
+  DriveRecord drive;
+  drive.status = DriveStatus::OpenFailed;
+  drive.error = 5;
+  report.drives = {drive};
+  const json document = json::parse(ConsoleStuff::JsonReport(report, {"windows", "", "", "live"}));
+  EXPECT_EQ(document["complete"], false);
+  EXPECT_EQ(document["exitStatus"], 2);
+  EXPECT_EQ(document["drives"][0]["status"], "open-failed");
+  EXPECT_EQ(document["drives"][0]["error"], 5);
+  EXPECT_EQ(document["drives"][0]["partitions"], json::array());
+}
+
+}  // namespace
