@@ -134,6 +134,9 @@ TEST_F(DeviceTest, CreateFileAFindsDrivesAndLettersInTheDeviceFolder) {
   ASSERT_EQ(mkfifo(folder_.Entry("E:").c_str(), 0644), 0);
   ASSERT_TRUE(WriteFileAt(folder_.Entry("PhysicalDrive0"), "drive zero"));
   ASSERT_TRUE(WriteFileAt(folder_.Entry("C:"), "volume C"));
+  for (int n : {16, 17, 18, 255, 256}) {
+    ASSERT_TRUE(WriteFileAt(folder_.Entry("PhysicalDrive" + std::to_string(n)), "far drive"));
+  }
   const ScopedEnvironment devices("TVX_DEVICES", folder_.path().c_str());
 
   const struct {
@@ -145,7 +148,13 @@ TEST_F(DeviceTest, CreateFileAFindsDrivesAndLettersInTheDeviceFolder) {
       {"\\\\.\\PhysicalDrive2", 2},
       {"\\\\.\\PhysicalDrive3", 5},
       {"\\\\.\\PhysicalDrive4", kOpened},
-      {"\\\\.\\PhysicalDrive16", 2},
+      {"\\\\.\\PhysicalDrive15", 2},
+      {"\\\\.\\PhysicalDrive16", kOpened},
+      {"\\\\.\\PhysicalDrive17", kOpened},
+      {"\\\\.\\PhysicalDrive18", kOpened},
+      {"\\\\.\\PhysicalDrive19", 2},
+      {"\\\\.\\PhysicalDrive255", kOpened},
+      {"\\\\.\\PhysicalDrive256", 2},  // past the last drive number, whatever is there
       {"\\\\.\\C:", kOpened},
       {"\\\\.\\c:", kOpened},
       {"\\\\.\\D:", 2},

@@ -1,6 +1,5 @@
 #include "platform/devices-posix.h"
 
-#include <dirent.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
@@ -14,11 +13,12 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/sysfs-posix.h"
+
 namespace {
 
 constexpr char kPhysicalDrivePrefix[] = "\\\\.\\PhysicalDrive";
 constexpr char kDevicePrefix[] = "\\\\.\\";
-constexpr int kFolderDriveCount = 16;
 constexpr int kLetterCount = 26;
 constexpr unsigned kScsiCdromMajor = 11;
 
@@ -35,15 +35,22 @@ bool StartsWith(const std::string& text, const char* prefix) {
   return text.compare(0, strlen(prefix), prefix) == 0;
 }
 
-// Returns N of "\\.\PhysicalDriveN" (plain decimal digits, no sign), or -1.
-long ParsePhysicalDrive(const std::string& path) {
-  if (!StartsWith(path, kPhysicalDrivePrefix)) return -1;
-  const std::string digits = path.substr(strlen(kPhysicalDrivePrefix));
+// Returns N of `prefix` followed by N in plain decimal digits (no sign), or -1 when the text is
+// not that or N is above kLastPhysicalDrive.
+long ParseDriveNumber(const std::string& text, const char* prefix) {
+  if (!StartsWith(text, prefix)) return -1;
+  const std::string digits = text.substr(strlen(prefix));
   if (digits.empty() || digits.size() > 9) return -1;
   if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
     return -1;
   }
-  return std::strtol(digits.c_str(), nullptr, 10);
+  const long n = std::strtol(digits.c_str(), nullptr, 10);
+  return n <= kLastPhysicalDrive ? n : -1;
+}
+
+// Returns N of "\\.\PhysicalDriveN", or -1.
+long ParsePhysicalDrive(const std::string& path) {
+  return ParseDriveNumber(path, kPhysicalDrivePrefix);
 }
 
 // Returns the index (0 for A) of "\\.\L:", or -1.
@@ -58,35 +65,9 @@ int ParseDriveLetter(const std::string& path) {
   return -1;
 }
 
-// Returns the first line of a small sysfs or proc file, or an empty text.
-std::string ReadFirstLine(const std::string& path) {
-  std::ifstream file(path);
-  std::string line;
-  std::getline(file, line);
-  return line;
-}
-
-bool PathExists(const std::string& path) {
-  struct stat info {};
-  return stat(path.c_str(), &info) == 0;
-}
-
-// Parses "MAJ:MIN" into a device number; false when it is not one.
-bool ParseDeviceNumber(const std::string& text, dev_t& device) {
-  unsigned major = 0, minor = 0;
-  char extra = 0;
-  if (sscanf(text.c_str(), "%u:%u%c", &major, &minor, &extra) != 2) return false;
-  device = makedev(major, minor);
-  return true;
-}
-
-std::string SysfsLink(dev_t device) {
-  return "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
-}
-
 // True when the kernel knows `device` as a block device.
 bool IsBlockDevice(dev_t device) {
-  return PathExists(SysfsLink(device));
+  return PathExists(BlockDeviceLink("/sys", device));
 }
 
 // Returns the device node of a block device: /dev/<name> where it exists, else /dev/block/M:m.
@@ -94,14 +75,6 @@ std::string DeviceNode(const std::string& name, dev_t device) {
   const std::string node = "/dev/" + name;
   if (PathExists(node)) return node;
   return "/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
-}
-
-// Returns the kernel name of a block device (the last part of its sysfs path), or "".
-std::string KernelName(dev_t device) {
-  char resolved[PATH_MAX];
-  if (realpath(SysfsLink(device).c_str(), resolved) == nullptr) return "";
-  const char* slash = strrchr(resolved, '/');
-  return slash != nullptr ? slash + 1 : resolved;
 }
 
 bool IsOptical(const std::string& name, dev_t device) {
@@ -112,30 +85,20 @@ bool NaturalLess(const std::string& a, const std::string& b) {
   return strverscmp(a.c_str(), b.c_str()) < 0;
 }
 
-// One block device of the live system: its kernel name and number.
-struct BlockDevice {
-  std::string name;
-  dev_t device;
-};
-
 // The live system's physical drives and drive letters, worked out once.
 struct LiveDevices {
   std::vector<BlockDevice> drives;
   std::array<std::string, kLetterCount> letters;
 };
 
-std::vector<BlockDevice> ListWholeDisks() {
+// Returns the whole disks of the tree at `sysRoot`, in natural kernel-name order.
+std::vector<BlockDevice> ListWholeDisks(const std::string& sysRoot) {
   std::vector<BlockDevice> disks;
-  DIR* dir = opendir("/sys/block");
-  if (dir == nullptr) return disks;
-  while (dirent* entry = readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name[0] == '.') continue;
+  for (const std::string& name : FolderEntries(sysRoot + "/block")) {
     dev_t device{};
-    if (!ParseDeviceNumber(ReadFirstLine("/sys/block/" + name + "/dev"), device)) continue;
+    if (!ParseDeviceNumber(ReadFirstLine(sysRoot + "/block/" + name + "/dev"), device)) continue;
     disks.push_back({name, device});
   }
-  closedir(dir);
   std::sort(disks.begin(), disks.end(),
             [](const BlockDevice& a, const BlockDevice& b) { return NaturalLess(a.name, b.name); });
   return disks;
@@ -182,23 +145,16 @@ std::vector<dev_t> MountedDevices() {
 
 LiveDevices ScanLiveDevices() {
   LiveDevices live;
-  std::vector<BlockDevice> loops;
+  live.drives = ListPhysicalDrives("/sys");
   std::vector<BlockDevice> opticals;
-  for (const BlockDevice& disk : ListWholeDisks()) {
-    if (IsOptical(disk.name, disk.device)) {
-      opticals.push_back(disk);
-    } else if (StartsWith(disk.name, "loop")) {
-      if (PathExists("/sys/block/" + disk.name + "/loop/backing_file")) loops.push_back(disk);
-    } else if (!IsNeverPhysical(disk.name)) {
-      live.drives.push_back(disk);
-    }
+  for (const BlockDevice& disk : ListWholeDisks("/sys")) {
+    if (IsOptical(disk.name, disk.device)) opticals.push_back(disk);
   }
-  live.drives.insert(live.drives.end(), loops.begin(), loops.end());
 
   std::vector<dev_t> lettered;
   const auto assign = [&](int letter, dev_t device) {
     lettered.push_back(device);
-    live.letters[letter] = DeviceNode(KernelName(device), device);
+    live.letters[letter] = DeviceNode(KernelNameAt(BlockDeviceLink("/sys", device)), device);
   };
   constexpr int kLetterC = 2;
   int next = kLetterC + 1;
@@ -222,22 +178,30 @@ const LiveDevices& Live() {
   return live;
 }
 
-// Returns the block device that physical drive n stands for, or false when it is none.
-bool PhysicalDriveDevice(size_t n, dev_t& device) {
+// Returns the lowest number of a physical drive of this run that is the block device
+// `wholeDisk`, or -1 when none is.
+long PhysicalDriveNumber(dev_t wholeDisk) {
   if (const char* folder = DeviceFolder()) {
-    struct stat info {};
-    const std::string entry = std::string(folder) + "/PhysicalDrive" + std::to_string(n);
-    if (stat(entry.c_str(), &info) != 0 || !S_ISBLK(info.st_mode)) return false;
-    device = info.st_rdev;
-    return true;
+    long lowest = -1;
+    for (const std::string& name : FolderEntries(folder)) {
+      // Only the entry that ResolveDevicePath leads to: no leading zeros.
+      const long n = ParseDriveNumber(name, "PhysicalDrive");
+      if (n < 0 || name != "PhysicalDrive" + std::to_string(n) || (lowest >= 0 && n > lowest)) {
+        continue;
+      }
+      struct stat info {};
+      const std::string entry = std::string(folder) + "/" + name;
+      if (stat(entry.c_str(), &info) == 0 && S_ISBLK(info.st_mode) && info.st_rdev == wholeDisk) {
+        lowest = n;
+      }
+    }
+    return lowest;
   }
-  if (n >= Live().drives.size()) return false;
-  device = Live().drives[n].device;
-  return true;
-}
-
-size_t PhysicalDriveCount() {
-  return DeviceFolder() != nullptr ? kFolderDriveCount : Live().drives.size();
+  const std::vector<BlockDevice>& drives = Live().drives;
+  for (size_t n = 0; n < drives.size(); ++n) {
+    if (drives[n].device == wholeDisk) return static_cast<long>(n);
+  }
+  return -1;
 }
 
 // Returns the trailing decimal number of a kernel name ("sr1" gives 1), or 0.
@@ -268,10 +232,28 @@ std::string ResolveDevicePath(const std::string& windowsPath) {
   return Live().letters[letter];
 }
 
-bool QueryDeviceNumber(dev_t device, STORAGE_DEVICE_NUMBER& answer) {
+std::vector<BlockDevice> ListPhysicalDrives(const std::string& sysRoot) {
+  std::vector<BlockDevice> drives;
+  std::vector<BlockDevice> loops;
+  for (const BlockDevice& disk : ListWholeDisks(sysRoot)) {
+    if (IsOptical(disk.name, disk.device)) continue;
+    if (StartsWith(disk.name, "loop")) {
+      if (PathExists(sysRoot + "/block/" + disk.name + "/loop/backing_file")) loops.push_back(disk);
+    } else if (!IsNeverPhysical(disk.name)) {
+      drives.push_back(disk);
+    }
+  }
+  drives.insert(drives.end(), loops.begin(), loops.end());
+  if (drives.size() > kLastPhysicalDrive + 1) drives.resize(kLastPhysicalDrive + 1);
+  return drives;
+}
+
+bool QueryDeviceNumberAt(const std::string& folder, STORAGE_DEVICE_NUMBER& answer) {
   char resolved[PATH_MAX];
-  if (realpath(SysfsLink(device).c_str(), resolved) == nullptr) return false;
+  if (realpath(folder.c_str(), resolved) == nullptr) return false;
   const std::string sysfsPath = resolved;
+  dev_t device{};
+  if (!ParseDeviceNumber(ReadFirstLine(sysfsPath + "/dev"), device)) return false;
   dev_t wholeDisk = device;
   DWORD partition = 0;
   const std::string partitionFile = ReadFirstLine(sysfsPath + "/partition");
@@ -279,18 +261,18 @@ bool QueryDeviceNumber(dev_t device, STORAGE_DEVICE_NUMBER& answer) {
     partition = static_cast<DWORD>(std::strtoul(partitionFile.c_str(), nullptr, 10));
     if (!ParseDeviceNumber(ReadFirstLine(sysfsPath + "/../dev"), wholeDisk)) return false;
   } else {
-    const std::string name = KernelName(device);
+    const std::string name = KernelNameAt(sysfsPath);
     if (IsOptical(name, device)) {
       answer = {FILE_DEVICE_CD_ROM, TrailingNumber(name), static_cast<DWORD>(-1)};
       return true;
     }
   }
-  for (size_t n = 0; n < PhysicalDriveCount(); ++n) {
-    dev_t drive{};
-    if (PhysicalDriveDevice(n, drive) && drive == wholeDisk) {
-      answer = {FILE_DEVICE_DISK, static_cast<DWORD>(n), partition};
-      return true;
-    }
-  }
-  return false;
+  const long drive = PhysicalDriveNumber(wholeDisk);
+  if (drive < 0) return false;
+  answer = {FILE_DEVICE_DISK, static_cast<DWORD>(drive), partition};
+  return true;
+}
+
+bool QueryDeviceNumber(dev_t device, STORAGE_DEVICE_NUMBER& answer) {
+  return QueryDeviceNumberAt(BlockDeviceLink("/sys", device), answer);
 }
