@@ -1,21 +1,23 @@
 // Drive and volume calls on POSIX. Every drive is opened read-only, whatever access is asked
 // for: the program never writes to a drive, and a read-only open is what lets a write-protected
 // evidence drive be read at all. Each handle keeps its own position, moved only by
-// SetFilePointer and ReadFile, so a seek never touches the device and reads use pread.
+// SetFilePointer and ReadFile, so a seek never touches the device and reads use pread. A file in
+// a disk image container format is read through its format's library (image-posix.h).
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/devices-posix.h"
+#include "platform/drive_queries-posix.h"
 #include "platform/errors-posix.h"
 #include "platform/handles-posix.h"
+#include "platform/image-posix.h"
 #include "platform/winapi-posix.h"
 
 namespace {
@@ -23,26 +25,6 @@ namespace {
 // True for what a drive path may lead to: a disk or volume image, or a block device.
 bool IsDriveLike(const struct stat& info) {
   return S_ISREG(info.st_mode) || S_ISBLK(info.st_mode);
-}
-
-// Returns the size in bytes of what a drive handle reads, or false with the last error set.
-bool DriveSize(int fd, int64_t& size) {
-  struct stat info {};
-  if (fstat(fd, &info) != 0) {
-    SetLastErrorFromErrno(errno);
-    return false;
-  }
-  if (S_ISBLK(info.st_mode)) {
-    uint64_t bytes = 0;
-    if (ioctl(fd, BLKGETSIZE64, &bytes) != 0) {
-      SetLastErrorFromErrno(errno);
-      return false;
-    }
-    size = static_cast<int64_t>(bytes);
-    return true;
-  }
-  size = info.st_size;
-  return true;
 }
 
 // Returns the drive handle behind `handle`, or nullptr with the last error set.
@@ -55,11 +37,25 @@ PosixHandle* DriveHandle(HANDLE handle) {
   return state;
 }
 
+// Reads through a disk image's library at the handle's position, with the semantics of pread on
+// a raw image: fewer bytes at the end, none past it. A failing read is a data error (23).
+BOOL ReadImage(PosixHandle& state, void* buffer, DWORD count, DWORD& total) {
+  const int64_t got = state.image->Read(state.position, buffer, count);
+  if (got < 0) {
+    SetLastError(ERROR_CRC);
+    return FALSE;
+  }
+  total = static_cast<DWORD>(got);
+  state.position += total;
+  return TRUE;
+}
+
 }  // namespace
 
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD /*dwDesiredAccess*/, DWORD /*dwShareMode*/,
                    LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/, DWORD /*dwCreationDisposition*/,
                    DWORD /*dwFlagsAndAttributes*/, HANDLE /*hTemplateFile*/) {
+  RecordOpenOutcome("", "");
   const std::string path = ResolveDevicePath(lpFileName != nullptr ? lpFileName : "");
   if (path.empty()) {
     SetLastError(ERROR_FILE_NOT_FOUND);
@@ -86,8 +82,22 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD /*dwDesiredAccess*/, DWORD /*dwShare
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
+  std::unique_ptr<DiskImage> image;
+  if (S_ISREG(info.st_mode)) {
+    std::string format, reason;
+    if (OpenDiskImage(path, fd, static_cast<uint64_t>(info.st_size), image, format, reason) ==
+        ImageOpening::kUnreadable) {
+      // Never read a container's own bytes as if they were the disk.
+      close(fd);
+      RecordOpenOutcome(format, reason);
+      SetLastError(ERROR_NOT_SUPPORTED);
+      return INVALID_HANDLE_VALUE;
+    }
+  }
   SetLastError(ERROR_SUCCESS);
-  return new PosixHandle{kHandleMagic, fd, false, 0};
+  auto* state = new PosixHandle{kHandleMagic, fd, false, 0};
+  state->image = image.release();
+  return state;
 }
 
 DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh,
@@ -104,7 +114,9 @@ DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveH
   if (dwMoveMethod == FILE_CURRENT) {
     base = static_cast<int64_t>(state->position);
   } else if (dwMoveMethod == FILE_END) {
-    if (!DriveSize(state->fd, base)) return INVALID_SET_FILE_POINTER;
+    uint64_t length = 0;
+    if (!DriveLength(*state, length)) return INVALID_SET_FILE_POINTER;
+    base = static_cast<int64_t>(length);
   } else if (dwMoveMethod != FILE_BEGIN) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_SET_FILE_POINTER;
@@ -133,6 +145,11 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   if (state == nullptr) return FALSE;
   auto* bytes = static_cast<char*>(lpBuffer);
   DWORD total = 0;
+  if (state->image != nullptr) {
+    const BOOL read = ReadImage(*state, lpBuffer, nNumberOfBytesToRead, total);
+    if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = total;
+    return read;
+  }
   while (total < nNumberOfBytesToRead) {
     ssize_t count;
     if (state->standard) {
@@ -167,6 +184,10 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID /*lpInBuffer*
   if (lpBytesReturned != nullptr) *lpBytesReturned = 0;
   PosixHandle* state = DriveHandle(hDevice);
   if (state == nullptr) return FALSE;
+  if (dwIoControlCode == IOCTL_DISK_GET_DRIVE_GEOMETRY_EX ||
+      dwIoControlCode == IOCTL_DISK_GET_LENGTH_INFO) {
+    return AnswerDiskQuery(*state, dwIoControlCode, lpOutBuffer, nOutBufferSize, lpBytesReturned);
+  }
   if (dwIoControlCode != IOCTL_STORAGE_GET_DEVICE_NUMBER) {
     SetLastError(ERROR_INVALID_FUNCTION);
     return FALSE;
@@ -193,6 +214,7 @@ BOOL CloseHandle(HANDLE hObject) {
   if (state == nullptr) return FALSE;
   if (state->standard) return TRUE;
   state->magic = 0;
+  delete state->image;
   close(state->fd);
   delete state;
   return TRUE;

@@ -31,6 +31,13 @@ const char* DeviceFolder() {
   return (folder != nullptr && folder[0] != '\0') ? folder : nullptr;
 }
 
+// True when TVX_DEVICES names one image file (or device) rather than a folder: that file is
+// PhysicalDrive0, and there is no other drive and no letter.
+bool IsSingleImage(const char* folder) {
+  struct stat info {};
+  return stat(folder, &info) == 0 && !S_ISDIR(info.st_mode);
+}
+
 bool StartsWith(const std::string& text, const char* prefix) {
   return text.compare(0, strlen(prefix), prefix) == 0;
 }
@@ -221,6 +228,7 @@ std::string ResolveDevicePath(const std::string& windowsPath) {
     return StartsWith(windowsPath, kDevicePrefix) ? std::string() : windowsPath;
   }
   if (const char* folder = DeviceFolder()) {
+    if (IsSingleImage(folder)) return drive == 0 ? std::string(folder) : std::string();
     if (drive >= 0) return std::string(folder) + "/PhysicalDrive" + std::to_string(drive);
     return std::string(folder) + "/" + static_cast<char>('A' + letter) + ":";
   }

@@ -1,7 +1,9 @@
 // Where the Windows device names lead on POSIX, and what a device is in Windows' terms.
 //
 // With TVX_DEVICES naming a folder, "\\.\PhysicalDriveN" is the folder's entry "PhysicalDriveN"
-// and "\\.\L:" its entry "L:": disk images, volume images, or links to block devices.
+// and "\\.\L:" its entry "L:": disk images, volume images, or links to block devices. With
+// TVX_DEVICES naming a single file instead, that file is "\\.\PhysicalDrive0" and nothing else
+// exists.
 // Without it, the live system's block devices stand in: the physical drives are the whole disks
 // of /sys/block that can be physical drives, in kernel-name order with attached loop devices
 // last; C: is the device holding the root file system, D: onwards the other devices holding a

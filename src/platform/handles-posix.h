@@ -1,4 +1,5 @@
-// What a HANDLE points to on POSIX: a file descriptor and, for drives, a position of its own.
+// What a HANDLE points to on POSIX: a file descriptor and, for drives, a position of its own
+// and the disk image read through its library, if the file is one.
 #ifndef TVX_PLATFORM_HANDLES_POSIX_H_
 #define TVX_PLATFORM_HANDLES_POSIX_H_
 
@@ -6,12 +7,15 @@
 
 #include "platform/winapi-posix.h"
 
+class DiskImage;
+
 /// The state behind one handle.
 struct PosixHandle {
-  uint32_t magic;     // kHandleMagic while the handle is open
-  int fd;             // the descriptor
-  bool standard;      // standard input, output or error: never closed, never positioned
-  uint64_t position;  // the drive's file position, in bytes
+  uint32_t magic;              // kHandleMagic while the handle is open
+  int fd;                      // the descriptor
+  bool standard;               // standard input, output or error: never closed, never positioned
+  uint64_t position;           // the drive's file position, in bytes
+  DiskImage* image = nullptr;  // owned: the disk read instead of fd's bytes, for a disk image
 };
 
 constexpr uint32_t kHandleMagic = 0x54565848;  // "TVXH"

@@ -12,6 +12,7 @@
 
 typedef uint32_t DWORD;
 typedef int32_t LONG;
+typedef int64_t LONGLONG;
 typedef int32_t BOOL;
 typedef uint16_t WORD;
 typedef uint8_t BYTE;
@@ -53,6 +54,8 @@ typedef void* PCONSOLE_READCONSOLE_CONTROL;
 #define FILE_DEVICE_CD_ROM 0x00000002u
 #define FILE_DEVICE_DISK 0x00000007u
 #define IOCTL_STORAGE_GET_DEVICE_NUMBER 0x002D1080u
+#define IOCTL_DISK_GET_DRIVE_GEOMETRY_EX 0x000700A0u
+#define IOCTL_DISK_GET_LENGTH_INFO 0x0007405Cu
 
 #define MB_OK 0x00000000u
 #define MB_ICONINFORMATION 0x00000040u
@@ -67,6 +70,7 @@ typedef void* PCONSOLE_READCONSOLE_CONTROL;
 #define ERROR_NOT_READY 21u
 #define ERROR_CRC 23u
 #define ERROR_GEN_FAILURE 31u
+#define ERROR_NOT_SUPPORTED 50u
 #define ERROR_INVALID_PARAMETER 87u
 #define ERROR_DISK_FULL 112u
 #define ERROR_INSUFFICIENT_BUFFER 122u
@@ -78,6 +82,39 @@ struct STORAGE_DEVICE_NUMBER {
   DEVICE_TYPE DeviceType;
   DWORD DeviceNumber;
   DWORD PartitionNumber;
+};
+
+/// A signed 64-bit value, also seen as its two 32-bit halves.
+union LARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    LONG HighPart;
+  } u;
+  LONGLONG QuadPart;
+};
+
+/// The kind of medium a drive holds (the values the program meets; Windows lists more).
+enum MEDIA_TYPE { Unknown = 0, RemovableMedia = 11, FixedMedia = 12 };
+
+/// A drive's geometry: cylinders of TracksPerCylinder tracks of SectorsPerTrack sectors.
+struct DISK_GEOMETRY {
+  LARGE_INTEGER Cylinders;
+  MEDIA_TYPE MediaType;
+  DWORD TracksPerCylinder;
+  DWORD SectorsPerTrack;
+  DWORD BytesPerSector;
+};
+
+/// The answer of IOCTL_DISK_GET_DRIVE_GEOMETRY_EX: the geometry and the size in bytes.
+struct DISK_GEOMETRY_EX {
+  DISK_GEOMETRY Geometry;
+  LARGE_INTEGER DiskSize;
+  BYTE Data[1];
+};
+
+/// The answer of IOCTL_DISK_GET_LENGTH_INFO: the drive's size in bytes.
+struct GET_LENGTH_INFORMATION {
+  LARGE_INTEGER Length;
 };
 
 // Console and standard handles (console-posix.cpp).
@@ -107,8 +144,11 @@ BOOL ReadConsoleA(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToR
 // Drives and volumes (device-posix.cpp).
 
 /// Opens "\\.\PhysicalDriveN" or "\\.\L:" (see devices-posix.h for where they come from), or any
-/// other path, always read-only. Returns INVALID_HANDLE_VALUE on failure with the last error set:
-/// 2 for a missing device, 5 for one that is not a disk, a volume or an image.
+/// other path, always read-only. A file in a disk image container format (E01, VHD, VHDX, VMDK,
+/// QCOW) is opened through its format's library and reads as the disk it holds (see
+/// image-posix.h). Returns INVALID_HANDLE_VALUE on failure with the last error set: 2 for a
+/// missing device, 5 for one that is not a disk, a volume or an image, 50 for an image this
+/// build cannot read (images.h tells why).
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
@@ -122,8 +162,11 @@ DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveH
 /// reads 0 bytes with success. Fails with the mapped error code.
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
-/// Answers IOCTL_STORAGE_GET_DEVICE_NUMBER from what the handle is (see devices-posix.h). Any
-/// other code, or a handle that lives on no physical drive, fails with error 1.
+/// Answers IOCTL_STORAGE_GET_DEVICE_NUMBER from what the handle is (see devices-posix.h); a
+/// handle that lives on no physical drive fails with error 1. Answers
+/// IOCTL_DISK_GET_DRIVE_GEOMETRY_EX (no partition or detection data follows DiskSize) and
+/// IOCTL_DISK_GET_LENGTH_INFO for any drive handle (see drive_queries-posix.h); a buffer too
+/// small fails with error 122. Any other code fails with error 1.
 BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
                      LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
                      LPOVERLAPPED lpOverlapped);

@@ -2,7 +2,8 @@
 """Benchmark of one whole run: the scanner over a device folder of 16 drives with four FAT16
 partitions each, run several times. Prints the median wall time, the time above the 160 ms of
 pauses the physical pass must take (16 drives x 10 ms) split into where it goes, and the peak
-resident memory. Timings on a busy machine say more about the machine: the load average is
+resident memory; then the same 16 drives as E01 images (when ewfacquire is installed), and
+what they cost above the raw ones. Timings on a busy machine say more about the machine: the load average is
 printed with them.
 
     tests/bench/scan_bench.py [--runs N]
@@ -23,8 +24,8 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 
-from tvxtest import (MIB, TVX, Part, fat_volume, have, label_lines,  # noqa: E402
-                     partitioned_image, report)
+from tvxtest import (MIB, TVX, Part, ewf_image, fat_volume, have,  # noqa: E402
+                     label_lines, partitioned_image, report)
 
 DRIVES = 16
 PARTITIONS = 4
@@ -34,13 +35,18 @@ GNU_TIME = "/usr/bin/time"
 LABELS = ["BENCH%d" % p for p in range(1, PARTITIONS + 1)]
 
 
-def build_folder(folder):
-    """One image made with sfdisk and mkfs.fat, copied (sparse) to PhysicalDrive0..15."""
+def build_folder(folder, e01_folder=None):
+    """One image made with sfdisk and mkfs.fat, copied (sparse) to PhysicalDrive0..15; with
+    `e01_folder`, also acquired with ewfacquire once per drive, each E01 set linked there as
+    PhysicalDrive0..15."""
     image = partitioned_image(os.path.join(folder, "disk.img"), 16 * MIB, "dos", [
         Part(2048 + 6144 * p, 6144, "6", fat_volume(16, LABELS[p])) for p in range(PARTITIONS)])
     for n in range(DRIVES):
         drive = os.path.join(folder, "PhysicalDrive%d" % n)
         subprocess.run(["cp", "--sparse=always", image, drive], check=True)
+        if e01_folder is not None:
+            first = ewf_image(image, os.path.join(e01_folder, "drive%d" % n), "4MiB")[0]
+            os.symlink(first, os.path.join(e01_folder, "PhysicalDrive%d" % n))
     os.unlink(image)
 
 
@@ -92,25 +98,34 @@ def main():
 
     # Each round times three runs: the benchmark's folder; an empty folder, which takes the same
     # pauses and reads nothing; and "/?", which only starts, prints the banner and ends.
-    walls = {"drives": [], "empty": [], "start": []}
+    # With ewfacquire, each round also times the same drives as E01 images.
+    walls = {"drives": [], "empty": [], "start": [], "e01": []}
     with tempfile.TemporaryDirectory(prefix="tvx-bench-") as folder:
-        build_folder(folder)
+        e01 = os.path.join(folder, "e01") if have("ewfacquire") else None
+        if e01 is not None:
+            os.mkdir(e01)
+        build_folder(folder, e01)
         empty = os.path.join(folder, "empty")
         os.mkdir(empty)
         expected = expected_report()
         run_once(folder)  # warm the page cache and the loader
+        if e01 is not None:
+            run_once(e01)
         for _ in range(options.runs):
-            wall, status, out = run_once(folder)
-            if status != 0 or out != expected:
-                print("benchmark: the scanner failed (status %d) or printed another report"
-                      % status)
-                return 1
-            walls["drives"].append(wall)
+            for name, drives in (("drives", folder), ("e01", e01)):
+                if drives is None:
+                    continue
+                wall, status, out = run_once(drives)
+                if status != 0 or out != expected:
+                    print("benchmark: the scanner failed (status %d) or printed another report"
+                          " over the %s" % (status, "E01 images" if name == "e01" else "drives"))
+                    return 1
+                walls[name].append(wall)
             walls["empty"].append(run_once(empty)[0])
             walls["start"].append(run_once(empty, ("/?",))[0])
         peak = peak_memory_kib(folder)
 
-    median = {name: statistics.median(values) for name, values in walls.items()}
+    median = {name: statistics.median(values) for name, values in walls.items() if values}
     overhead = median["drives"] - PAUSES_MS
     shown = os.path.relpath(TVX, ROOT)
     print("benchmark: %s over %d drives x %d partitions, %d runs (load average %.2f)" %
@@ -128,6 +143,12 @@ def main():
           (median["drives"] - median["empty"]))
     print("  peak RSS    %s" % ("%.1f MiB" % (peak / 1024) if peak else
                                   "not measured: %s is missing" % GNU_TIME))
+    if "e01" in median:
+        print("  E01 images  median %.1f ms  (min %.1f, max %.1f): %.1f ms above the raw drives" %
+              (median["e01"], min(walls["e01"]), max(walls["e01"]),
+               median["e01"] - median["drives"]))
+    else:
+        print("  E01 images  not measured: ewfacquire is not installed")
     return 0
 
 

@@ -199,6 +199,30 @@ class ReadOnlyRunTest(ScanFolderTest):
             virtual_disk("E"), found=True)
         self.check_run(expected, ["PhysicalDrive0", "PhysicalDrive1", "E:"])
 
+    def test_container_images_of_every_format(self):
+        missing = container_tools_missing()
+        if missing:
+            self.skipTest(missing)
+        store = tempfile.TemporaryDirectory(prefix="tvx-readonly-images-")
+        self.addCleanup(store.cleanup)
+        raw = partitioned_image(os.path.join(store.name, "raw"), 8 * MIB, "dos", [
+            Part(2048, 6144, "6", fat_volume(16, "EVIDENCE")),
+            Part(8192, 4096, "7", bitlocker_volume())])
+        # Drive 0: an E01 in segments; drives 1 to 4: VHD, VHDX, VMDK, QCOW2, read-only files.
+        segments = ewf_image(raw, os.path.join(store.name, "disk"))
+        for segment in segments[1:]:
+            self.add_image(segment, read_only=True)
+        images = segments[:1]
+        images += [qemu_image(raw, kind, os.path.join(store.name, "disk." + kind))
+                    for kind in QEMU_FORMATS.values()]
+        expected = b""
+        for n, image in enumerate(images):
+            self.link("PhysicalDrive%d" % n, self.add_image(image, read_only=True))
+            expected += (label_lines(n, 1, b"mkfs.fat", b"EVIDENCE   ") +
+                         oem_line(n, 2, b"-FVE-FS-") + bitlocker(n, 2))
+        self.check_run(report(expected, found=True),
+                       ["PhysicalDrive%d" % n for n in range(len(images))])
+
     def test_loop_devices_read_only_and_writable(self):
         backing = tempfile.TemporaryDirectory(prefix="tvx-loop-images-")
         self.addCleanup(backing.cleanup)

@@ -305,7 +305,10 @@ def image_checksum(path):
 
 def folder_checksums(folder):
     """Returns {entry name: checksum} for every entry of a device folder that is, once links are
-    followed, a regular file; block devices are left to their own tests."""
+    followed, a regular file; block devices are left to their own tests. A single image in the
+    folder's place gives its own name and checksum."""
+    if os.path.isfile(folder):
+        return {os.path.basename(folder): image_checksum(folder)}
     sums = {}
     for name in sorted(os.listdir(folder)):
         path = os.path.join(folder, name)
@@ -580,6 +583,35 @@ def patch_gpt(path, header=None, entries=None, fix_array_crc=True, fix_header_cr
 def gpt_entry_array_offset(path):
     """Returns the byte offset of an image's GPT entry array, as its header says."""
     return _gpt_field(read_at(path, SECTOR, SECTOR), "entry_array_start") * SECTOR
+
+
+# ---------------------------------------------------------------------------------------------
+# Acquired images: a raw disk converted to the container formats examiners hold
+
+# qemu-img's output format for each container the device folder reads through a library.
+QEMU_FORMATS = {"VHD": "vpc", "VHDX": "vhdx", "VMDK": "vmdk", "QCOW2": "qcow2"}
+
+
+def container_tools_missing():
+    """Returns None when qemu-img and ewfacquire are installed, else what is missing."""
+    missing = [name for name in ("qemu-img", "ewfacquire") if not have(name)]
+    return " and ".join(missing) + " not installed" if missing else None
+
+
+def qemu_image(raw, kind, target):
+    """Converts the raw image `raw` to `target` in qemu-img's format `kind` (vpc, vhdx, vmdk,
+    qcow2); returns `target`."""
+    tool("qemu-img", "convert", "-q", "-f", "raw", "-O", kind, raw, target)
+    return target
+
+
+def ewf_image(raw, base, segment_size="1MiB"):
+    """Acquires the raw image `raw` with ewfacquire into the segments base.E01, base.E02, ...
+    of `segment_size` each (all-zero chunks compressed); returns the list of segment paths."""
+    tool("ewfacquire", "-u", "-q", "-c", "empty-block", "-S", segment_size, "-t", base, raw)
+    folder, stem = os.path.split(base)
+    return sorted(os.path.join(folder, name) for name in os.listdir(folder)
+                  if re.fullmatch(re.escape(stem) + r"\.E\d\d", name))
 
 
 # ---------------------------------------------------------------------------------------------
