@@ -8,7 +8,8 @@
 # builds tharvex_<version>_<arch>.deb from them; tools/make-package does that.
 include(GNUInstallDirs)
 
-option(TVX_DEBIAN_PACKAGE "Lay out the installed files for the Debian package, and set up CPack" OFF)
+option(TVX_DEBIAN_PACKAGE "Lay out the installed files as the Debian package has them; set up CPack"
+       OFF)
 
 set(TVX_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/tharvex)
 set(TVX_MAN_PAGE ${PROJECT_SOURCE_DIR}/docs/tvx.1)

@@ -126,7 +126,8 @@ class ExecutableTest(unittest.TestCase):
         manifests = self.resource(RT_MANIFEST)
         self.assertEqual(set(manifests), {CREATEPROCESS_MANIFEST})
         assembly = ElementTree.fromstring(manifests[CREATEPROCESS_MANIFEST])
-        self.assertEqual((assembly.tag, assembly.get("manifestVersion")), (ASM_V1 + "assembly", "1.0"))
+        self.assertEqual((assembly.tag, assembly.get("manifestVersion")),
+                         (ASM_V1 + "assembly", "1.0"))
         levels = assembly.findall("%strustInfo/%ssecurity/%srequestedPrivileges/"
                                   "%srequestedExecutionLevel" % ((ASM_V3,) * 4))
         self.assertEqual([(level.get("level"), level.get("uiAccess")) for level in levels],
