@@ -17,9 +17,9 @@ set(TVX_JSON_DOC ${PROJECT_SOURCE_DIR}/docs/report-json.md)
 
 install(TARGETS tvx RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${TVX_DOC_DIR})
-if(EXISTS ${TVX_JSON_DOC})
-  install(FILES ${TVX_JSON_DOC} DESTINATION ${TVX_DOC_DIR})
-endif()
+# The description of the JSON report, when the sources have it; looked for at install time, so
+# that a build folder configured before the file came still installs it.
+install(FILES ${TVX_JSON_DOC} DESTINATION ${TVX_DOC_DIR} OPTIONAL)
 
 if(NOT TVX_DEBIAN_PACKAGE)
   install(FILES ${TVX_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
