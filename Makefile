@@ -1,21 +1,34 @@
 # A thin layer over CMake. `make` builds build/tvx, `make test` builds and runs every suite,
-# `make run ARGS=...` runs the scanner.
+# `make run ARGS=...` runs the scanner, `make install` installs it, `make package` builds the
+# release files. Missing Debian packages are installed first when root (tools/install-deps).
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+PREFIX ?= /usr/local
+DESTDIR ?=
+export JOBS
 
-.PHONY: all build run test clean
+.PHONY: all build run test install package clean
 
 all: build
 
+# The scanner alone, quietly: one line saying what was built, or the errors.
 build:
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-	@cmake --build $(BUILD) -j $(JOBS)
+	@tools/build-tvx $(BUILD)
 
+# A finished run, whether it found something (exit status 3) or not (0), is a success for make.
 run: build
-	./$(BUILD)/tvx $(ARGS)
+	@./$(BUILD)/tvx $(ARGS); status=$$?; [ $$status -eq 0 ] || [ $$status -eq 3 ] || exit $$status
 
 test:
 	@tools/run-tests
+
+# bin/tvx, share/man/man1/tvx.1 and share/doc/tharvex/ under $(DESTDIR)$(PREFIX).
+install: build
+	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+# Into build-package/: the Debian package (checked by lintian), the Windows archive, SHA256SUMS.
+package:
+	@tools/make-package
 
 # Fuzzes the scanner's physical and partition passes for FUZZ_SECONDS (default 300), keeping the
 # inputs it finds in build-fuzz/corpus for the next run.

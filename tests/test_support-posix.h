@@ -95,8 +95,8 @@ inline std::string Drain(int fd, int quietMs) {
 
 /// Runs `action` with standard output (descriptor 1, where the console writer's handle leads) on
 /// a pipe, or on a raw pseudo-terminal when `terminal` is set (colours are then written, as
-/// NO_COLOR is unset for the call). Returns every byte written there; the test's own standard
-/// output is back in place when it returns.
+/// NO_COLOR is unset and TERM is "xterm" for the call). Returns every byte written there; the
+/// test's own standard output is back in place when it returns.
 inline std::string CaptureStandardOutput(const std::function<void()>& action,
                                          bool terminal = false) {
   int readEnd = -1;
@@ -116,6 +116,7 @@ inline std::string CaptureStandardOutput(const std::function<void()>& action,
     writeEnd = ends[1];
   }
   ScopedEnvironment noColor("NO_COLOR", nullptr);
+  ScopedEnvironment colourTerminal("TERM", "xterm");
   fflush(stdout);
   const int savedOutput = dup(STDOUT_FILENO);
   dup2(writeEnd, STDOUT_FILENO);

@@ -55,6 +55,15 @@ std::string SgrSequence(WORD attributes) {
   return sgr + "m";
 }
 
+// Returns whether the environment lets colours be written to a terminal: not when NO_COLOR is
+// set, nor when TERM is unset, empty or "dumb", which names a terminal that shows no escape
+// sequences.
+bool ColoursWanted() {
+  if (std::getenv("NO_COLOR") != nullptr) return false;
+  const char* term = std::getenv("TERM");
+  return term != nullptr && *term != '\0' && std::string(term) != "dumb";
+}
+
 // Returns the descriptor behind a handle when it is a terminal, else -1 with the last error set
 // as a Windows console call on a non-console handle sets it.
 int TerminalFd(HANDLE handle) {
@@ -115,7 +124,7 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
 BOOL SetConsoleTextAttribute(HANDLE hConsoleOutput, WORD wAttributes) {
   const int fd = TerminalFd(hConsoleOutput);
   if (fd < 0) return FALSE;
-  if (std::getenv("NO_COLOR") != nullptr) {
+  if (!ColoursWanted()) {
     SetLastError(ERROR_INVALID_FUNCTION);
     return FALSE;
   }

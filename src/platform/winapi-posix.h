@@ -127,7 +127,7 @@ HANDLE GetStdHandle(DWORD nStdHandle);
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
 /// Sets the colour of later output with one SGR sequence. Fails, writing nothing, unless the
-/// handle is a terminal and NO_COLOR is unset.
+/// handle is a terminal, NO_COLOR is unset, and TERM is set and not "dumb".
 BOOL SetConsoleTextAttribute(HANDLE hConsoleOutput, WORD wAttributes);
 /// Discards typed input not yet read. Fails unless the handle is a terminal.
 BOOL FlushConsoleInputBuffer(HANDLE hConsoleInput);

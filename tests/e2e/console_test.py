@@ -1,6 +1,7 @@
 """The run on a terminal, through a pseudo-terminal: colours, the key wait, the terminal's mode
 after the run, and sector bytes made safe for the screen."""
 
+import itertools
 import os
 import signal
 import tempfile
@@ -39,15 +40,17 @@ class ColourTest(DeviceFolderTest):
                 self.assertEqual(run.stderr(), b"")
                 self.assertEqual(status, 0 if args == ["/?"] else 2)
 
-    def test_no_color_on_a_terminal_gives_the_plain_bytes(self):
+    def test_no_color_or_a_terminal_without_colours_gives_the_plain_bytes(self):
         cases = [
             ([], report(open_error(2), prompt=True, unread=True)),
             (["/?"], BANNER + USAGE),
             (["/batch"], report(open_error(2), unread=True)),
         ]
-        for args, expected in cases:
-            with self.subTest(args=args), PtyRun(args, devices=self.devices,
-                                                 env={"NO_COLOR": "1"}) as run:
+        environments = [{"NO_COLOR": "1"}, {"NO_COLOR": ""}, {"TERM": "dumb"}, {"TERM": None},
+                        {"TERM": ""}]
+        for (args, expected), env in itertools.product(cases, environments):
+            with self.subTest(args=args, env=env), PtyRun(args, devices=self.devices,
+                                                          env=env) as run:
                 if expected.endswith(PROMPT):
                     run.read_until(PROMPT)
                     run.wait_for_mode()

@@ -726,13 +726,18 @@ ENDING_SIGNALS = (signal.SIGTERM, signal.SIGHUP, signal.SIGINT, signal.SIGQUIT)
 
 def tvx_environment(devices=None, env=None):
     """Returns the environment run_tvx gives the scanner: no TVX_DEVICES or NO_COLOR from
-    outside, TVX_DEVICES=`devices` when given, then `env`."""
+    outside, TVX_DEVICES=`devices` when given, then `env`, where a value of None removes the
+    variable."""
     environment = dict(os.environ)
     environment.pop("TVX_DEVICES", None)
     environment.pop("NO_COLOR", None)
     if devices is not None:
         environment["TVX_DEVICES"] = devices
-    environment.update(env or {})
+    for name, value in (env or {}).items():
+        if value is None:
+            environment.pop(name, None)
+        else:
+            environment[name] = value
     return environment
 
 
@@ -755,9 +760,12 @@ class PtyRun:
     to the new terminal's own with output post-processing off, so the bytes read are the bytes
     written. Use as a context manager; the scanner is killed if it is still running at the end.
     `program`, when given, runs with `args` in the scanner's place (Wine, with the Windows
-    executable as its first argument)."""
+    executable as its first argument). The scanner itself gets TERM=xterm, a terminal that shows
+    colours, unless `env` says otherwise."""
 
     def __init__(self, args=(), devices=None, env=None, mode=None, program=None):
+        if program is None:
+            env = {"TERM": "xterm", **(env or {})}
         self.master, self.terminal = os.openpty()
         if mode is None:
             mode = termios.tcgetattr(self.terminal)

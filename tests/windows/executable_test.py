@@ -1,9 +1,10 @@
-"""The built TVX.exe as a file: its version information, its icon, and that it imports nothing
-but system DLLs, read with pefile."""
+"""The built TVX.exe as a file: its version information, its icon, its application manifest,
+and that it imports nothing but system DLLs, read with pefile."""
 
 import os
 import struct
 import unittest
+import xml.etree.ElementTree as ElementTree
 
 import pefile
 
@@ -36,6 +37,19 @@ REQUIRED_IMPORTS = {
     "user32.dll": {"MessageBoxA"},
 }
 ICON_SIZES = [16, 24, 32, 48, 256]
+
+# The manifest Windows reads at start: RT_MANIFEST, CREATEPROCESS_MANIFEST_RESOURCE_ID.
+RT_MANIFEST = 24
+CREATEPROCESS_MANIFEST = 1
+ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
+ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
+COMPATIBILITY_V1 = "{urn:schemas-microsoft-com:compatibility.v1}"
+SUPPORTED_OS = {
+    "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  # Windows 7
+    "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  # Windows 8
+    "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  # Windows 8.1
+    "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  # Windows 10 and 11
+}
 
 
 def ico_images(path):
@@ -107,6 +121,20 @@ class ExecutableTest(unittest.TestCase):
             entry = struct.unpack_from("<BBBBHHIH", group, 6 + 14 * i)
             self.assertEqual(entry[0] or 256, width)
             self.assertEqual(icons[entry[7]], image, "icon image %d differs from tvx.ico" % width)
+
+    def test_manifest_runs_as_invoker_on_windows_7_to_11(self):
+        manifests = self.resource(RT_MANIFEST)
+        self.assertEqual(set(manifests), {CREATEPROCESS_MANIFEST})
+        assembly = ElementTree.fromstring(manifests[CREATEPROCESS_MANIFEST])
+        self.assertEqual((assembly.tag, assembly.get("manifestVersion")),
+                         (ASM_V1 + "assembly", "1.0"))
+        levels = assembly.findall("%strustInfo/%ssecurity/%srequestedPrivileges/"
+                                  "%srequestedExecutionLevel" % ((ASM_V3,) * 4))
+        self.assertEqual([(level.get("level"), level.get("uiAccess")) for level in levels],
+                         [("asInvoker", "false")])
+        systems = [system.get("Id") for system in assembly.findall(
+            "%scompatibility/%sapplication/%ssupportedOS" % ((COMPATIBILITY_V1,) * 3))]
+        self.assertEqual(sorted(systems), sorted(SUPPORTED_OS))
 
     def test_imports_only_system_dlls(self):
         imported = {entry.dll.decode().lower(): {i.name.decode() for i in entry.imports if i.name}

@@ -1,0 +1,123 @@
+"""The manual page and the Debian package: the page reads without groff warnings and documents
+every option of the usage text; the package, built as `make package` builds it and unpacked
+with dpkg -x into a scratch root, holds a working tvx, the manual page and the documents, has
+the control fields it should, and lintian finds no error in it."""
+
+import gzip
+import os
+import re
+import subprocess
+import tempfile
+import unittest
+
+from tvxtest import *
+
+MAN_PAGE = os.path.join(ROOT, "docs", "tvx.1")
+# An option line of the usage text: "        /batch - No prompt ...".
+USAGE_OPTION = re.compile(rb"^ +(/\S+) +- ", re.MULTILINE)
+
+
+def man_section(page, title):
+    """Returns the text of one .SH section of a roff manual page."""
+    match = re.search(r'^\.SH "?%s"?\n(.*?)(?=^\.SH |\Z)' % re.escape(title), page,
+                      re.MULTILINE | re.DOTALL)
+    return match.group(1) if match else ""
+
+
+class ManPageTest(unittest.TestCase):
+    def test_groff_reads_it_without_warnings(self):
+        if not have("groff"):
+            self.skipTest("groff is not installed (package groff-base)")
+        lint = subprocess.run(["groff", "-ww", "-z", "-man", MAN_PAGE], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE)
+        self.assertEqual((lint.returncode, lint.stderr, lint.stdout), (0, b"", b""))
+
+    def test_documents_every_option_of_the_usage_text(self):
+        usage = run_tvx(["/?"])
+        self.assertEqual(usage.returncode, 0)
+        options = USAGE_OPTION.findall(usage.stdout)
+        self.assertIn(b"/batch", options)
+        with open(MAN_PAGE, encoding="utf-8") as f:
+            page = f.read()
+        documented = re.findall(r"^\.TP\n\.B (\S+)$", man_section(page, "OPTIONS"), re.MULTILINE)
+        self.assertLessEqual({option.decode() for option in options}, set(documented))
+        synopsis = man_section(page, "SYNOPSIS")
+        for option in options:
+            self.assertIn(option.decode(), synopsis)
+
+
+@unittest.skipIf(os.environ.get("TVX_SANITIZED") == "1", "the package is built the same way "
+                 "whatever this build is; the native suite checks it")
+class DebianPackageTest(unittest.TestCase):
+    maxDiff = None
+
+    @classmethod
+    def setUpClass(cls):
+        for tool in ("cmake", "cpack", "dpkg-deb", "dpkg-shlibdeps"):
+            if not have(tool):
+                raise unittest.SkipTest("%s is not installed (tools/install-deps package)" % tool)
+        cls.scratch = tempfile.TemporaryDirectory(prefix="tvx-package-")
+        output = os.path.join(cls.scratch.name, "out")
+        command = [os.path.join(ROOT, "tools", "make-package"), "--deb-only", "--no-lint", output]
+        built = subprocess.run(command,
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=600)
+        if built.returncode != 0:
+            cls.scratch.cleanup()
+            raise AssertionError("make-package failed:\n" + built.stdout.decode(errors="replace"))
+        cls.output = output
+        debs = [name for name in os.listdir(output) if name.endswith(".deb")]
+        assert len(debs) == 1, debs
+        cls.deb = os.path.join(output, debs[0])
+        cls.root = os.path.join(cls.scratch.name, "root")
+        subprocess.run(["dpkg", "-x", cls.deb, cls.root], check=True)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.scratch.cleanup()
+
+    def field(self, name):
+        return subprocess.run(["dpkg-deb", "-f", self.deb, name], stdout=subprocess.PIPE,
+                              check=True).stdout.decode().rstrip("\n")
+
+    def test_control_fields(self):
+        architecture = subprocess.run(["dpkg", "--print-architecture"], stdout=subprocess.PIPE,
+                                      check=True).stdout.decode().strip()
+        self.assertEqual(os.path.basename(self.deb), "tharvex_1.1_%s.deb" % architecture)
+        expected = {"Package": "tharvex", "Version": "1.1", "Section": "admin",
+                    "Architecture": architecture}
+        self.assertEqual({name: self.field(name) for name in expected}, expected)
+        # Computed by dpkg-shlibdeps from what the binary links: the C library, with a version.
+        self.assertRegex(self.field("Depends"), r"^libc6 \(>= [0-9.]+\)$")
+        summary, *long_description = self.field("Description").split("\n")
+        self.assertRegex(summary, r"^\S.{10,79}$")
+        self.assertGreaterEqual(len(long_description), 3)
+        self.assertTrue(all(line.startswith(" ") for line in long_description), long_description)
+
+    def test_the_installed_program_runs(self):
+        tvx = os.path.join(self.root, "usr", "bin", "tvx")
+        self.assertTrue(os.access(tvx, os.X_OK), "usr/bin/tvx is missing or not executable")
+        result = subprocess.run([tvx, "/?"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, env=tvx_environment(), timeout=60)
+        self.assertEqual((result.stdout, result.stderr, result.returncode), (BANNER + USAGE, b"", 0))
+
+    def test_manual_page_and_documents_are_installed(self):
+        with gzip.open(os.path.join(self.root, "usr/share/man/man1/tvx.1.gz")) as page:
+            with open(MAN_PAGE, "rb") as source:
+                self.assertEqual(page.read(), source.read())
+        documents = sorted(os.listdir(os.path.join(self.root, "usr/share/doc/tharvex")))
+        expected = ["README.md", "changelog.gz", "copyright"]
+        if os.path.exists(os.path.join(ROOT, "docs", "report-json.md")):
+            expected.append("report-json.md")
+        self.assertEqual(documents, sorted(expected))
+
+    def test_lintian_finds_no_error(self):
+        if not have("lintian"):
+            self.skipTest("lintian is not installed (tools/install-deps)")
+        lint = subprocess.run(["lintian", "--display-level", ">=pedantic", self.deb],
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300)
+        errors = [line for line in lint.stdout.decode().splitlines() if line.startswith("E: ")]
+        self.assertEqual(errors, [], lint.stdout.decode())
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
