@@ -179,7 +179,9 @@ TEST(ParseGptHeader, ChecksEveryConditionAtItsLimits) {
       {"entry count 0", GptHeader::kEntryCount, 0, false},
       {"entry count 1", GptHeader::kEntryCount, 1, true},
       {"entry count 1024", GptHeader::kEntryCount, 1024, true},
-      {"entry count 1025", GptHeader::kEntryCount, 1025, false},
+      {"entry count 1025", GptHeader::kEntryCount, 1025, true},
+      {"4 MiB of 128-byte entries", GptHeader::kEntryCount, 32768, true},
+      {"one entry past 4 MiB", GptHeader::kEntryCount, 32769, false},
       {"entry count 2^32 - 1", GptHeader::kEntryCount, 0xFFFFFFFFu, false},
       {"array at sector 0", GptHeader::kEntryArrayStart, 0, false},
       {"array at sector 1", GptHeader::kEntryArrayStart, 1, false},
@@ -322,7 +324,7 @@ class ReadGptPartitionsTest : public testing::Test {
     HANDLE handle = TestSupport::OpenImage(image.path());
     EXPECT_NE(handle, INVALID_HANDLE_VALUE);
     std::vector<uint32_t> readErrors;
-    const bool usable = DiskIO::ReadGptPartitions(handle, partitions, readErrors);
+    const bool usable = DiskIO::ReadGptPartitions(handle, 512, partitions, readErrors);
     EXPECT_TRUE(readErrors.empty());
     CloseHandle(handle);
     return usable;

@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "disk/drive_geometry.h"
 #include "disk/layout.h"
 #include "disk/sector_reader.h"
 
@@ -23,6 +24,29 @@ std::array<uint32_t, 256> MakeCrc32Table() {
 
 uint64_t FieldValue(const std::string& bytes, Field field) {
   return LittleEndianValue(bytes, field.offset, field.length);
+}
+
+// Reads one copy of the GPT, its header at `headerSector`, and checks it; `mustSayWhere` asks
+// that the header's own-sector field names `headerSector`.
+bool ReadGptCopy(HANDLE handle, uint64_t headerSector, uint32_t sectorSize, bool mustSayWhere,
+                 std::vector<GptPartition>& partitions, std::vector<uint32_t>& readErrors) {
+  const SectorText header =
+      ReadDriveSector(handle, static_cast<double>(headerSector), kSectorSize, sectorSize);
+  if (header == ReadFailedText) {
+    readErrors.push_back(lastReadError);
+    return false;
+  }
+  GptLayout layout{};
+  if (!ParseGptHeader(header, layout)) return false;
+  if (mustSayWhere && FieldValue(header, GptHeader::kOwnSector) != headerSector) return false;
+  const int32_t arrayBytes = static_cast<int32_t>(layout.entryCount * layout.entrySize);
+  const std::string array =
+      ReadDriveSector(handle, static_cast<double>(layout.entryArrayStart), arrayBytes, sectorSize);
+  if (array == ReadFailedText) {
+    readErrors.push_back(lastReadError);
+    return false;
+  }
+  return ParseGptEntries(array, layout, partitions);
 }
 
 }  // namespace
@@ -67,7 +91,7 @@ bool ParseGptHeader(const SectorText& header, GptLayout& layout) {
   if (entrySize < kMinEntrySize || entrySize > kMaxEntrySize || entrySize % kEntrySizeMultiple) {
     return false;
   }
-  if (entryCount < 1 || entryCount > kMaxEntryCount) return false;
+  if (entryCount < 1 || entryCount * entrySize > kMaxEntryArrayBytes) return false;
   if (arrayStart < kMinEntryArrayStart || arrayStart >= kFirstInexactSector) return false;
   layout = {arrayStart, static_cast<uint32_t>(entryCount), static_cast<uint32_t>(entrySize),
             static_cast<uint32_t>(FieldValue(header, kEntryArrayCrc))};
@@ -85,27 +109,26 @@ bool ParseGptEntries(const std::string& entryArray, const GptLayout& layout,
   for (uint32_t i = 0; i < layout.entryCount; ++i) {
     const std::string entry = array.substr(size_t{i} * layout.entrySize, layout.entrySize);
     const std::string type = FieldText(entry, GptEntry::kTypeGuid);
-    if (type == emptyType || type == Signature::kMicrosoftReservedGuid) continue;
+    if (type == emptyType || type == Signature::kMicrosoftReservedGuid ||
+        type == Signature::kBiosBootGuid) {
+      continue;
+    }
     partitions.push_back({static_cast<int32_t>(i + 1), FieldValue(entry, GptEntry::kFirstSector)});
   }
   return true;
 }
 
-bool ReadGptPartitions(HANDLE handle, std::vector<GptPartition>& partitions,
+bool ReadGptPartitions(HANDLE handle, uint32_t sectorSize, std::vector<GptPartition>& partitions,
                        std::vector<uint32_t>& readErrors) {
-  const SectorText header =
-      ReadDriveSector(handle, static_cast<double>(GptHeader::kSector), kSectorSize);
-  if (header == ReadFailedText) readErrors.push_back(lastReadError);
-  GptLayout layout{};
-  if (header == ReadFailedText || !ParseGptHeader(header, layout)) return false;
-  const int32_t arrayBytes = static_cast<int32_t>(layout.entryCount * layout.entrySize);
-  const std::string array =
-      ReadDriveSector(handle, static_cast<double>(layout.entryArrayStart), arrayBytes);
-  if (array == ReadFailedText) {
-    readErrors.push_back(lastReadError);
+  if (ReadGptCopy(handle, GptHeader::kSector, sectorSize, false, partitions, readErrors)) {
+    return true;
+  }
+  // The backup copy, at the drive's last sector, stands in for a damaged primary.
+  uint64_t length = 0;
+  if (!QueryDriveLength(handle, length) || length / sectorSize <= GptHeader::kMinEntryArrayStart) {
     return false;
   }
-  return ParseGptEntries(array, layout, partitions);
+  return ReadGptCopy(handle, length / sectorSize - 1, sectorSize, true, partitions, readErrors);
 }
 
 }  // namespace DiskIO

@@ -34,21 +34,23 @@ struct GptPartition {
 /// True when one of the four entries of sector 0 has the GPT protective type 0xEE.
 bool HasGptProtectiveEntry(const SectorBuffer& sector0);
 
-/// Checks a GPT header (sector 1): signature, header size 92 to 512 and its CRC, entry size a
-/// multiple of 8 from 128 to 1024, entry count 1 to 1024, entry array from sector 2 and below
-/// 2^53. Returns false when any of these fails; otherwise fills `layout`.
+/// Checks a GPT header: signature, header size 92 to 512 and its CRC, entry size a multiple of 8
+/// from 128 to 1024, at least one entry and an entry array of at most 4 MiB, entry array from
+/// sector 2 and below 2^53. Returns false when any of these fails; otherwise fills `layout`.
 bool ParseGptHeader(const SectorText& header, GptLayout& layout);
 
 /// Checks the entry array against the header's CRC and returns, in array order, the entries
-/// whose type is neither empty nor Microsoft Reserved. Returns false on a CRC mismatch or an
-/// array shorter than the header says.
+/// whose type is neither empty, Microsoft Reserved nor BIOS boot. Returns false on a CRC mismatch
+/// or an array shorter than the header says.
 bool ParseGptEntries(const std::string& entryArray, const GptLayout& layout,
                      std::vector<GptPartition>& partitions);
 
-/// Reads and checks the GPT of an open drive through the sector reader, adding the error code of
-/// each read that fails to `readErrors`. Returns false when the GPT is not usable, in which case
-/// the MBR entries stand.
-bool ReadGptPartitions(HANDLE handle, std::vector<GptPartition>& partitions,
+/// Reads and checks the GPT of an open drive whose sectors are `sectorSize` bytes: the header in
+/// sector 1 and its array, or, when they are not usable, the backup header in the drive's last
+/// sector (which must name that sector as its own) and its array. Adds the error code of each
+/// read that fails to `readErrors`. Returns false when neither copy is usable, in which case the
+/// MBR entries stand.
+bool ReadGptPartitions(HANDLE handle, uint32_t sectorSize, std::vector<GptPartition>& partitions,
                        std::vector<uint32_t>& readErrors);
 
 }  // namespace DiskIO

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "disk/sector.h"
 
@@ -24,12 +25,25 @@ uint8_t ByteAt(const SectorText& sector, size_t offset);
 /// Sector 0 of a physical drive: a master boot record, or a volume boot sector without one.
 namespace MasterBootRecord {
 constexpr Field kOemField{3, 8};         // OEM field, where the sector is a volume boot sector
-constexpr Field kBootLoaderName{6, 21};  // TrueCrypt's boot loader names itself here
+constexpr Field kBootLoaderName{6, 21};  // TrueCrypt's and VeraCrypt's boot loaders name themselves
 constexpr size_t kEntryCount = 4;
 constexpr size_t kEntryTypeOffsets[kEntryCount] = {450, 466, 482, 498};  // one byte each
 constexpr Field kEntryStartSectors[kEntryCount] = {{454, 4}, {470, 4}, {486, 4}, {502, 4}};
 constexpr uint8_t kGptProtectiveType = 0xEE;
+/// Types of an entry that points to a chain of extended boot records: CHS, LBA, Linux.
+constexpr uint8_t kExtendedTypes[] = {0x05, 0x0F, 0x85};
 }  // namespace MasterBootRecord
+
+/// An extended boot record: its first entry describes one logical partition, relative to the
+/// record's own sector; its second points to the next record, relative to the first one.
+namespace ExtendedBootRecord {
+constexpr size_t kLogicalType = 450;
+constexpr Field kLogicalStart{454, 4};
+constexpr size_t kNextType = 466;
+constexpr Field kNextStart{470, 4};
+constexpr int32_t kFirstLogicalNumber = 5;  // the numbers Linux and fdisk give logical partitions
+constexpr int32_t kMaxLogicalPartitions = 128;
+}  // namespace ExtendedBootRecord
 
 /// The first sector of a partition: a volume boot sector.
 namespace BootSector {
@@ -48,6 +62,7 @@ namespace GptHeader {
 constexpr Field kSignature{0, 8};
 constexpr Field kHeaderSize{12, 4};
 constexpr Field kHeaderCrc{16, 4};
+constexpr Field kOwnSector{24, 8};  // where this copy of the header lies
 constexpr Field kEntryArrayStart{72, 8};
 constexpr Field kEntryCount{80, 4};
 constexpr Field kEntrySize{84, 4};
@@ -58,7 +73,7 @@ constexpr uint32_t kMaxHeaderSize = 512;
 constexpr uint32_t kMinEntrySize = 128;
 constexpr uint32_t kMaxEntrySize = 1024;
 constexpr uint32_t kEntrySizeMultiple = 8;
-constexpr uint32_t kMaxEntryCount = 1024;
+constexpr uint64_t kMaxEntryArrayBytes = 4 * 1024 * 1024;
 constexpr uint64_t kMinEntryArrayStart = 2;
 }  // namespace GptHeader
 
@@ -67,12 +82,48 @@ constexpr Field kTypeGuid{0, 16};
 constexpr Field kFirstSector{32, 8};
 }  // namespace GptEntry
 
+/// LUKS1 and LUKS2 headers begin with their magic.
+namespace LuksHeader {
+constexpr Field kMagic{0, 6};
+}  // namespace LuksHeader
+
+/// A mark that a file system's superblock carries: bytes at an offset from the partition start.
+struct Magic {
+  size_t offset;
+  std::string_view bytes;
+};
+
+/// Superblocks of file systems that have no boot signature at byte 510.
+namespace Superblock {
+constexpr size_t kFirstReadBytes = 8192;     // one read covers every mark but Btrfs's
+constexpr size_t kSecondReadOffset = 65536;  // Btrfs keeps its superblock at 64 KiB
+constexpr Magic kExt{1080, "\x53\xEF"};
+constexpr size_t kExtCompatFeatures = 1116;  // 32-bit words
+constexpr uint32_t kExtHasJournal = 0x4;
+constexpr size_t kExtIncompatFeatures = 1120;
+constexpr uint32_t kExtExtents = 0x40;
+constexpr Magic kXfs{0, "XFSB"};
+constexpr Magic kSwap{4086, "SWAPSPACE2"};
+constexpr Magic kOldSwap{4086, "SWAP-SPACE"};
+constexpr Magic kLvmLabel{512, "LABELONE"};
+constexpr Magic kLvmType{536, "LVM2 001"};
+constexpr Magic kF2fs{1024, "\x10\x20\xF5\xF2"};  // 0xF2F52010, little-endian
+constexpr Magic kHfsPlus{1024, "H+"};
+constexpr Magic kHfsx{1024, "HX"};
+constexpr Magic kRaid{0, "\xFC\x4E\x2B\xA9"};         // 0xA92B4EFC, little-endian: md 1.1
+constexpr Magic kRaidAt4K{4096, "\xFC\x4E\x2B\xA9"};  // md 1.2
+constexpr Magic kBtrfs{65600, "_BHRfS_M"};
+}  // namespace Superblock
+
 /// Sector numbers from here on cannot be held exactly in the reader's double.
 constexpr uint64_t kFirstInexactSector = uint64_t{1} << 53;
 
 /// Marks that the scans look for, as the bytes they are on disk.
 namespace Signature {
 inline const std::string kTrueCryptBootLoader = "TrueCrypt Boot Loader";
+inline const std::string kVeraCryptBootLoader = "VeraCrypt Boot Loader";
+inline const std::string kVeraCrypt = "VeraCrypt";
+inline const std::string kLuks{"LUKS\xBA\xBE", 6};
 inline const std::string kPgpGuard = "PGPGUARD";
 inline const std::string kPgp = "PGP";
 inline const std::string kTrueCrypt = "TrueCrypt";
@@ -89,6 +140,8 @@ inline const std::string kGptHeader = "EFI PART";
 /// Microsoft Reserved, E3C9E316-0B5C-4DB8-817D-F92DF00215AE, which never holds a file system.
 inline const std::string kMicrosoftReservedGuid{
     "\x16\xE3\xC9\xE3\x5C\x0B\xB8\x4D\x81\x7D\xF9\x2D\xF0\x02\x15\xAE", 16};
+/// BIOS boot, 21686148-6449-6E6F-744E-656564454649, which holds boot code, never a file system.
+inline const std::string kBiosBootGuid = "Hah!IdontNeedEFI";
 /// The boot signature that closes a boot sector.
 inline const std::string kBootSignature = "\x55\xAA";
 }  // namespace Signature

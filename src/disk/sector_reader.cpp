@@ -16,7 +16,6 @@ DWORD lastReadError = 0;
 
 namespace {
 
-constexpr int32_t kSectorBytes = 512;
 constexpr double kLargestSeek = 2147483647.0;  // a seek distance is a signed 32-bit value
 
 // Keeps `code` for the caller and returns the failure text.
@@ -25,17 +24,21 @@ SectorText ReadFailed(DWORD code) {
   return ReadFailedText;
 }
 
-// Sets offsetLow and offsetHigh to the byte offset of `sector`; false when it cannot be placed.
-bool PlaceSector(double sector) {
+// Sets offsetLow and offsetHigh to the byte offset of `sector` of `sectorSize` bytes; false when
+// it cannot be placed.
+bool PlaceSector(double sector, uint32_t sectorSize) {
   const double rounded = std::nearbyint(sector);  // halfway cases go to the even neighbour
   if (rounded >= std::numeric_limits<int32_t>::min() &&
       rounded <= std::numeric_limits<int32_t>::max()) {
-    Multiply64(static_cast<int32_t>(rounded), kSectorBytes, offsetLow, offsetHigh);
+    Multiply64(static_cast<int32_t>(rounded), static_cast<int32_t>(sectorSize), offsetLow,
+               offsetHigh);
     return true;
   }
-  // Partitions that begin 1 TiB or more into a drive: the whole 64-bit offset, exactly.
-  if (rounded >= 0 && rounded < static_cast<double>(kFirstInexactSector)) {
-    const uint64_t offset = static_cast<uint64_t>(rounded) * kSectorBytes;
+  // Partitions that begin 1 TiB or more into a drive: the whole 64-bit offset, exactly, as long
+  // as it is a position a file can have.
+  if (rounded >= 0 && rounded < static_cast<double>(kFirstInexactSector) &&
+      static_cast<uint64_t>(rounded) <= static_cast<uint64_t>(INT64_MAX) / sectorSize) {
+    const uint64_t offset = static_cast<uint64_t>(rounded) * sectorSize;
     offsetLow = static_cast<double>(offset & 0xFFFFFFFFu);
     offsetHigh = static_cast<double>(offset >> 32);
     return true;
@@ -45,9 +48,15 @@ bool PlaceSector(double sector) {
 
 }  // namespace
 
-SectorText ReadDriveSector(HANDLE handle, double sector, int32_t byteCount) {
-  if (byteCount < 1 || !PlaceSector(sector)) return ReadFailed(ERROR_INVALID_PARAMETER);
-  std::vector<char> buffer(static_cast<size_t>(byteCount), 0);
+SectorText ReadDriveSector(HANDLE handle, double sector, int32_t byteCount, uint32_t sectorSize) {
+  if (sectorSize != kLargeSectorSize) sectorSize = kSectorSize;
+  if (byteCount < 1 || !PlaceSector(sector, sectorSize)) {
+    return ReadFailed(ERROR_INVALID_PARAMETER);
+  }
+  // A raw disk reads whole sectors only: round up, and hand back the bytes asked for.
+  const size_t wanted = static_cast<size_t>(byteCount);
+  const size_t whole = (wanted + sectorSize - 1) / sectorSize * sectorSize;
+  std::vector<char> buffer(whole, 0);
 
   LONG high = static_cast<LONG>(offsetHigh);
   if (offsetLow <= kLargestSeek) {
@@ -60,10 +69,10 @@ SectorText ReadDriveSector(HANDLE handle, double sector, int32_t byteCount) {
   }
 
   DWORD count = 0;
-  if (!ReadFile(handle, buffer.data(), static_cast<DWORD>(byteCount), &count, nullptr)) {
+  if (!ReadFile(handle, buffer.data(), static_cast<DWORD>(whole), &count, nullptr)) {
     return ReadFailed(GetLastError());
   }
-  return SectorText(buffer.begin(), buffer.end());
+  return SectorText(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(wanted));
 }
 
 }  // namespace DiskIO

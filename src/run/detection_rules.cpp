@@ -12,12 +12,31 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
 }
 
+// The little-endian 32-bit word at `offset`, zero where the bytes end.
+uint32_t LittleEndianWord(const std::string& bytes, size_t offset) {
+  uint32_t value = 0;
+  for (size_t i = 4; i-- > 0;) value = (value << 8) | ByteAt(bytes, offset + i);
+  return value;
+}
+
 bool HasTrueCryptBootLoader(const SectorText& sector) {
   return FieldText(sector, MasterBootRecord::kBootLoaderName) == Signature::kTrueCryptBootLoader;
 }
 
 bool HasPgpGuard(const SectorText& sector) {
   return FieldText(sector, MasterBootRecord::kOemField) == Signature::kPgpGuard;
+}
+
+bool HasVeraCryptBootLoader(const SectorText& sector) {
+  return FieldText(sector, MasterBootRecord::kBootLoaderName) == Signature::kVeraCryptBootLoader;
+}
+
+bool HasLuksHeader(const SectorText& sector) {
+  return FieldText(sector, LuksHeader::kMagic) == Signature::kLuks;
+}
+
+bool HasVeraCryptAnywhere(const SectorText& sector) {
+  return FieldText(sector, {0, kSectorSize}).find(Signature::kVeraCrypt) != std::string::npos;
 }
 
 bool HasPgpAnywhere(const SectorText& sector) {
@@ -56,20 +75,56 @@ bool Always(const SectorText& /*sector*/) {
 const SectorZeroRule kSectorZeroRules[] = {
     {"truecrypt-boot-loader", HasTrueCryptBootLoader,
      " contains a TrueCrypt encrypted volume.\r\n"},
+    {"veracrypt-boot-loader", HasVeraCryptBootLoader,
+     " contains a VeraCrypt encrypted volume.\r\n"},
     {"pgp-guard", HasPgpGuard, " contains a PGP encrypted volume.\r\n"},
+    {"luks", HasLuksHeader, " contains a LUKS encrypted volume.\r\n"},
+    {"bitlocker", IsBitLocker, " is a Bitlocker encrypted volume.\r\n"},
     {"pgp-signature", HasPgpAnywhere,
      " contains a PGP signature in its MBR,\r\nbut in an unexpected location. It may contain an "
      "encrypted volume.\r\n"},
     {"truecrypt-signature", HasTrueCryptAnywhere,
      " contains a TrueCrypt signature in its MBR,\r\nbut in an unexpected location. It may "
      "contain an encrypted volume.\r\n"},
+    {"veracrypt-signature", HasVeraCryptAnywhere,
+     " contains a VeraCrypt signature in its MBR,\r\nbut in an unexpected location. It may "
+     "contain an encrypted volume.\r\n"},
     {nullptr, IsVolumeBootSector, nullptr},
 };
 
 const PartitionRule kPartitionRules[] = {
     {"bitlocker", IsBitLocker, " is a Bitlocker encrypted volume.\r\n"},
+    {"luks", HasLuksHeader, " is a LUKS encrypted volume.\r\n"},
     {nullptr, HasBootSignature, nullptr},
 };
+
+// ext4 when it uses extents, else ext3 when it has a journal, else ext2.
+const char* ExtVariant(const std::string& bytes) {
+  using namespace Superblock;
+  if (LittleEndianWord(bytes, kExtIncompatFeatures) & kExtExtents) return "ext4";
+  if (LittleEndianWord(bytes, kExtCompatFeatures) & kExtHasJournal) return "ext3";
+  return "ext2";
+}
+
+const FileSystemRule kFileSystemRules[] = {
+    {"ext2", {Superblock::kExt, {}}, ExtVariant},
+    {"XFS", {Superblock::kXfs, {}}, nullptr},
+    {"Linux swap", {Superblock::kSwap, {}}, nullptr},
+    {"Linux swap", {Superblock::kOldSwap, {}}, nullptr},
+    {"LVM2 physical volume", {Superblock::kLvmLabel, Superblock::kLvmType}, nullptr},
+    {"F2FS", {Superblock::kF2fs, {}}, nullptr},
+    {"HFS+", {Superblock::kHfsPlus, {}}, nullptr},
+    {"HFS+", {Superblock::kHfsx, {}}, nullptr},
+    {"Linux RAID member", {Superblock::kRaid, {}}, nullptr},
+    {"Linux RAID member", {Superblock::kRaidAt4K, {}}, nullptr},
+    {"Btrfs", {Superblock::kBtrfs, {}}, nullptr},
+};
+
+// True when `mark` lies within `bytes`, which start at offset `from`, and matches there.
+bool MarkMatches(const std::string& bytes, size_t from, const Magic& mark) {
+  if (mark.offset < from || mark.offset - from + mark.bytes.size() > bytes.size()) return false;
+  return std::string_view(bytes).substr(mark.offset - from, mark.bytes.size()) == mark.bytes;
+}
 
 }  // namespace
 
@@ -80,6 +135,17 @@ const PartitionRule kUnexplainedPartition = {
 const SectorZeroRule* MatchSectorZero(const SectorText& sector) {
   for (const SectorZeroRule& rule : kSectorZeroRules) {
     if (rule.matches(sector)) return &rule;
+  }
+  return nullptr;
+}
+
+const char* MatchFileSystem(const std::string& bytes, size_t from) {
+  for (const FileSystemRule& rule : kFileSystemRules) {
+    bool matches = true;
+    for (const Magic& mark : rule.marks) {
+      if (!mark.bytes.empty() && !MarkMatches(bytes, from, mark)) matches = false;
+    }
+    if (matches) return rule.refine != nullptr ? rule.refine(bytes) : rule.name;
   }
   return nullptr;
 }

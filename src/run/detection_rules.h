@@ -3,6 +3,9 @@
 #ifndef TVX_RUN_DETECTION_RULES_H_
 #define TVX_RUN_DETECTION_RULES_H_
 
+#include <string>
+
+#include "disk/layout.h"
 #include "disk/sector.h"
 
 namespace Module1 {
@@ -31,8 +34,20 @@ const SectorZeroRule* MatchSectorZero(const SectorText& sector);
 /// sector says nothing about what the partition holds.
 const PartitionRule* MatchPartition(const SectorText& sector);
 
-/// The verdict for a partition that no rule explains: it may be encrypted.
+/// The verdict for a partition that no rule and no file system explains: it may be encrypted.
 extern const PartitionRule kUnexplainedPartition;
+
+/// A file system known by its superblock, for partitions without a boot signature. All of its
+/// marks must be present; `refine`, when set, names the variant from the superblock's fields.
+struct FileSystemRule {
+  const char* name;
+  Magic marks[2];  // a mark with no bytes is no mark
+  const char* (*refine)(const std::string& bytes);
+};
+
+/// Returns the name of the first file system whose marks all lie within `bytes` and match them,
+/// or nullptr. `bytes` hold the partition's bytes from offset `from` on.
+const char* MatchFileSystem(const std::string& bytes, size_t from);
 
 }  // namespace Module1
 

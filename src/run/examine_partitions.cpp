@@ -1,6 +1,7 @@
 #include <string>
 #include <vector>
 
+#include "disk/ebr.h"
 #include "disk/gpt.h"
 #include "disk/layout.h"
 #include "disk/record_value.h"
@@ -34,6 +35,23 @@ const Field* FatLabelField(const SectorText& sector, const std::string& oemId) {
   return nullptr;
 }
 
+// Returns the file system a partition without a boot signature holds, known by its superblock,
+// or an empty text: first from its first 8 KiB, then from the 512 bytes at 64 KiB. A read that
+// fails leaves the partition unexplained.
+std::string ProbeFileSystem(HANDLE handle, uint64_t firstSector, uint32_t sectorSize) {
+  using namespace Superblock;
+  const std::string head = DiskIO::ReadDriveSector(
+      handle, static_cast<double>(firstSector), static_cast<int32_t>(kFirstReadBytes), sectorSize);
+  if (head == ReadFailedText) return "";
+  if (const char* name = MatchFileSystem(head, 0)) return name;
+  const std::string far = DiskIO::ReadDriveSector(
+      handle, static_cast<double>(firstSector + kSecondReadOffset / sectorSize),
+      static_cast<int32_t>(kSectorSize), sectorSize);
+  if (far == ReadFailedText) return "";
+  const char* name = MatchFileSystem(far, kSecondReadOffset);
+  return name != nullptr ? name : "";
+}
+
 // Reads one partition's first sector, records what it shows and adds its verdict.
 void ExaminePartition(HANDLE handle, const PartitionStart& start, DriveRecord& drive,
                       Report& report) {
@@ -41,8 +59,8 @@ void ExaminePartition(HANDLE handle, const PartitionStart& start, DriveRecord& d
   partition.number = start.number;
   partition.table = start.table;
   partition.firstSector = start.firstSector;
-  const SectorText sector =
-      DiskIO::ReadDriveSector(handle, static_cast<double>(start.firstSector), kSectorSize);
+  const SectorText sector = DiskIO::ReadDriveSector(handle, static_cast<double>(start.firstSector),
+                                                    kSectorSize, drive.sectorSize);
   if (sector == ReadFailedText) {
     partition.error = DiskIO::lastReadError;
     drive.partitions.push_back(partition);
@@ -54,11 +72,14 @@ void ExaminePartition(HANDLE handle, const PartitionStart& start, DriveRecord& d
     partition.hasLabel = true;
     partition.label = FieldText(sector, *label);
   }
-  drive.partitions.push_back(partition);
 
   const PartitionRule* rule = MatchPartition(sector);
-  if (rule == nullptr) rule = &kUnexplainedPartition;
-  if (rule->kind != nullptr) {
+  if (rule == nullptr) {
+    partition.fileSystem = ProbeFileSystem(handle, start.firstSector, drive.sectorSize);
+    if (partition.fileSystem.empty()) rule = &kUnexplainedPartition;
+  }
+  drive.partitions.push_back(partition);
+  if (rule != nullptr && rule->kind != nullptr) {
     AddFinding(report, {rule->kind, drive.number, start.number, 0,
                         "PhysicalDrive" + std::to_string(drive.number) + ", Partition " +
                             std::to_string(start.number) + rule->message});
@@ -66,12 +87,12 @@ void ExaminePartition(HANDLE handle, const PartitionStart& start, DriveRecord& d
 }
 
 // Replaces `partitions` with those of a GPT behind a protective entry, when its header and entry
-// array check out, and returns true; otherwise the four primary entries stand.
+// array (or their backup copies) check out, and returns true; otherwise the MBR entries stand.
 bool GptPartitionStarts(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRecord& drive,
                         std::vector<PartitionStart>& partitions) {
   std::vector<DiskIO::GptPartition> gpt;
   if (!DiskIO::HasGptProtectiveEntry(sectorBuffer) ||
-      !DiskIO::ReadGptPartitions(handle, gpt, drive.tableReadErrors)) {
+      !DiskIO::ReadGptPartitions(handle, drive.sectorSize, gpt, drive.tableReadErrors)) {
     return false;
   }
   partitions.clear();
@@ -79,6 +100,27 @@ bool GptPartitionStarts(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRe
     partitions.push_back({entry.number, PartitionTable::Gpt, entry.firstSector});
   }
   return true;
+}
+
+// Adds the logical partitions inside the extended entries of an MBR, after its four entries.
+void AddLogicalPartitions(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRecord& drive,
+                          std::vector<PartitionStart>& partitions) {
+  std::vector<uint64_t> extended;
+  for (size_t entry = 0; entry < MasterBootRecord::kEntryCount; ++entry) {
+    if (DiskIO::IsExtendedType(sectorBuffer[MasterBootRecord::kEntryTypeOffsets[entry]]) &&
+        partitions[entry].firstSector > 0) {
+      extended.push_back(partitions[entry].firstSector);
+    }
+  }
+  if (extended.empty()) return;
+  const uint32_t sectorSize = drive.sectorSize;
+  const DiskIO::SectorSource readSector = [handle, sectorSize](uint64_t sector) {
+    return DiskIO::ReadDriveSector(handle, static_cast<double>(sector), kSectorSize, sectorSize);
+  };
+  for (const DiskIO::LogicalPartition& logical :
+       DiskIO::ReadLogicalPartitions(extended, readSector, drive.tableReadErrors)) {
+    partitions.push_back({logical.number, PartitionTable::Ebr, logical.firstSector});
+  }
 }
 
 }  // namespace
@@ -98,6 +140,8 @@ void ExaminePartitions(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRec
   drive.table = PartitionTable::Mbr;
   if (GptPartitionStarts(handle, sectorBuffer, drive, partitions)) {
     drive.table = PartitionTable::Gpt;
+  } else {
+    AddLogicalPartitions(handle, sectorBuffer, drive, partitions);
   }
 
   for (const PartitionStart& partition : partitions) {

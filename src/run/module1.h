@@ -11,8 +11,8 @@
 
 namespace Module1 {
 
-/// Opens a raw drive or volume ("\\.\PhysicalDrive0", "\\.\C:") for reading and writing,
-/// shared, as raw device access asks; nothing is ever written to it. Returns
+/// Opens a raw drive or volume ("\\.\PhysicalDrive0", "\\.\C:") for reading only, shared
+/// for reading and writing, as it exists: evidence is never opened for writing. Returns
 /// INVALID_HANDLE_VALUE on failure, with the system's error code in GetLastError.
 HANDLE OpenRawDevice(const std::string& path);
 
@@ -30,19 +30,22 @@ void ScanPhysicalDrives(SectorBuffer& sectorBuffer, Report& report, const Report
 
 /// One drive's turn of the first pass, without the pause that follows it: opens
 /// "\\.\PhysicalDrive" n, reads its sector 0 into `sectorBuffer`, applies the sector-0 rules
-/// and, for an ordinary partition table, ExaminePartitions; closes the drive. Adds the drive's
-/// record, and its findings, to `report`.
+/// and, for an ordinary partition table, ExaminePartitions; closes the drive. Reads whole
+/// sectors of the drive's logical sector size. Adds the drive's record, and its findings, to
+/// `report`; a drive that is an image this build cannot read is recorded as such.
 void ScanPhysicalDrive(int32_t n, SectorBuffer& sectorBuffer, Report& report);
 
 /// Examines the partitions of `drive`, whose sector 0 is in `sectorBuffer`: each partition's
-/// OEM ID and FAT label, and its verdict. A GPT behind a protective entry replaces the four
-/// primary entries when its header and array check out. Fills the drive's partitions and adds
-/// findings to `report`.
+/// OEM ID and FAT label, a file system known by its superblock, and its verdict. A GPT behind a
+/// protective entry (or its backup copy) replaces the four primary entries when it checks out;
+/// otherwise the logical partitions of extended entries follow the primary ones. Fills the
+/// drive's partitions and adds findings to `report`.
 void ExaminePartitions(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRecord& drive,
                        Report& report);
 
 /// Second pass: asks where each drive letter A: to Z: lives, adds each letter that opens to
-/// `report` and reports letters that live on no device as possible encrypted volumes.
+/// `report`, reports letters that live on no device as possible encrypted volumes, and names
+/// the open encrypted volume a letter is, or lies on, where the platform can tell.
 void ScanLogicalVolumes(Report& report, const ReportProgress& progress);
 
 }  // namespace Module1

@@ -1,5 +1,6 @@
 #include <string>
 
+#include "platform/volume_layers.h"
 #include "run/module1.h"
 
 namespace Module1 {
@@ -19,6 +20,19 @@ bool QueryDeviceNumber(HANDLE handle, STORAGE_DEVICE_NUMBER& record) {
 // True when the storage stack placed the volume on no device at all.
 bool LivesOnNoDevice(const VolumeRecord& volume) {
   return volume.deviceType == 0 && volume.deviceNumber == 0 && volume.partitionNumber == 0;
+}
+
+// Names the open encrypted volume that the letter's volume is, or lies on, when the platform can.
+void ReportEncryptionLayer(char letter, Report& report) {
+  EncryptionLayer layer{};
+  if (!DescribeVolumeEncryption(letter, layer)) return;
+  std::string text =
+      (layer.below ? "  - it lies on an open " : "  - it is an open ") + layer.product + " volume";
+  if (layer.drive >= 0) {
+    text += " on PhysicalDrive" + std::to_string(layer.drive) + ", Partition #" +
+            std::to_string(layer.partition);
+  }
+  AddFinding(report, {"open-encrypted-volume", -1, -1, letter, text + ".\r\n"});
 }
 
 }  // namespace
@@ -42,6 +56,7 @@ void ScanLogicalVolumes(Report& report, const ReportProgress& progress) {
                                 ": appears to be a virtual disk\r\n"
                                 "  - possibly a TrueCrypt or PGP encrypted volume\r\n"});
       }
+      ReportEncryptionLayer(letter, report);
       report.volumes.push_back(volume);
       if (progress.volumeDone) progress.volumeDone(report, report.volumes.back());
     }

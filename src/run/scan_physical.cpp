@@ -1,7 +1,11 @@
+#include <algorithm>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "disk/drive_geometry.h"
 #include "disk/layout.h"
+#include "platform/images.h"
 #include "run/detection_rules.h"
 #include "run/module1.h"
 
@@ -13,13 +17,17 @@ constexpr int32_t kAlwaysTriedDrives = 16;  // PhysicalDrive0 to 15 are tried wh
 constexpr int32_t kLastDrive = 255;
 constexpr DWORD kPauseAfterDriveMs = 10;
 
-// Reads sector 0 of an open drive into the buffer; false, with the system's code in `error`,
-// when the read fails or comes up short.
-bool ReadSectorZero(HANDLE handle, SectorBuffer& sectorBuffer, uint32_t& error) {
+// Reads sector 0 of an open drive, one whole sector of `sectorSize` bytes, and keeps its first
+// 512 bytes in the buffer; false, with the system's code in `error`, when the read fails or comes
+// up short.
+bool ReadSectorZero(HANDLE handle, uint32_t sectorSize, SectorBuffer& sectorBuffer,
+                    uint32_t& error) {
   LONG high = 0;
   SetFilePointer(handle, 0, &high, FILE_BEGIN);
+  std::vector<uint8_t> sector(sectorSize);
   DWORD count = 0;
-  if (ReadFile(handle, sectorBuffer.data(), kSectorSize, &count, nullptr) && count >= kSectorSize) {
+  if (ReadFile(handle, sector.data(), sectorSize, &count, nullptr) && count >= sectorSize) {
+    std::copy(sector.begin(), sector.begin() + kSectorSize, sectorBuffer.begin());
     return true;
   }
   error = GetLastError();
@@ -50,8 +58,10 @@ void ScanPhysicalDrive(int32_t n, SectorBuffer& sectorBuffer, Report& report) {
   if (handle == INVALID_HANDLE_VALUE) {
     drive.status = DriveStatus::OpenFailed;
     drive.error = GetLastError();
+    LastOpenWasUnreadableImage(drive.imageFormat, drive.imageProblem);
   } else {
-    if (ReadSectorZero(handle, sectorBuffer, drive.error)) {
+    drive.sectorSize = DiskIO::QuerySectorSize(handle);
+    if (ReadSectorZero(handle, drive.sectorSize, sectorBuffer, drive.error)) {
       ClassifySectorZero(handle, sectorBuffer, drive, report);
     } else {
       drive.status = DriveStatus::ReadFailed;

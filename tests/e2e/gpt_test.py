@@ -1,5 +1,6 @@
 """GPT disks made by sfdisk: the GPT's partitions replace the four MBR entries when its header
-and entry array check out, and the MBR entries stand when they do not."""
+and entry array (or, for a damaged primary, the backup copy's) check out, and the MBR entries
+stand when neither does."""
 
 import unittest
 
@@ -36,7 +37,7 @@ def windows_disk_lines(n):
     return (label_lines(n, 1, b"mkfs.fat", b"EFI        ") +
             oem_line(n, 3, b"-FVE-FS-") + bitlocker(n, 3) +
             oem_line(n, 4, b"NTFS    ") +
-            oem_line(n, 5, ZEROS) + damaged(n, 5) +
+            oem_line(n, 5, ZEROS) + file_system(n, 5, "ext4") +
             label_lines(n, 6, b"MSWIN4.1", b"NO NAME    ") + bitlocker(n, 6) +
             label_lines(n, 7, b"MSWIN4.1", b"WINDATA    "))
 
@@ -78,18 +79,33 @@ def via_gpt_lines(n):
     return label_lines(n, 1, b"mkfs.fat", b"VIA GPT    ")
 
 
-def changed(**header):
-    """A one-partition GPT disk whose header fields are changed, with both CRCs made to match."""
+def changed(both=False, **header):
+    """A one-partition GPT disk whose header fields are changed, with both CRCs made to match:
+    in the primary header, or with `both` in the backup header too."""
     def build(path):
         VIA_GPT(path)
         patch_gpt(path, header=header)
+        if both:
+            patch_gpt(path, header=header, backup=True)
     return build
 
 
-def header_crc_wrong(path):
+def header_crc_wrong(path, at=SECTOR):
     VIA_GPT(path)
-    crc = read_at(path, SECTOR + 16, 4)
-    write_at(path, SECTOR + 16, bytes([crc[0] ^ 1]) + crc[1:])
+    crc = read_at(path, at + 16, 4)
+    write_at(path, at + 16, bytes([crc[0] ^ 1]) + crc[1:])
+
+
+def both_header_crcs_wrong(path):
+    header_crc_wrong(path)
+    at = os.path.getsize(path) - SECTOR
+    write_at(path, at + 16, bytes([read_at(path, at + 16, 1)[0] ^ 1]))
+
+
+def backup_elsewhere(path):
+    """The primary header damaged, and the backup header naming another sector as its own."""
+    header_crc_wrong(path)
+    patch_gpt(path, header={"own_lba": 1}, backup=True)
 
 
 def array_crc_wrong(path):
@@ -113,18 +129,23 @@ class GptTest(ScanFolderTest):
             (inexact_sectors, sector_read_error(87) +
              label_lines(3, 2, b"mkfs.fat", b"TWO        ") +
              oem_line(3, 3, ZEROS) + damaged(3, 3)),
-            (header_crc_wrong, fallback(4)),
-            (array_crc_wrong, fallback(5)),
-            (changed(entry_count=0), fallback(6)),
-            (changed(entry_count=1025), fallback(7)),
-            (changed(entry_size=120), fallback(8)),
-            (changed(entry_size=132), fallback(9)),
-            (changed(entry_size=1032), fallback(10)),
-            (changed(header_size=91), fallback(11)),
-            (changed(header_size=513), fallback(12)),
-            (changed(entry_array_start=1), fallback(13)),
+            # A damaged primary: the backup copy in the last sector stands in.
+            (header_crc_wrong, via_gpt_lines(4)),
+            (array_crc_wrong, via_gpt_lines(5)),
+            (changed(entry_count=0), via_gpt_lines(6)),
+            # Both copies damaged, or the backup not where it says: the MBR entries stand.
+            (both_header_crcs_wrong, fallback(7)),
+            (changed(True, entry_size=120), fallback(8)),
+            (changed(True, entry_size=132), fallback(9)),
+            (changed(True, entry_size=1032), fallback(10)),
+            (changed(True, header_size=91), fallback(11)),
+            (changed(True, header_size=513), fallback(12)),
+            (backup_elsewhere, fallback(13)),
             (no_protective_entry, fallback(14)),
-            (changed(signature=b"EFI PARX"), oem_line(15, 1, b" PARX\0\0\x01") + damaged(15, 1)),
+            (changed(True, signature=b"EFI PARX"),
+             oem_line(15, 1, b" PARX\0\0\x01") + damaged(15, 1)),
+            (changed(True, entry_count=0), fallback(16)),
+            (changed(True, entry_array_start=1), fallback(17)),
         ]
         expected = self.build_drives(drives)
         self.assertReport(self.scan(), report(expected, found=True))
@@ -138,12 +159,15 @@ class GptTest(ScanFolderTest):
             (changed(entry_size=136), via_gpt_lines(4)),
             (changed(header_size=92), via_gpt_lines(5)),
             (changed(header_size=512), via_gpt_lines(6)),
-            (changed(entry_array_start=BEYOND_EXACT), fallback(7)),
+            # The primary's array cannot be placed: the backup copy stands in.
+            (changed(entry_array_start=BEYOND_EXACT), via_gpt_lines(7)),
             # Accepted, and read far past the end, where there is nothing: no partitions.
             (changed(entry_array_start=BEYOND_EXACT - 1), b""),
+            # More than 1024 entries, as sgdisk --resize-table makes them.
+            (changed(entry_count=2048), via_gpt_lines(9)),
         ]
         expected = self.build_drives(drives)
-        self.assertReport(self.scan(), report(expected, found=True))
+        self.assertReport(self.scan(), report(expected))
 
     def test_clean_gpt_disk_ends_with_the_closing_line(self):
         gpt_disk([Part(2048, 65536, GPT_ESP, fat_volume(32, "EFI")),

@@ -86,8 +86,11 @@ class DebianPackageTest(unittest.TestCase):
         expected = {"Package": "tharvex", "Version": "1.1", "Section": "admin",
                     "Architecture": architecture}
         self.assertEqual({name: self.field(name) for name in expected}, expected)
-        # Computed by dpkg-shlibdeps from what the binary links: the C library, with a version.
-        self.assertRegex(self.field("Depends"), r"^libc6 \(>= [0-9.]+\)$")
+        # Computed by dpkg-shlibdeps from what the binary links: the C library and the image
+        # format libraries, each with a version.
+        depends = sorted(d.split(" ")[0] for d in self.field("Depends").split(", "))
+        self.assertEqual(depends, ["libc6", "libewf2", "libqcow1", "libvhdi1", "libvmdk1"])
+        self.assertRegex(self.field("Depends"), r"^(\S+ \(>= [0-9.]+\)(, |$))+$")
         summary, *long_description = self.field("Description").split("\n")
         self.assertRegex(summary, r"^\S.{10,79}$")
         self.assertGreaterEqual(len(long_description), 3)

@@ -70,7 +70,8 @@ def one_partition(fill, kind="6", sectors=8192, size=8 * MIB):
 
 
 def extended(path):
-    """A primary FAT16, then an extended partition whose one logical partition is labelled."""
+    """A primary FAT16, then an extended partition whose one logical partition is labelled: the
+    extended entry's own first sector (the EBR) is listed, then the logical partition as 5."""
     partitioned_image(path, 32 * MIB, "dos", [
         Part(2048, 8192, "6", fat_volume(16, "PRIMARY")),
         Part(10240, 20480, "5"),
@@ -124,7 +125,8 @@ class IdentityAndVerdictTest(ScanFolderTest):
                 boot_sector(b"-FVE-FS-", fat16_label=b"LOCKED", signature=False))),
              label_lines(6, 1, b"-FVE-FS-", b"LOCKED     ") + bitlocker(6, 1)),
             (extended,
-             label_lines(7, 1, b"mkfs.fat", b"PRIMARY    ") + oem_line(7, 2, ZEROS)),
+             label_lines(7, 1, b"mkfs.fat", b"PRIMARY    ") + oem_line(7, 2, ZEROS) +
+             label_lines(7, 5, b"mkfs.fat", b"LOGICAL    ")),
             (past_the_end, oem_line(8, 1, ZEROS) + damaged(8, 1)),
             (far_partitions, b"".join(label_lines(9, p, oem, b"FAR AWAY   ")
                                       for p, (_, oem) in enumerate(FAR_STARTS, 1))),

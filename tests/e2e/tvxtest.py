@@ -129,6 +129,11 @@ def label_lines(n, p, oem, label):
             name + b" --- Volume label: " + label + b"\r\n")
 
 
+def file_system(n, p, name):
+    return (b"PhysicalDrive" + b(n) + b", Partition " + b(p) + b" --- File system: " + b(name) +
+            b"\r\n")
+
+
 def bitlocker(n, p):
     return b"PhysicalDrive" + b(n) + b", Partition " + b(p) + b" is a Bitlocker encrypted volume.\r\n"
 
@@ -530,7 +535,7 @@ def random_fill(seed, limit=MIB):
 # GPT headers and entry arrays, changed in place
 
 GPT_HEADER_FIELDS = {
-    "signature": (0, 8), "header_size": (12, 4), "header_crc": (16, 4),
+    "signature": (0, 8), "header_size": (12, 4), "header_crc": (16, 4), "own_lba": (24, 8),
     "entry_array_start": (72, 8), "entry_count": (80, 4), "entry_size": (84, 4),
     "entry_array_crc": (88, 4),
 }
@@ -547,12 +552,15 @@ def _set_gpt_field(header, name, value):
         length, "little")
 
 
-def patch_gpt(path, header=None, entries=None, fix_array_crc=True, fix_header_crc=True):
-    """Changes the primary GPT of an image: `entries` maps an entry number (from 1) to
-    {"first_lba": n, "type": 16 bytes}; `header` maps names of GPT_HEADER_FIELDS to values.
-    Then recomputes the array CRC over the array the header now describes and the header CRC,
-    unless told not to, so that only the change itself can make the GPT unusable."""
-    sector = bytearray(read_at(path, SECTOR, SECTOR))
+def patch_gpt(path, header=None, entries=None, fix_array_crc=True, fix_header_crc=True,
+              backup=False):
+    """Changes the primary GPT of an image, or with `backup` the backup copy in its last sector:
+    `entries` maps an entry number (from 1) to {"first_lba": n, "type": 16 bytes}; `header` maps
+    names of GPT_HEADER_FIELDS to values. Then recomputes the array CRC over the array the header
+    now describes and the header CRC, unless told not to, so that only the change itself can make
+    the GPT unusable."""
+    at = os.path.getsize(path) - SECTOR if backup else SECTOR
+    sector = bytearray(read_at(path, at, SECTOR))
     start, count, size = (_gpt_field(sector, n) for n in
                           ("entry_array_start", "entry_count", "entry_size"))
     for number, fields in (entries or {}).items():
@@ -577,7 +585,7 @@ def patch_gpt(path, header=None, entries=None, fix_array_crc=True, fix_header_cr
         checked = bytearray(sector[:length])
         checked[16:20] = b"\0\0\0\0"
         _set_gpt_field(sector, "header_crc", zlib.crc32(bytes(checked)))
-    write_at(path, SECTOR, bytes(sector))
+    write_at(path, at, bytes(sector))
 
 
 def gpt_entry_array_offset(path):

@@ -1,0 +1,48 @@
+#include "disk/ebr.h"
+
+#include <set>
+
+#include "disk/gpt.h"
+#include "disk/layout.h"
+#include "disk/sector_reader.h"
+
+namespace DiskIO {
+
+bool IsExtendedType(uint8_t type) {
+  for (uint8_t extended : MasterBootRecord::kExtendedTypes) {
+    if (type == extended) return true;
+  }
+  return false;
+}
+
+std::vector<LogicalPartition> ReadLogicalPartitions(const std::vector<uint64_t>& extendedStarts,
+                                                    const SectorSource& readSector,
+                                                    std::vector<uint32_t>& readErrors) {
+  using namespace ExtendedBootRecord;
+  std::vector<LogicalPartition> logicals;
+  std::set<uint64_t> visited;
+  for (uint64_t extended : extendedStarts) {
+    uint64_t record = extended;
+    while (logicals.size() < static_cast<size_t>(kMaxLogicalPartitions) &&
+           visited.size() < static_cast<size_t>(kMaxExtendedBootRecords) &&
+           record < kFirstInexactSector && visited.insert(record).second) {
+      const SectorText sector = readSector(record);
+      if (sector == ReadFailedText) {
+        readErrors.push_back(lastReadError);
+        break;
+      }
+      if (FieldText(sector, BootSector::kBootSignature) != Signature::kBootSignature) break;
+      const uint64_t start = LittleEndianValue(sector, kLogicalStart.offset, kLogicalStart.length);
+      if (ByteAt(sector, kLogicalType) != 0 && start > 0) {
+        logicals.push_back(
+            {kFirstLogicalNumber + static_cast<int32_t>(logicals.size()), record + start});
+      }
+      const uint64_t next = LittleEndianValue(sector, kNextStart.offset, kNextStart.length);
+      if (!IsExtendedType(ByteAt(sector, kNextType)) || next == 0) break;
+      record = extended + next;
+    }
+  }
+  return logicals;
+}
+
+}  // namespace DiskIO
