@@ -1,6 +1,8 @@
 // Process services on POSIX: arguments, signals, pauses, the message box and the fatal error.
 #include <signal.h>
 #include <sys/prctl.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -78,7 +80,10 @@ std::string GetComputerNameText() {
 
 std::string DeviceSourceText() {
   const char* folder = std::getenv("TVX_DEVICES");
-  return (folder != nullptr && folder[0] != '\0') ? folder : "live";
+  if (folder == nullptr || folder[0] == '\0') return "live";
+  // The full path, so that a saved report says which case folder it describes.
+  char resolved[PATH_MAX];
+  return realpath(folder, resolved) != nullptr ? resolved : folder;
 }
 
 void ShowFatalError(int32_t number, const std::string& description) {

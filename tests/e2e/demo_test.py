@@ -17,7 +17,11 @@ DEMO_PHYSICAL = (
     truecrypt_loader(2) +
     pgp_guard(3) +
     oem_line(4, 1, b"m}6+dL'g") + damaged(4, 1) +
-    label_lines(4, 2, b"MSWIN4.1", b"NO NAME    ") + bitlocker(4, 2))
+    label_lines(4, 2, b"MSWIN4.1", b"NO NAME    ") + bitlocker(4, 2) +
+    veracrypt_loader(5) +
+    label_lines(6, 1, b"mkfs.fat", b"ESP        ") +
+    oem_line(6, 2, b"\0" * 8) + file_system(6, 2, "ext4") +
+    oem_line(6, 3, b"S\xBA\xBE\x00\x02\x00\x00\x00") + luks(6, 3))
 
 
 class DemoTest(ScanFolderTest):
@@ -25,7 +29,7 @@ class DemoTest(ScanFolderTest):
         folder = self.entry("demo")
         tool(os.path.join(ROOT, "tools", "make-demo"), "--no-run", "--folder", folder)
         self.assertEqual(sorted(os.listdir(folder)),
-                         ["PhysicalDrive%d" % n for n in range(5)] + ["T:"])
+                         ["PhysicalDrive%d" % n for n in range(7)] + ["T:"])
         self.assertReport(self.scan(devices=folder),
                           report(DEMO_PHYSICAL, virtual_disk("T"), found=True))
 

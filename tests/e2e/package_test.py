@@ -39,7 +39,7 @@ class ManPageTest(unittest.TestCase):
         self.assertIn(b"/batch", options)
         with open(MAN_PAGE, encoding="utf-8") as f:
             page = f.read()
-        documented = re.findall(r"^\.TP\n\.B (\S+)$", man_section(page, "OPTIONS"), re.MULTILINE)
+        documented = re.findall(r"^\.TP\n\.BR? (\S+)", man_section(page, "OPTIONS"), re.MULTILINE)
         self.assertLessEqual({option.decode() for option in options}, set(documented))
         synopsis = man_section(page, "SYNOPSIS")
         for option in options:

@@ -105,6 +105,14 @@ def truecrypt_loader(n):
     return b"\r\nPhysicalDrive" + b(n) + b" contains a TrueCrypt encrypted volume.\r\n"
 
 
+def veracrypt_loader(n):
+    return b"\r\nPhysicalDrive" + b(n) + b" contains a VeraCrypt encrypted volume.\r\n"
+
+
+def luks(n, p):
+    return b"PhysicalDrive" + b(n) + b", Partition " + b(p) + b" is a LUKS encrypted volume.\r\n"
+
+
 def pgp_guard(n):
     return b"\r\nPhysicalDrive" + b(n) + b" contains a PGP encrypted volume.\r\n"
 
