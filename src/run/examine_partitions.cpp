@@ -44,11 +44,11 @@ std::string ProbeFileSystem(HANDLE handle, uint64_t firstSector, uint32_t sector
       handle, static_cast<double>(firstSector), static_cast<int32_t>(kFirstReadBytes), sectorSize);
   if (head == ReadFailedText) return "";
   if (const char* name = MatchFileSystem(head, 0)) return name;
-  const std::string far = DiskIO::ReadDriveSector(
+  const std::string at64k = DiskIO::ReadDriveSector(
       handle, static_cast<double>(firstSector + kSecondReadOffset / sectorSize),
       static_cast<int32_t>(kSectorSize), sectorSize);
-  if (far == ReadFailedText) return "";
-  const char* name = MatchFileSystem(far, kSecondReadOffset);
+  if (at64k == ReadFailedText) return "";
+  const char* name = MatchFileSystem(at64k, kSecondReadOffset);
   return name != nullptr ? name : "";
 }
 

@@ -1,6 +1,7 @@
 """TVX.exe under Wine, from start to end: the options, the command line as Windows hands it
 over, the run through a pipe that never delivers a key, and the errors that stop a run."""
 
+import json
 import os
 import resource
 import signal
@@ -9,8 +10,9 @@ import unittest
 
 from winetest import *
 
-FULL_RUN = report(WINE_PHYSICAL, WINE_LOGICAL)
-FULL_RUN_WITH_PROMPT = report(WINE_PHYSICAL, WINE_LOGICAL, prompt=True)
+# Wine reads no physical drive: the run says it cannot tell, and exits with 2.
+FULL_RUN = report(WINE_PHYSICAL, WINE_LOGICAL, unread=True)
+FULL_RUN_WITH_PROMPT = report(WINE_PHYSICAL, WINE_LOGICAL, prompt=True, unread=True)
 
 
 class OptionTest(unittest.TestCase):
@@ -23,6 +25,7 @@ class OptionTest(unittest.TestCase):
             (["/batch"], FULL_RUN),
             (["/batchmore"], FULL_RUN),
             (["/x"], FULL_RUN_WITH_PROMPT),
+            (["--help"], BANNER + USAGE),
         ]
         for args, expected in cases:
             with self.subTest(args=args), held_open_pipe() as stdin:
@@ -30,7 +33,21 @@ class OptionTest(unittest.TestCase):
                 result = run_tvx_windows(args, stdin=stdin, timeout=30)
                 self.assertEqual(result.stdout, expected)
                 self.assertEqual(result.stderr, b"")
-                self.assertEqual(result.returncode, 0)
+                self.assertEqual(result.returncode, 0 if expected == BANNER + USAGE else 2)
+
+    def test_json_report(self):
+        with held_open_pipe() as stdin:
+            result = run_tvx_windows(["/batch", "/JSON"], stdin=stdin, timeout=30)
+        self.assertEqual(result.stderr, b"")
+        self.assertEqual(result.returncode, 2)
+        self.assertTrue(result.stdout.endswith(b"}\n"))
+        document = json.loads(result.stdout)
+        self.assertEqual((document["platform"], document["devices"], document["complete"]),
+                         ("windows", "live", False))
+        self.assertEqual(document["drives"][0]["status"], "read-failed")
+        self.assertEqual(document["volumes"][0], {"letter": "C", "deviceType": 7,
+                                                  "deviceNumber": 0, "partitionNumber": 1})
+        self.assertRegex(document["startedAt"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
 
     def test_argument_text_follows_the_program_name_however_it_is_written(self):
         usage = BANNER + USAGE
@@ -57,7 +74,7 @@ class OptionTest(unittest.TestCase):
                 result = launch_tvx(command_line, timeout=30)
                 self.assertEqual(result.stdout, expected)
                 self.assertEqual(result.stderr, b"")
-                self.assertEqual(result.returncode, 0)
+                self.assertEqual(result.returncode, 0 if expected == usage else 2)
 
 
 class FatalErrorTest(unittest.TestCase):
