@@ -66,6 +66,28 @@ void WritePartition(const Report& report, const DriveRecord& drive,
 
 }  // namespace
 
+void WriteBanner() {
+  WriteConsoleText("\r\nTharvex v1.1\r\n", White);
+  WriteConsoleText("Written by the Tharvex developers\r\n", White);
+  WriteConsoleText("https://tharvex.example.org/\r\n", White);
+  WriteConsoleText(
+      "// This program comes with no guarantee or warranty.\r\n"
+      "   All risk is assumed by the user. //\r\n",
+      DarkGray);
+}
+
+void WriteUsage() {
+  WriteConsoleText("\r\nUsage:\r\n\r\n", LightGray);
+  WriteConsoleText("    TVX <options>\r\n\r\n", LightGray);
+  WriteConsoleText("Options:\r\n\r\n", White);
+  WriteConsoleText("        /?     - What you're reading now.\r\n", LightGray);
+  WriteConsoleText(
+      "        /batch - No prompt for user input at the end of processing, just exit.\r\n",
+      LightGray);
+  WriteConsoleText(
+      "        /json  - Write the report as one JSON document, with no prompt.\r\n\r\n", LightGray);
+}
+
 void WritePhysicalPassStart() {
   WriteConsoleText("\r\n* Checking physical drives on system... *\r\n", LightGray);
 }
@@ -93,9 +115,7 @@ void WriteLogicalPassStart() {
 
 void WriteVolume(const Report& report, const VolumeRecord& volume) {
   const std::string drive = std::string("Drive ") + volume.letter + ":";
-  const bool onNoDevice =
-      volume.deviceType == 0 && volume.deviceNumber == 0 && volume.partitionNumber == 0;
-  if (onNoDevice) {
+  if (LivesOnNoDevice(volume)) {
     // The virtual-disk finding says it all.
   } else if (volume.deviceType == FILE_DEVICE_CD_ROM) {
     WriteConsoleText(drive + " is a CD-ROM/DVD device (#" + Decimal(volume.deviceNumber) + ").\r\n",
@@ -126,6 +146,11 @@ void WriteVerdict(const Report& report) {
         "\r\nNo TrueCrypt, PGP, or Bitlocker encrypted volumes detectable by TVX were found.\r\n",
         LightRed);
   }
+}
+
+void WritePrompt() {
+  WriteConsoleText("\r\nPress any key to continue...\r\n", LightGray);
+  WriteConsoleText("(use 'TVX /batch' to bypass this prompt next time)\r\n", DarkGray);
 }
 
 }  // namespace ConsoleStuff

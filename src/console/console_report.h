@@ -6,6 +6,12 @@
 
 namespace ConsoleStuff {
 
+/// Writes the banner: the program's name and version, its makers, and the disclaimer.
+void WriteBanner();
+
+/// Writes the usage text.
+void WriteUsage();
+
 /// Writes the heading of the physical drive pass.
 void WritePhysicalPassStart();
 
@@ -29,6 +35,9 @@ void WriteLogicalPassEnd();
 /// Writes the run's verdict when there is one to give: that no drive could be read, or, when
 /// drives were read and nothing was found, that nothing was found.
 void WriteVerdict(const Report& report);
+
+/// Writes the prompt that precedes the final key wait.
+void WritePrompt();
 
 }  // namespace ConsoleStuff
 

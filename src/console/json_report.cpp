@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "console/console.h"
+
 namespace ConsoleStuff {
 
 namespace {
@@ -162,6 +164,10 @@ std::string JsonReport(const Report& report, const RunInfo& info) {
       {"findings", findings},
   };
   return document.dump(2);
+}
+
+void WriteJsonReport(const Report& report, const RunInfo& info) {
+  WritePlainText(JsonReport(report, info) + "\n");
 }
 
 }  // namespace ConsoleStuff

@@ -23,6 +23,10 @@ std::string BytesAsText(const std::string& bytes);
 /// Returns the report as one JSON document, without a final line break. Never fails.
 std::string JsonReport(const Report& report, const RunInfo& info);
 
+/// Writes the report to standard output as one JSON document and a line feed, with one write
+/// and no colour. Throws error 1001 or 1002 as the console writer does.
+void WriteJsonReport(const Report& report, const RunInfo& info);
+
 }  // namespace ConsoleStuff
 
 #endif  // TVX_CONSOLE_JSON_REPORT_H_

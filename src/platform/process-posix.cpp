@@ -1,8 +1,8 @@
 // Process services on POSIX: arguments, signals, pauses, the message box and the fatal error.
-#include <signal.h>
-#include <sys/prctl.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cerrno>

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "disk/gpt.h"
 #include "disk/layout.h"
 
 namespace Module1 {
@@ -10,13 +11,6 @@ namespace {
 
 bool StartsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-// The little-endian 32-bit word at `offset`, zero where the bytes end.
-uint32_t LittleEndianWord(const std::string& bytes, size_t offset) {
-  uint32_t value = 0;
-  for (size_t i = 4; i-- > 0;) value = (value << 8) | ByteAt(bytes, offset + i);
-  return value;
 }
 
 bool HasTrueCryptBootLoader(const SectorText& sector) {
@@ -101,8 +95,8 @@ const PartitionRule kPartitionRules[] = {
 // ext4 when it uses extents, else ext3 when it has a journal, else ext2.
 const char* ExtVariant(const std::string& bytes) {
   using namespace Superblock;
-  if (LittleEndianWord(bytes, kExtIncompatFeatures) & kExtExtents) return "ext4";
-  if (LittleEndianWord(bytes, kExtCompatFeatures) & kExtHasJournal) return "ext3";
+  if (DiskIO::LittleEndianValue(bytes, kExtIncompatFeatures, 4) & kExtExtents) return "ext4";
+  if (DiskIO::LittleEndianValue(bytes, kExtCompatFeatures, 4) & kExtHasJournal) return "ext3";
   return "ext2";
 }
 

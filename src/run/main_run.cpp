@@ -13,8 +13,6 @@ namespace Module1 {
 
 namespace {
 
-using ConsoleStuff::WriteConsoleText;
-
 std::string Lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -58,28 +56,6 @@ std::string UtcNow() {
   return text;
 }
 
-void PrintBanner() {
-  WriteConsoleText("\r\nTharvex v1.1\r\n", White);
-  WriteConsoleText("Written by the Tharvex developers\r\n", White);
-  WriteConsoleText("https://tharvex.example.org/\r\n", White);
-  WriteConsoleText(
-      "// This program comes with no guarantee or warranty.\r\n"
-      "   All risk is assumed by the user. //\r\n",
-      DarkGray);
-}
-
-void PrintUsage() {
-  WriteConsoleText("\r\nUsage:\r\n\r\n", LightGray);
-  WriteConsoleText("    TVX <options>\r\n\r\n", LightGray);
-  WriteConsoleText("Options:\r\n\r\n", White);
-  WriteConsoleText("        /?     - What you're reading now.\r\n", LightGray);
-  WriteConsoleText(
-      "        /batch - No prompt for user input at the end of processing, just exit.\r\n",
-      LightGray);
-  WriteConsoleText(
-      "        /json  - Write the report as one JSON document, with no prompt.\r\n\r\n", LightGray);
-}
-
 // Both passes, with the console report written as they go.
 void RunConsoleReport(SectorBuffer& sectorBuffer, Report& report) {
   ReportProgress progress;
@@ -94,8 +70,7 @@ void RunConsoleReport(SectorBuffer& sectorBuffer, Report& report) {
   ConsoleStuff::WriteVerdict(report);
 
   if (LowerPrefix(6) != "/batch") {
-    WriteConsoleText("\r\nPress any key to continue...\r\n", LightGray);
-    WriteConsoleText("(use 'TVX /batch' to bypass this prompt next time)\r\n", DarkGray);
+    ConsoleStuff::WritePrompt();
     ConsoleStuff::WaitForKey();
   }
 }
@@ -105,7 +80,7 @@ void RunJsonReport(SectorBuffer& sectorBuffer, Report& report) {
   ConsoleStuff::RunInfo info{PlatformName(), GetComputerNameText(), UtcNow(), DeviceSourceText()};
   ScanPhysicalDrives(sectorBuffer, report, {});
   ScanLogicalVolumes(report, {});
-  ConsoleStuff::WritePlainText(ConsoleStuff::JsonReport(report, info) + "\n");
+  ConsoleStuff::WriteJsonReport(report, info);
 }
 
 }  // namespace
@@ -124,9 +99,9 @@ int32_t Main() {
   }
 
   FlushConsoleInputBuffer(ConsoleStuff::hStdIn);
-  PrintBanner();
+  ConsoleStuff::WriteBanner();
   if (usage) {
-    PrintUsage();
+    ConsoleStuff::WriteUsage();
     return 0;
   }
   RunConsoleReport(sectorBuffer, report);

@@ -9,6 +9,10 @@ bool DriveExists(const DriveRecord& drive) {
   return drive.error != ERROR_FILE_NOT_FOUND && drive.error != ERROR_PATH_NOT_FOUND;
 }
 
+bool LivesOnNoDevice(const VolumeRecord& volume) {
+  return volume.deviceType == 0 && volume.deviceNumber == 0 && volume.partitionNumber == 0;
+}
+
 bool ReportComplete(const Report& report) {
   for (const DriveRecord& drive : report.drives) {
     if (drive.status == DriveStatus::Read) return true;

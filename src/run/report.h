@@ -72,6 +72,9 @@ struct Report {
 /// simply does not exist (its open failed with code 2 or 3).
 bool DriveExists(const DriveRecord& drive);
 
+/// True when the storage stack placed a letter's volume on no device at all (every field 0).
+bool LivesOnNoDevice(const VolumeRecord& volume);
+
 /// True when at least one physical drive was opened and its sector 0 read in full: only then
 /// can a report without findings be taken as "nothing there".
 bool ReportComplete(const Report& report);

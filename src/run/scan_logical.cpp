@@ -17,11 +17,6 @@ bool QueryDeviceNumber(HANDLE handle, STORAGE_DEVICE_NUMBER& record) {
                          sizeof(STORAGE_DEVICE_NUMBER), &returned, nullptr) != FALSE;
 }
 
-// True when the storage stack placed the volume on no device at all.
-bool LivesOnNoDevice(const VolumeRecord& volume) {
-  return volume.deviceType == 0 && volume.deviceNumber == 0 && volume.partitionNumber == 0;
-}
-
 // Names the open encrypted volume that the letter's volume is, or lies on, when the platform can.
 void ReportEncryptionLayer(char letter, Report& report) {
   EncryptionLayer layer{};
