@@ -5,6 +5,7 @@ and BitLocker volumes without a partition table, written from their published la
 Ubuntu and a Fedora disk that end with the all-clear. A tool that is missing here skips its own
 rows only."""
 
+import json
 import tempfile
 import unittest
 
@@ -12,7 +13,6 @@ from tvxtest import *
 
 ZEROS = b"\0" * 8
 KEY = b"tharvex test key"
-GPT_BIOS_BOOT = "21686148-6449-6E6F-744E-656564454649"
 # Bytes 3 to 10 of each LUKS header: the end of the magic, the version, then LUKS1's cipher name
 # ("aes", zero-padded) or the first bytes of LUKS2's header size.
 LUKS1_OEM = b"S\xBA\xBE\0\x01aes"
@@ -76,30 +76,29 @@ def can_make_physical_volumes():
     return is_root() and have("pvcreate") and os.path.exists("/dev/loop-control")
 
 
-def named(name, oem=ZEROS):
-    """The lines of partition p of drive n that holds the file system `name`."""
-    return lambda n, p: oem_line(n, p, oem) + file_system(n, p, name)
-
-
 def apart(*command):
     """Filler: `command` with the scratch volume's path last, run by made_apart."""
     return made_apart(lambda volume: tool(*command, volume))
 
 
-# The partitions of the Linux disk: the tool that makes each (None: the test writes it), its
-# size in MiB, its filler and its lines as partition p of drive n.
+def partition_lines(n, p, oem, name):
+    """The lines of partition p of drive n: the file system `name`, or LUKS when None."""
+    return oem_line(n, p, oem) + (file_system(n, p, name) if name else luks(n, p))
+
+
+# The partitions of the Linux disk: the tool that makes each, its size in MiB, its filler, its
+# bytes 3 to 10 and the file system the report names (None: a LUKS volume).
 LINUX_PARTITIONS = [
-    ("mke2fs", 16, ext_volume("ext4"), named("ext4")),
-    ("mke2fs", 16, ext_volume("ext3"), named("ext3")),
-    ("mke2fs", 16, ext_volume("ext2"), named("ext2")),
-    ("mkfs.xfs", 300, apart("mkfs.xfs", "-q", "-f"), named("XFS", XFS_OEM)),
-    ("mkfs.btrfs", 128, apart("mkfs.btrfs", "-q", "-f"), named("Btrfs")),
-    ("mkswap", 16, apart("mkswap"), named("Linux swap")),
-    ("mkfs.f2fs", 64, apart("mkfs.f2fs", "-q", "-f"), named("F2FS")),
-    ("mkfs.hfsplus", 16, apart("mkfs.hfsplus"), named("HFS+")),
-    ("pvcreate", 8, made_apart(physical_volume), named("LVM2 physical volume")),
-    ("cryptsetup", 32, made_apart(lambda v: luks_format(v, "luks2")),
-     lambda n, p: oem_line(n, p, LUKS2_OEM) + luks(n, p)),
+    ("mke2fs", 16, ext_volume("ext4"), ZEROS, "ext4"),
+    ("mke2fs", 16, ext_volume("ext3"), ZEROS, "ext3"),
+    ("mke2fs", 16, ext_volume("ext2"), ZEROS, "ext2"),
+    ("mkfs.xfs", 300, apart("mkfs.xfs", "-q", "-f"), XFS_OEM, "XFS"),
+    ("mkfs.btrfs", 128, apart("mkfs.btrfs", "-q", "-f"), ZEROS, "Btrfs"),
+    ("mkswap", 16, apart("mkswap"), ZEROS, "Linux swap"),
+    ("mkfs.f2fs", 64, apart("mkfs.f2fs", "-q", "-f"), ZEROS, "F2FS"),
+    ("mkfs.hfsplus", 16, apart("mkfs.hfsplus"), ZEROS, "HFS+"),
+    ("pvcreate", 8, made_apart(physical_volume), ZEROS, "LVM2 physical volume"),
+    ("cryptsetup", 32, made_apart(lambda v: luks_format(v, "luks2")), LUKS2_OEM, None),
 ]
 
 
@@ -153,30 +152,44 @@ class FileSystemsTest(ScanFolderTest):
         return kept
 
     def test_encrypted_disks_and_linux_file_systems(self):
-        partitions = self.usable(LINUX_PARTITIONS)
-        parts, lines, start = [], [], 2048
-        for p, (_, mib, fill, expected) in enumerate(partitions, 1):
+        rows = self.usable(LINUX_PARTITIONS)
+        parts, start = [], 2048
+        for _, mib, fill, _, _ in rows:
             parts.append(Part(start, mib * MIB // SECTOR, GPT_LINUX, fill))
-            lines.append(expected)
             start += mib * MIB // SECTOR
-        linux = (lambda path: partitioned_image(path, (start + 2048) * SECTOR, "gpt", parts),
-                 lambda n: b"".join(line(n, p) for p, line in enumerate(lines, 1)))
-        drives = [linux] + [row[1:] for row in self.usable([
-            ("cryptsetup", whole_luks_disk("luks1"), luks_disk),
-            ("cryptsetup", whole_luks_disk("luks2"), luks_disk),
-            # LUKS1 on the second partition of an MBR disk, after an ordinary ext4.
+        linux = (None, lambda path: partitioned_image(path, (start + 2048) * SECTOR, "gpt", parts),
+                 lambda n: b"".join(partition_lines(n, p, oem, name)
+                                    for p, (_, _, _, oem, name) in enumerate(rows, 1)),
+                 [("luks", p) for p, row in enumerate(rows, 1) if row[4] is None])
+        # Each drive: its tool, its builder, its lines as drive n and its findings' kinds and
+        # partitions (None: sector 0).
+        drives = self.usable([
+            linux,
+            ("cryptsetup", whole_luks_disk("luks1"), luks_disk, [("luks", None)]),
+            ("cryptsetup", whole_luks_disk("luks2"), luks_disk, [("luks", None)]),
             ("cryptsetup", luks1_partition_disk,
-             lambda n: named("ext4")(n, 1) + oem_line(n, 2, LUKS1_OEM) + luks(n, 2)),
+             lambda n: (partition_lines(n, 1, ZEROS, "ext4") +
+                        partition_lines(n, 2, LUKS1_OEM, None)), [("luks", 2)]),
             (None, lambda path: windows_mbr_disk(path, veracrypt_boot_loader_mbr),
-             veracrypt_loader),
+             veracrypt_loader, [("veracrypt-boot-loader", None)]),
             # The name moved out of place, as a damaged or edited loader leaves it.
             (None, lambda path: windows_mbr_disk(path, lambda s: s[:200] + b"VeraCrypt" + s[209:]),
-             veracrypt_elsewhere),
-            (None, whole_disk(bitlocker_boot_sector(0, 32768)), bitlocker_disk),
-            (None, whole_disk(bitlocker_to_go_boot_sector(b"STICK")), bitlocker_disk),
-        ])]
-        expected = self.build_drives([(build, lines(n)) for n, (build, lines) in enumerate(drives)])
+             veracrypt_elsewhere, [("veracrypt-signature", None)]),
+            (None, whole_disk(bitlocker_boot_sector(0, 32768)), bitlocker_disk,
+             [("bitlocker", None)]),
+            (None, whole_disk(bitlocker_to_go_boot_sector(b"STICK")), bitlocker_disk,
+             [("bitlocker", None)]),
+        ])
+        expected = self.build_drives([(build, lines(n))
+                                      for n, (_, build, lines, _) in enumerate(drives)])
         self.assertReport(self.scan(), report(expected, found=True))
+
+        # The JSON report: the same findings with their kinds, and the names of the file systems.
+        document = json.loads(self.scan(("/json",)))
+        self.assertEqual([(f["kind"], f["drive"], f["partition"]) for f in document["findings"]],
+                         [(kind, n, p) for n, drive in enumerate(drives) for kind, p in drive[3]])
+        self.assertEqual([p["fileSystem"] for p in document["drives"][0]["partitions"]],
+                         [row[4] for row in rows])
 
     def test_ubuntu_and_fedora_disks_are_all_clear(self):
         """Ubuntu's layout made by sgdisk (BIOS boot with GRUB's core image, ESP, ext4), and
