@@ -216,16 +216,32 @@ def mkntfs(path, start_sector, sectors):
     with tempfile.TemporaryDirectory() as scratch:
         volume = sparse_file(os.path.join(scratch, "ntfs"), sectors * SECTOR)
         tool("mkntfs", "-q", "-F", "-f", "-p", str(start_sector), "-H", "255", "-S", "63", volume)
-        with open(volume, "rb") as source, open(path, "r+b") as target:
-            target.seek(start_sector * SECTOR)
-            while True:
-                chunk = source.read(1 << 20)
+        copy_into(volume, path, start_sector * SECTOR)
+
+
+def copy_into(source, path, offset):
+    """Copies the file `source` into the image `path` from byte `offset` on. Only the parts of
+    the source that hold data (SEEK_DATA/SEEK_HOLE), less their all-zero blocks, are written, so
+    sparse images stay sparse and a large, mostly empty volume copies in moments."""
+    block = 1 << 20
+    with open(source, "rb") as data, open(path, "r+b") as target:
+        fd = data.fileno()
+        position = 0
+        while True:
+            try:
+                position = os.lseek(fd, position, os.SEEK_DATA)
+            except OSError:  # no data from `position` on
+                break
+            end = os.lseek(fd, position, os.SEEK_HOLE)
+            data.seek(position)
+            while position < end:
+                chunk = data.read(min(block, end - position))
                 if not chunk:
                     break
-                if chunk.count(0) == len(chunk):
-                    target.seek(len(chunk), os.SEEK_CUR)
-                else:
+                if chunk.count(0) != len(chunk):
+                    target.seek(offset + position)
                     target.write(chunk)
+                position += len(chunk)
 
 
 def boot_sector(oem, fat16_label=None, fat32_label=None, signature=True, fill=b"\0"):

@@ -204,10 +204,40 @@ bool HasProtectiveEntry(const std::vector<uint8_t>& sector0) {
                      [&sector0](size_t offset) { return sector0[offset] == 0xEE; });
 }
 
+// True when `bytes` hold the `length` bytes of `mark` at `offset`.
+bool HasAt(const std::vector<uint8_t>& bytes, size_t offset, const char* mark, size_t length) {
+  return offset + length <= bytes.size() && std::memcmp(bytes.data() + offset, mark, length) == 0;
+}
+
+// True when `sector` is the first sector of a BitLocker or BitLocker To Go volume, or of LUKS.
+bool IsEncryptedVolume(const std::vector<uint8_t>& sector) {
+  static const char kBitLockerGuid[] =
+      "\x3B\xD6\x67\x49\x29\x2E\xD8\x4A\x83\x99\xF6\xA3\x39\xE3\xD0\x01";
+  return HasAt(sector, 3, "-FVE-FS-", 8) ||
+         (HasAt(sector, 3, "MSWIN4.1", 8) && HasAt(sector, 424, kBitLockerGuid, 16)) ||
+         HasAt(sector, 0, "LUKS\xBA\xBE", 6);
+}
+
+// True when the partition at sector `start` carries the superblock of a file system that has no
+// boot signature, judged from the file systems' own layouts: ext2/3/4, XFS, swap, LVM2 (both of
+// its marks), F2FS, HFS+ or HFSX, md RAID 1.1 or 1.2 in its first 8 KiB; Btrfs at 64 KiB.
+bool HoldsFileSystem(int fd, uint64_t start) {
+  const std::vector<uint8_t> head = ReadBack(fd, start * kSector, 8192);
+  const std::vector<uint8_t> far = ReadBack(fd, start * kSector + 65536, kSector);
+  const char* raid = "\xFC\x4E\x2B\xA9";
+  return HasAt(head, 1080, "\x53\xEF", 2) || HasAt(head, 0, "XFSB", 4) ||
+         HasAt(head, 4086, "SWAPSPACE2", 10) || HasAt(head, 4086, "SWAP-SPACE", 10) ||
+         (HasAt(head, 512, "LABELONE", 8) && HasAt(head, 536, "LVM2 001", 8)) ||
+         HasAt(head, 1024, "\x10\x20\xF5\xF2", 4) || HasAt(head, 1024, "H+", 2) ||
+         HasAt(head, 1024, "HX", 2) || HasAt(head, 0, raid, 4) || HasAt(head, 4096, raid, 4) ||
+         HasAt(far, 64, "_BHRfS_M", 8);
+}
+
 // Checks what the examiner must have been shown for the image at `path`, judged from the image
-// itself: a TrueCrypt or PGP mark anywhere in sector 0 is always a finding, and so, for a plain
-// partition table, is every primary partition whose first sector lacks the boot signature.
-// Aborts when such a finding went unreported.
+// itself: a TrueCrypt, VeraCrypt or PGP mark anywhere in sector 0, and a BitLocker or LUKS
+// volume there, are always findings; so, for a plain partition table, is every primary
+// partition that is BitLocker or LUKS, and every one whose first sector lacks the boot
+// signature and that holds no known file system. Aborts when such a finding went unreported.
 void CheckNothingHidden(const std::string& path, bool anyFound) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat info {};
@@ -217,13 +247,16 @@ void CheckNothingHidden(const std::string& path, bool anyFound) {
     return;
   }
   const std::vector<uint8_t> sector0 = ReadBack(fd, 0, kSector);
-  bool mustFind = Contains(sector0, "PGP") || Contains(sector0, "TrueCrypt");
+  bool mustFind = Contains(sector0, "PGP") || Contains(sector0, "TrueCrypt") ||
+                  Contains(sector0, "VeraCrypt") || IsEncryptedVolume(sector0);
   if (!mustFind && !IsVolumeBootSector(sector0) && !HasProtectiveEntry(sector0)) {
     for (size_t offset : {454, 470, 486, 502}) {
       const uint64_t start = LittleEndian(sector0, offset, 4);
       if (start == 0) continue;
       const std::vector<uint8_t> first = ReadBack(fd, start * kSector, kSector);
-      if (first[510] != 0x55 || first[511] != 0xAA) mustFind = true;
+      if (IsEncryptedVolume(first)) mustFind = true;
+      const bool bootSignature = first[510] == 0x55 && first[511] == 0xAA;
+      if (!bootSignature && !HoldsFileSystem(fd, start)) mustFind = true;
     }
   }
   close(fd);

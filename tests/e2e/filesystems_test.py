@@ -1,0 +1,225 @@
+"""Disks as Linux installs and disk encryption leave them, made with the tools that make them:
+LUKS1 and LUKS2 by cryptsetup, on a whole disk and on partitions; the Linux file systems, known
+by their superblocks and named rather than called possibly encrypted; the VeraCrypt boot loader
+and BitLocker volumes without a partition table, written from their published layouts; and an
+Ubuntu and a Fedora disk that end with the all-clear. A tool that is missing here skips its own
+rows only."""
+
+import json
+import tempfile
+import unittest
+
+from tvxtest import *
+
+ZEROS = b"\0" * 8
+KEY = b"tharvex test key"
+# Bytes 3 to 10 of each LUKS header: the end of the magic, the version, then LUKS1's cipher name
+# ("aes", zero-padded) or the first bytes of LUKS2's header size.
+LUKS1_OEM = b"S\xBA\xBE\0\x01aes"
+LUKS2_OEM = b"S\xBA\xBE\0\x02\0\0\0"
+# Bytes 3 to 10 of a 300 MiB XFS: the end of "XFSB", the block size 4096 and the top bytes of
+# the block count, big-endian.
+XFS_OEM = b"B\0\0\x10\0\0\0\0"
+
+
+def luks_disk(n):
+    return b"\r\nPhysicalDrive" + b(n) + b" contains a LUKS encrypted volume.\r\n"
+
+
+def luks(n, p):
+    return b"PhysicalDrive" + b(n) + b", Partition " + b(p) + b" is a LUKS encrypted volume.\r\n"
+
+
+def veracrypt_loader(n):
+    return b"\r\nPhysicalDrive" + b(n) + b" contains a VeraCrypt encrypted volume.\r\n"
+
+
+def veracrypt_elsewhere(n):
+    return (b"\r\nPhysicalDrive" + b(n) + b" contains a VeraCrypt signature in its MBR,\r\n"
+            b"but in an unexpected location. It may contain an encrypted volume.\r\n")
+
+
+def bitlocker_disk(n):
+    return b"\r\nPhysicalDrive" + b(n) + b" is a Bitlocker encrypted volume.\r\n"
+
+
+def luks_format(volume, kind):
+    """Formats the file `volume` as LUKS (`kind`: luks1 or luks2), with the fastest key
+    derivation cryptsetup accepts."""
+    tool("cryptsetup", "luksFormat", "--batch-mode", "--type", kind, "--pbkdf", "pbkdf2",
+         "--pbkdf-force-iterations", "1000", "--key-file", "-", volume, input=KEY)
+
+
+def made_apart(make):
+    """Filler: `make(volume)` on a scratch file of the partition's size, then copied in place,
+    for tools that cannot write at an offset of an image."""
+    def fill(path, start, sectors):
+        with tempfile.TemporaryDirectory(prefix="tvx-volume-") as scratch:
+            volume = sparse_file(os.path.join(scratch, "volume"), sectors * SECTOR)
+            make(volume)
+            copy_into(volume, path, start * SECTOR)
+    return fill
+
+
+def ext_volume(kind):
+    return lambda path, start, sectors: tool(
+        "mke2fs", "-q", "-F", "-t", kind, "-E", "offset=%d" % (start * SECTOR), path,
+        "%dk" % (sectors * SECTOR // 1024))
+
+
+def physical_volume(volume):
+    with loop_device(volume, read_only=False) as device:
+        tool("pvcreate", "-y", "-ff", device, env={**os.environ, "LVM_SUPPRESS_FD_WARNINGS": "1"})
+
+
+def can_make_physical_volumes():
+    return is_root() and have("pvcreate") and os.path.exists("/dev/loop-control")
+
+
+def apart(*command):
+    """Filler: `command` with the scratch volume's path last, run by made_apart."""
+    return made_apart(lambda volume: tool(*command, volume))
+
+
+def partition_lines(n, p, oem, name):
+    """The lines of partition p of drive n: the file system `name`, or LUKS when None."""
+    return oem_line(n, p, oem) + (file_system(n, p, name) if name else luks(n, p))
+
+
+# The partitions of the Linux disk: the tool that makes each, its size in MiB, its filler, its
+# bytes 3 to 10 and the file system the report names (None: a LUKS volume).
+LINUX_PARTITIONS = [
+    ("mke2fs", 16, ext_volume("ext4"), ZEROS, "ext4"),
+    ("mke2fs", 16, ext_volume("ext3"), ZEROS, "ext3"),
+    ("mke2fs", 16, ext_volume("ext2"), ZEROS, "ext2"),
+    ("mkfs.xfs", 300, apart("mkfs.xfs", "-q", "-f"), XFS_OEM, "XFS"),
+    ("mkfs.btrfs", 128, apart("mkfs.btrfs", "-q", "-f"), ZEROS, "Btrfs"),
+    ("mkswap", 16, apart("mkswap"), ZEROS, "Linux swap"),
+    ("mkfs.f2fs", 64, apart("mkfs.f2fs", "-q", "-f"), ZEROS, "F2FS"),
+    ("mkfs.hfsplus", 16, apart("mkfs.hfsplus"), ZEROS, "HFS+"),
+    ("pvcreate", 8, made_apart(physical_volume), ZEROS, "LVM2 physical volume"),
+    ("cryptsetup", 32, made_apart(lambda v: luks_format(v, "luks2")), LUKS2_OEM, None),
+]
+
+
+def veracrypt_boot_loader_mbr(table_from):
+    """Returns sector 0 as VeraCrypt's system encryption leaves it: a far jump over the loader's
+    name, " VeraCrypt Boot Loader" from byte 5, and the partition table and boot signature of
+    `table_from`."""
+    sector = bytearray(table_from)
+    sector[0:5] = b"\xEA\x1E\x7C\x00\x00"
+    sector[5:30] = b" VeraCrypt Boot Loader\r\n\0"
+    sector[30] = 0xFA  # the loader's code begins with cli
+    return bytes(sector)
+
+
+def windows_mbr_disk(path, sector0=None):
+    """A Windows MBR disk whose system partition is encrypted (random bytes), with `sector0`
+    (a function of the written sector 0) in place of the MBR when given."""
+    partitioned_image(path, 16 * MIB, "dos", [
+        Part(2048, 8192, "7", random_fill("filesystems-system"))])
+    if sector0 is not None:
+        write_at(path, 0, sector0(read_at(path, 0, SECTOR)))
+
+
+def whole_disk(sector0, size=16 * MIB):
+    return lambda path: write_at(sparse_file(path, size), 0, sector0)
+
+
+def whole_luks_disk(kind):
+    return lambda path: luks_format(sparse_file(path, 32 * MIB), kind)
+
+
+def luks1_partition_disk(path):
+    """An MBR disk: an ordinary ext4, then LUKS1."""
+    partitioned_image(path, 64 * MIB, "dos", [
+        Part(2048, 32768, "83", ext_volume("ext4")),
+        Part(34816, 65536, "83", made_apart(lambda v: luks_format(v, "luks1")))])
+
+
+class FileSystemsTest(ScanFolderTest):
+    def usable(self, rows):
+        """Returns the rows whose tool (first field; None for none) can run here; each other
+        row is reported as a skipped subtest."""
+        kept = []
+        for row in rows:
+            name = row[0]
+            if name is None or (can_make_physical_volumes() if name == "pvcreate" else have(name)):
+                kept.append(row)
+            else:
+                with self.subTest(tool=name):
+                    self.skipTest("%s cannot run here" % name)
+        return kept
+
+    def test_encrypted_disks_and_linux_file_systems(self):
+        rows = self.usable(LINUX_PARTITIONS)
+        parts, start = [], 2048
+        for _, mib, fill, _, _ in rows:
+            parts.append(Part(start, mib * MIB // SECTOR, GPT_LINUX, fill))
+            start += mib * MIB // SECTOR
+        linux = (None, lambda path: partitioned_image(path, (start + 2048) * SECTOR, "gpt", parts),
+                 lambda n: b"".join(partition_lines(n, p, oem, name)
+                                    for p, (_, _, _, oem, name) in enumerate(rows, 1)),
+                 [("luks", p) for p, row in enumerate(rows, 1) if row[4] is None])
+        # Each drive: its tool, its builder, its lines as drive n and its findings' kinds and
+        # partitions (None: sector 0).
+        drives = self.usable([
+            linux,
+            ("cryptsetup", whole_luks_disk("luks1"), luks_disk, [("luks", None)]),
+            ("cryptsetup", whole_luks_disk("luks2"), luks_disk, [("luks", None)]),
+            ("cryptsetup", luks1_partition_disk,
+             lambda n: (partition_lines(n, 1, ZEROS, "ext4") +
+                        partition_lines(n, 2, LUKS1_OEM, None)), [("luks", 2)]),
+            (None, lambda path: windows_mbr_disk(path, veracrypt_boot_loader_mbr),
+             veracrypt_loader, [("veracrypt-boot-loader", None)]),
+            # The name moved out of place, as a damaged or edited loader leaves it.
+            (None, lambda path: windows_mbr_disk(path, lambda s: s[:200] + b"VeraCrypt" + s[209:]),
+             veracrypt_elsewhere, [("veracrypt-signature", None)]),
+            (None, whole_disk(bitlocker_boot_sector(0, 32768)), bitlocker_disk,
+             [("bitlocker", None)]),
+            (None, whole_disk(bitlocker_to_go_boot_sector(b"STICK")), bitlocker_disk,
+             [("bitlocker", None)]),
+        ])
+        expected = self.build_drives([(build, lines(n))
+                                      for n, (_, build, lines, _) in enumerate(drives)])
+        self.assertReport(self.scan(), report(expected, found=True))
+
+        # The JSON report: the same findings with their kinds, and the names of the file systems.
+        document = json.loads(self.scan(("/json",)))
+        self.assertEqual([(f["kind"], f["drive"], f["partition"]) for f in document["findings"]],
+                         [(kind, n, p) for n, drive in enumerate(drives) for kind, p in drive[3]])
+        self.assertEqual([p["fileSystem"] for p in document["drives"][0]["partitions"]],
+                         [row[4] for row in rows])
+
+    def test_ubuntu_and_fedora_disks_are_all_clear(self):
+        """Ubuntu's layout made by sgdisk (BIOS boot with GRUB's core image, ESP, ext4), and
+        Fedora's by sfdisk (ESP, ext4 /boot, Btrfs): nothing in them can hide an encrypted
+        volume, so the report ends with the closing line."""
+        if not have("mkfs.btrfs"):
+            self.skipTest("mkfs.btrfs is not installed")
+
+        def ubuntu(path):
+            sparse_file(path, 1024 * MIB)
+            tool("sgdisk", "-n", "1:2048:+1M", "-t", "1:EF02", "-n", "2:4096:+256M", "-t", "2:EF00",
+                 "-n", "3:0:0", "-t", "3:8300", path)
+            random_fill("filesystems-core.img", 64 * 1024)(path, 2048, 2048)
+            fat_volume(32)(path, 4096, 256 * MIB // SECTOR)
+            ext4_volume()(path, 528384, (1024 * MIB - 528384 * SECTOR - 34 * SECTOR) // SECTOR)
+
+        fedora = lambda path: partitioned_image(path, 1024 * MIB, "gpt", [
+            Part(2048, 409600, GPT_ESP, fat_volume(32, "EFI-SYSTEM")),
+            Part(411648, 262144, GPT_LINUX, ext4_volume()),
+            Part(673792, 262144, GPT_LINUX, apart("mkfs.btrfs", "-q", "-f")),
+        ])
+        expected = self.build_drives([
+            (ubuntu, label_lines(0, 2, b"mkfs.fat", b"NO NAME    ") +
+             oem_line(0, 3, ZEROS) + file_system(0, 3, "ext4")),
+            (fedora, label_lines(1, 1, b"mkfs.fat", b"EFI-SYSTEM ") +
+             oem_line(1, 2, ZEROS) + file_system(1, 2, "ext4") +
+             oem_line(1, 3, ZEROS) + file_system(1, 3, "Btrfs")),
+        ])
+        self.assertReport(self.scan(), report(expected))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
