@@ -7,13 +7,17 @@
 //
 // Input layout:
 //   byte 0      flags: bit 0 rewrites the GPT header CRC to match, bit 1 the entry array CRC,
-//               bit 2 makes the drive PhysicalDrive5 instead of PhysicalDrive0
+//               bit 2 makes the drive PhysicalDrive5 instead of PhysicalDrive0, bit 3 lays the
+//               GPT and the partitions out in 4096-byte sectors (a 4Kn disk), bit 4 moves the
+//               GPT header to a new last sector as the backup copy, wiping the primary
 //   byte 1      k: up to k x 128 bytes of the GPT entry array come from the input
 //   then        sector 0 (512 bytes), sector 1 (the GPT header, 512 bytes), the entry array
 //               (as many bytes as the header and k allow), and the first sectors of the
 //               partitions, 512 bytes each, in the order of the four primary entries and then
 //               the entries of the GPT array, skipping entries that name sector 0 or 1. Each
-//               lands at the sector its entry names.
+//               lands at the sector its entry names. A chunk that lands where an extended entry
+//               (or the chain after it) points is an extended boot record: the sectors its two
+//               entries name, its logical partition and the next record, get chunks too.
 // An input shorter than a sector gives a drive shorter than a sector. Sectors too far out to be
 // written (past 2^44 bytes) stay unwritten: the drive reads as zeros there, as a disk that is
 // smaller than its partition table claims.
@@ -30,158 +34,19 @@
 #include <vector>
 
 #include "console/console.h"
+#include "console/console_report.h"
 #include "disk/layout.h"
 #include "disk/sector.h"
+#include "fuzz_image.h"
+#include "platform/image_format-posix.h"
 #include "report_check.h"
 #include "run/module1.h"
 
 namespace {
 
 constexpr uint64_t kSector = 512;
-constexpr uint64_t kLargestPlacedOffset = uint64_t{1} << 44;
-constexpr uint64_t kLargestEntryArray = 1024 * 1024;  // 1024 entries of at most 1024 bytes
-constexpr size_t kEntryUnit = 128;
-constexpr uint8_t kFixHeaderCrc = 1;
-constexpr uint8_t kFixArrayCrc = 2;
-constexpr uint8_t kDriveFive = 4;
 
 std::string deviceFolder;
-
-// Returns the little-endian value of `length` bytes at `offset` of `bytes`, zeros past the end.
-uint64_t LittleEndian(const std::vector<uint8_t>& bytes, size_t offset, size_t length) {
-  uint64_t value = 0;
-  for (size_t i = length; i-- > 0;) {
-    value = (value << 8) | (offset + i < bytes.size() ? bytes[offset + i] : 0);
-  }
-  return value;
-}
-
-// Returns the CRC-32 (reflected polynomial 0xEDB88320) of `bytes`, computed bit by bit so that
-// it owes nothing to the scanner's own table-driven one.
-uint32_t BitwiseCrc32(const std::vector<uint8_t>& bytes) {
-  uint32_t crc = 0xFFFFFFFFu;
-  for (uint8_t byte : bytes) {
-    crc ^= byte;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return ~crc;
-}
-
-// Writes `bytes` at byte `offset` of the image unless the offset is too far out to place.
-void Place(int fd, uint64_t offset, const uint8_t* bytes, size_t count) {
-  if (count == 0 || offset > kLargestPlacedOffset) return;
-  // A failed write only leaves zeros where the bytes would have been; the scan copes with both.
-  (void)!pwrite(fd, bytes, count, static_cast<off_t>(offset));
-}
-
-// Returns `count` bytes at `offset` of the image, zeros past its end.
-std::vector<uint8_t> ReadBack(int fd, uint64_t offset, size_t count) {
-  std::vector<uint8_t> bytes(count, 0);
-  if (offset <= kLargestPlacedOffset) {
-    (void)!pread(fd, bytes.data(), count, static_cast<off_t>(offset));
-  }
-  return bytes;
-}
-
-// Writes a 32-bit little-endian value at byte `offset` of sector 1.
-void PutHeaderField(int fd, size_t offset, uint32_t value) {
-  uint8_t bytes[4];
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
-  Place(fd, kSector + offset, bytes, sizeof bytes);
-}
-
-// The GPT header fields the layout needs, read leniently: the scanner decides what is valid.
-struct HeaderFields {
-  uint64_t headerSize;
-  uint64_t arrayStart;
-  uint64_t entryCount;
-  uint64_t entrySize;
-  uint64_t arrayBytes;  // entryCount x entrySize, at most kLargestEntryArray
-};
-
-HeaderFields ReadHeaderFields(const std::vector<uint8_t>& header) {
-  HeaderFields fields{LittleEndian(header, 12, 4), LittleEndian(header, 72, 8),
-                      LittleEndian(header, 80, 4), LittleEndian(header, 84, 4), 0};
-  if (fields.entryCount != 0 && fields.entrySize <= kLargestEntryArray / fields.entryCount) {
-    fields.arrayBytes = fields.entryCount * fields.entrySize;
-  }
-  return fields;
-}
-
-// Makes the header's two CRCs match what now lies on the image, as the flags ask.
-void FixCrcs(int fd, uint8_t flags, const HeaderFields& fields) {
-  if ((flags & kFixArrayCrc) && fields.arrayBytes > 0 &&
-      fields.arrayStart < kLargestPlacedOffset / kSector) {
-    const std::vector<uint8_t> array =
-        ReadBack(fd, fields.arrayStart * kSector, static_cast<size_t>(fields.arrayBytes));
-    PutHeaderField(fd, 88, BitwiseCrc32(array));
-  }
-  if ((flags & kFixHeaderCrc) && fields.headerSize >= 20 && fields.headerSize <= kSector) {
-    std::vector<uint8_t> header = ReadBack(fd, kSector, static_cast<size_t>(fields.headerSize));
-    std::fill(header.begin() + 16, header.begin() + 20, 0);
-    PutHeaderField(fd, 16, BitwiseCrc32(header));
-  }
-}
-
-// Returns the sectors that the partition chunks go to: the start sectors of the four primary
-// entries, then the first sectors of the GPT entries in `array`, leaving out sectors 0 and 1
-// (a protective entry starts at 1), which the input has filled already.
-std::vector<uint64_t> PartitionTargets(const std::vector<uint8_t>& sector0,
-                                       const std::vector<uint8_t>& array, uint64_t entrySize) {
-  constexpr uint64_t kFirstFreeSector = 2;
-  std::vector<uint64_t> targets;
-  for (size_t offset : {454, 470, 486, 502}) {
-    const uint64_t start = LittleEndian(sector0, offset, 4);
-    if (start >= kFirstFreeSector) targets.push_back(start);
-  }
-  if (entrySize >= 40) {
-    for (size_t entry = 0; entry + entrySize <= array.size(); entry += entrySize) {
-      const uint64_t first = LittleEndian(array, entry + 32, 8);
-      if (first >= kFirstFreeSector) targets.push_back(first);
-    }
-  }
-  return targets;
-}
-
-// Lays the input out as the image at `path`; returns false when the image cannot be made.
-bool WriteImage(const std::string& path, const uint8_t* data, size_t size) {
-  const uint8_t flags = size > 0 ? data[0] : 0;
-  const size_t arrayUnits = size > 1 ? data[1] : 0;
-  const size_t skip = std::min<size_t>(size, 2);
-  std::vector<uint8_t> rest(data + skip, data + size);
-
-  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  size_t used = 0;
-  const auto take = [&rest, &used](size_t wanted) {
-    const size_t count = std::min(wanted, rest.size() - used);
-    std::vector<uint8_t> chunk(rest.begin() + used, rest.begin() + used + count);
-    used += count;
-    return chunk;
-  };
-
-  const std::vector<uint8_t> sector0 = take(kSector);
-  Place(fd, 0, sector0.data(), sector0.size());
-  const std::vector<uint8_t> header = take(kSector);
-  Place(fd, kSector, header.data(), header.size());
-
-  const HeaderFields fields = ReadHeaderFields(header);
-  const std::vector<uint8_t> array =
-      take(std::min<uint64_t>(fields.arrayBytes, arrayUnits * kEntryUnit));
-  if (fields.arrayStart < kLargestPlacedOffset / kSector) {
-    Place(fd, fields.arrayStart * kSector, array.data(), array.size());
-  }
-
-  for (uint64_t target : PartitionTargets(sector0, array, fields.entrySize)) {
-    if (used >= rest.size()) break;
-    const std::vector<uint8_t> chunk = take(kSector);
-    if (target < kLargestPlacedOffset / kSector)
-      Place(fd, target * kSector, chunk.data(), chunk.size());
-  }
-  FixCrcs(fd, flags, fields);
-  close(fd);
-  return true;
-}
 
 // True when `sector` holds `mark` anywhere.
 bool Contains(const std::vector<uint8_t>& sector, const char* mark) {
@@ -218,12 +83,12 @@ bool IsEncryptedVolume(const std::vector<uint8_t>& sector) {
          HasAt(sector, 0, "LUKS\xBA\xBE", 6);
 }
 
-// True when the partition at sector `start` carries the superblock of a file system that has no
+// True when the partition at byte `start` carries the superblock of a file system that has no
 // boot signature, judged from the file systems' own layouts: ext2/3/4, XFS, swap, LVM2 (both of
 // its marks), F2FS, HFS+ or HFSX, md RAID 1.1 or 1.2 in its first 8 KiB; Btrfs at 64 KiB.
 bool HoldsFileSystem(int fd, uint64_t start) {
-  const std::vector<uint8_t> head = ReadBack(fd, start * kSector, 8192);
-  const std::vector<uint8_t> far = ReadBack(fd, start * kSector + 65536, kSector);
+  const std::vector<uint8_t> head = ReadBack(fd, start, 8192);
+  const std::vector<uint8_t> far = ReadBack(fd, start + 65536, kSector);
   const char* raid = "\xFC\x4E\x2B\xA9";
   return HasAt(head, 1080, "\x53\xEF", 2) || HasAt(head, 0, "XFSB", 4) ||
          HasAt(head, 4086, "SWAPSPACE2", 10) || HasAt(head, 4086, "SWAP-SPACE", 10) ||
@@ -238,25 +103,31 @@ bool HoldsFileSystem(int fd, uint64_t start) {
 // volume there, are always findings; so, for a plain partition table, is every primary
 // partition that is BitLocker or LUKS, and every one whose first sector lacks the boot
 // signature and that holds no known file system. Aborts when such a finding went unreported.
-void CheckNothingHidden(const std::string& path, bool anyFound) {
+void CheckNothingHidden(const std::string& path, const Report& report) {
+  // A drive the report says it could not read (a container this build cannot read, among
+  // others) hides nothing: it counts as unread.
+  if (report.drives.back().status != DriveStatus::Read) return;
+  const bool anyFound = report.anyFound;
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat info {};
   if (fd < 0) return;
-  if (fstat(fd, &info) != 0 || static_cast<uint64_t>(info.st_size) < kSector) {
-    close(fd);  // sector 0 cannot be read: nothing to find
+  if (fstat(fd, &info) != 0 || static_cast<uint64_t>(info.st_size) < kSector ||
+      DetectFileFormat(fd, static_cast<uint64_t>(info.st_size)) != ImageFormat::kRaw) {
+    close(fd);  // nothing to judge from the raw bytes: too short, or a container's own bytes
     return;
   }
   const std::vector<uint8_t> sector0 = ReadBack(fd, 0, kSector);
+  const uint64_t unit = ImageSectorSize(fd);
   bool mustFind = Contains(sector0, "PGP") || Contains(sector0, "TrueCrypt") ||
                   Contains(sector0, "VeraCrypt") || IsEncryptedVolume(sector0);
   if (!mustFind && !IsVolumeBootSector(sector0) && !HasProtectiveEntry(sector0)) {
     for (size_t offset : {454, 470, 486, 502}) {
       const uint64_t start = LittleEndian(sector0, offset, 4);
       if (start == 0) continue;
-      const std::vector<uint8_t> first = ReadBack(fd, start * kSector, kSector);
+      const std::vector<uint8_t> first = ReadBack(fd, start * unit, kSector);
       if (IsEncryptedVolume(first)) mustFind = true;
       const bool bootSignature = first[510] == 0x55 && first[511] == 0xAA;
-      if (!bootSignature && !HoldsFileSystem(fd, start)) mustFind = true;
+      if (!bootSignature && !HoldsFileSystem(fd, start * unit)) mustFind = true;
     }
   }
   close(fd);
@@ -311,8 +182,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Report report;
   Module1::ScanPhysicalDrive(n, sectorBuffer, report);
 
-  CheckNothingHidden(path, report.anyFound);
-  if (std::getenv("TVX_FUZZ_SHOW_REPORT") == nullptr) CheckRenderedReports(report);
+  CheckNothingHidden(path, report);
+  if (std::getenv("TVX_FUZZ_SHOW_REPORT") == nullptr) {
+    CheckRenderedReports(report);
+  } else {
+    ConsoleStuff::WriteDrive(report, report.drives.back());
+  }
   // Removed after each input: only an input that ends the process leaves its image behind.
   unlink(path.c_str());
   return 0;
