@@ -89,18 +89,32 @@ class DriveNumbersTest(ScanFolderTest):
     def test_failures_said_aloud_and_drives_past_fifteen(self):
         """Drive 1 is a folder (opens with error 5), drive 2 is 511 bytes long (its read comes up
         short); neither is a finding, so a run whose readable drives are clean still ends with
-        the closing line. Drives 16 to 18 are read; drive 19 is missing, which ends the pass, so
-        drive 20 is never looked at."""
+        the closing line. Drives 3 and 19 are links through a file, whose path is not found
+        (error 3): drive 3 stays silent, drive 19 ends the pass like a missing drive, so drive 20
+        is never looked at, while drives 16 to 18 are read."""
         numbered_disk(0)(self.entry("PhysicalDrive0"))
         os.mkdir(self.entry("PhysicalDrive1"))
         with open(self.entry("PhysicalDrive2"), "wb") as f:
             f.write(mbr((2048, 0, 0, 0), (6, 0, 0, 0))[:511])
+        for n in (3, 19):
+            self.link("PhysicalDrive%d" % n, os.path.join(self.entry("PhysicalDrive0"), "x"))
         for n in (16, 17, 18, 20):
             numbered_disk(n)(self.entry("PhysicalDrive%d" % n))
         expected = (numbered_disk_lines(0) + open_error(5, 1) + read_error_drive0(0, 2) +
                     numbered_disk_lines(16) + numbered_disk_lines(17) + numbered_disk_lines(18))
         self.assertReport(self.scan(), report(expected))
         self.assertEqual(self.last_status, 0)
+
+    def test_drive_255_is_the_last(self):
+        """Drives 0 to 256 all exist (0 to 253 with an empty partition table): 254 and 255 are
+        read, 256 is not."""
+        for n in range(254):
+            with open(self.entry("PhysicalDrive%d" % n), "wb") as f:
+                f.write(mbr())
+        for n in (254, 255, 256):
+            numbered_disk(n)(self.entry("PhysicalDrive%d" % n))
+        expected = numbered_disk_lines(254) + numbered_disk_lines(255)
+        self.assertReport(self.scan(), report(expected))
 
 
 class UnprivilegedTest(DeviceFolderTest):
