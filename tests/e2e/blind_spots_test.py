@@ -85,6 +85,28 @@ class LogicalAndLargeTableTest(ScanFolderTest):
         self.assertReport(self.scan(), report(expected, found=True))
 
 
+class UnreadableRecordTest(DeviceFolderTest):
+    def test_chain_ends_at_a_record_that_cannot_be_read(self):
+        """A drive whose reads fail from 1 MiB on: the extended partition's first EBR (sector
+        128) gives logical partition 5, and points to a second EBR at sector 2048, whose read
+        fails. The failure is said before the partitions, and the chain ends there."""
+        content = mbr((64, 128, 0, 0), (6, 5, 0, 0)).ljust(64 * SECTOR, b"\0")
+        content += boot_sector(b"MSDOS5.0", fat16_label=b"PRIMARY").ljust(64 * SECTOR, b"\0")
+        content += mbr((64, 1920, 0, 0), (7, 5, 0, 0)).ljust(64 * SECTOR, b"\0")
+        content += boot_sector(b"MSDOS5.0", fat16_label=b"LOGICAL")
+        try:
+            with failing_files({"drive": (2 * MIB, MIB, bytes(content))}) as folder:
+                os.symlink(os.path.join(folder, "drive"), self.entry("PhysicalDrive0"))
+                result = run_tvx(["/batch"], devices=self.devices, timeout=30)
+        except DeviceUnavailable as reason:
+            self.skipTest(str(reason))
+        expected = report(sector_read_error(23) + label_lines(0, 1, b"MSDOS5.0", b"PRIMARY    ") +
+                          oem_line(0, 2, ZEROS) + label_lines(0, 5, b"MSDOS5.0", b"LOGICAL    "))
+        self.assertEqual(report_lines(result.stdout), report_lines(expected))
+        self.assertEqual(result.stdout, expected)
+        self.assertEqual((result.returncode, result.stderr), (0, b""))
+
+
 class DriveNumbersTest(ScanFolderTest):
     def test_failures_said_aloud_and_drives_past_fifteen(self):
         """Drive 1 is a folder (opens with error 5), drive 2 is 511 bytes long (its read comes up
