@@ -186,7 +186,7 @@ def attach_4kn(test, image, read_only=False):
     return device
 
 
-def on_4kn_device(test, image, make):
+def on_4kn_device(image, make):
     """Creates a 64 MiB image, runs make(device) on it as a 4Kn loop device, then detaches."""
     sparse_file(image, 64 * MIB)
     device = tool("losetup", "--find", "--show", "--sector-size", str(LARGE),
@@ -204,17 +204,17 @@ def fat_4kn(device, start, sectors, label):
          str(sectors * LARGE // 1024))
 
 
-def gpt_4kn(test, image):
+def gpt_4kn(image):
     """sgdisk's GPT in 4096-byte sectors: a FAT at sector 256, BitLocker at sector 5376."""
     def make(device):
         tool("sgdisk", "-n", "1:256:+20M", "-t", "1:0700", "-n", "2:5376:+8M", "-t", "2:0700",
              device)
         fat_4kn(device, 256, 5120, "FAT4K")
-    on_4kn_device(test, image, make)
+    on_4kn_device(image, make)
     write_at(image, 5376 * LARGE, bitlocker_boot_sector(5376, 2048))
 
 
-def mbr_4kn(test, image):
+def mbr_4kn(image):
     """sfdisk's dos label in 4096-byte sectors: a FAT at sector 256 and an extended partition
     holding BitLocker (5) and a FAT (6)."""
     def make(device):
@@ -223,7 +223,7 @@ def mbr_4kn(test, image):
                        "start=7168, size=2048, type=6\n")
         fat_4kn(device, 256, 5120, "MBR4K")
         fat_4kn(device, 7168, 2048, "LOGICAL4K")
-    on_4kn_device(test, image, make)
+    on_4kn_device(image, make)
     write_at(image, 5632 * LARGE, bitlocker_boot_sector(5632, 1024))
 
 
@@ -264,8 +264,8 @@ class FourKnTest(DeviceFolderTest):
         images = tempfile.mkdtemp(prefix="tvx-4kn-")
         self.addCleanup(shutil.rmtree, images)
         gpt, mbr_disk, backup = (os.path.join(images, name) for name in ("gpt", "mbr", "backup"))
-        gpt_4kn(self, gpt)
-        mbr_4kn(self, mbr_disk)
+        gpt_4kn(gpt)
+        mbr_4kn(mbr_disk)
         tool("cp", "--sparse=always", gpt, backup)
         write_at(backup, LARGE + 16, bytes([read_at(backup, LARGE + 16, 1)[0] ^ 1]))
         for n, image in enumerate((gpt, mbr_disk, backup)):
