@@ -239,6 +239,46 @@ TEST(SectorReader, ShortReadsLeaveZeroCharactersAtTheEnd) {
   CloseHandle(handle);
 }
 
+// 4Kn drives: sector numbers count 4096-byte sectors, through the same two placements and seek
+// rule; the bytes asked for are cut from whole sectors (that the reads themselves are whole
+// sectors the end-to-end test checks under strace). Any other sector size counts as 512.
+TEST(SectorReader, FourKilobyteSectors) {
+  ConsoleStuff::hStdOut = GetStdHandle(STD_OUTPUT_HANDLE);
+  const TemporaryFile image("tvx-4kn-image");
+  std::string content(3 * 4096 + 100, '\0');
+  for (size_t k = 0; k < content.size(); ++k) content[k] = static_cast<char>(k % 251 + 1);
+  ASSERT_TRUE(WriteAt(image.path(), 0, content, true));
+  HANDLE handle = OpenImage(image.path());
+  ASSERT_NE(handle, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+  const struct {
+    double sector;
+    int32_t byteCount;
+    uint32_t sectorSize;
+    uint64_t offset;
+    double low;  // offsetLow after the read: lowered by the first of two seeks
+    double high;
+  } cases[] = {
+      {1, 512, 4096, 4096, 4096, 0},
+      {2, 4097, 4096, 8192, 8192, 0},   // two sectors: the image's last 100 bytes, then zeros
+      {3, 512, 4096, 12288, 12288, 0},  // the last 100 bytes, then zeros
+      {8, 512, 1024, 4096, 4096, 0},
+      {8, 512, 0, 4096, 4096, 0},
+      {524288, 512, 4096, uint64_t{1} << 31, 1, 0},           // two seeks
+      {2147483648.0, 512, 4096, uint64_t{1} << 43, 0, 2048},  // the full 64-bit offset
+  };
+  for (const auto& c : cases) {
+    std::string expected = c.offset < content.size() ? content.substr(c.offset, c.byteCount) : "";
+    expected.resize(static_cast<size_t>(c.byteCount), '\0');
+    EXPECT_EQ(DiskIO::ReadDriveSector(handle, c.sector, c.byteCount, c.sectorSize), expected)
+        << c.sector << " x " << c.sectorSize;
+    EXPECT_EQ(DiskIO::offsetLow, c.low) << c.sector << " x " << c.sectorSize;
+    EXPECT_EQ(DiskIO::offsetHigh, c.high) << c.sector << " x " << c.sectorSize;
+  }
+  // 2^53 sectors of 4096 bytes lie past 2^63: they cannot be placed.
+  EXPECT_EQ(DiskIO::ReadDriveSector(handle, 2251799813685248.0, 512, 4096), ReadFailedText);
+  CloseHandle(handle);
+}
+
 TEST(SectorReader, AFailingReadGivesTheFailureText) {
   ConsoleStuff::hStdOut = GetStdHandle(STD_OUTPUT_HANDLE);
   EXPECT_EQ(DiskIO::ReadDriveSector(INVALID_HANDLE_VALUE, 63, 512), ReadFailedText);

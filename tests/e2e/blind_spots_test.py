@@ -1,0 +1,323 @@
+"""Where a scan once saw nothing and still called the machine clean: logical partitions inside an
+extended partition, GPTs of more than 1024 entries, drives past PhysicalDrive15, drives that
+cannot be opened or read, a run that read no drive at all, and disks of 4096-byte sectors as
+block devices and as image files. Each report is compared whole, byte for byte."""
+
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+from tvxtest import *
+
+ZEROS = b"\0" * 8
+FVE = b"-FVE-FS-"
+MKFS = b"mkfs.fat"
+NOBODY = 65534
+LARGE = 4096  # the logical sector size of a 4Kn disk
+
+
+def extended_disk(path):
+    """sfdisk's dos label: a primary FAT16, an extended partition (type 0x0F) holding a FAT16, a
+    BitLocker volume and an ext4 file system, then a third primary placed after it."""
+    partitioned_image(path, 32 * MIB, "dos", [
+        Part(2048, 8192, "6", fat_volume(16, "PRIMARY")),
+        Part(10240, 40960, "f"),
+        Part(51200, 8192, "6", fat_volume(16, "AFTER")),
+        Part(12288, 8192, "6", fat_volume(16, "LOGICAL")),
+        Part(22528, 8192, "7", bitlocker_volume()),
+        Part(32768, 16384, "83", ext4_volume()),
+    ])
+
+
+def extended_disk_lines(n):
+    """The four primary entries first (the extended one shows its EBR: no OEM ID, a boot
+    signature), then the logical partitions as 5, 6, 7 in chain order."""
+    return (label_lines(n, 1, MKFS, b"PRIMARY    ") + oem_line(n, 2, ZEROS) +
+            label_lines(n, 3, MKFS, b"AFTER      ") +
+            label_lines(n, 5, MKFS, b"LOGICAL    ") +
+            oem_line(n, 6, FVE) + bitlocker(n, 6) +
+            oem_line(n, 7, ZEROS) + file_system(n, 7, "ext4"))
+
+
+def large_table_disk(path):
+    """sgdisk --resize-table=2048: an entry array of 256 KiB, a FAT16 and a BitLocker volume."""
+    sparse_file(path, 16 * MIB)
+    tool("sgdisk", "--resize-table=2048", "-n", "1:2048:+4M", "-t", "1:0700",
+         "-n", "2:10240:+4M", "-t", "2:0700", path)
+    fat_volume(16, "LARGE TABLE")(path, 2048, 8192)
+    bitlocker_volume()(path, 10240, 8192)
+
+
+def large_table_primary_header_wrong(path):
+    """The same disk with its primary header's CRC wrong: the backup's 2048 entries are read."""
+    large_table_disk(path)
+    crc = read_at(path, SECTOR + 16, 4)
+    write_at(path, SECTOR + 16, bytes([crc[0] ^ 1]) + crc[1:])
+
+
+def large_table_lines(n):
+    return (label_lines(n, 1, MKFS, b"LARGE TABLE") + oem_line(n, 2, FVE) + bitlocker(n, 2))
+
+
+def numbered_disk(n):
+    """A 2 MiB disk whose one partition's boot sector carries the drive's number."""
+    def build(path):
+        write_at(sparse_file(path, 2 * MIB), 0, mbr((2048, 0, 0, 0), (6, 0, 0, 0)))
+        write_at(path, 2048 * SECTOR, boot_sector(b"DRIVE%d" % n, fat16_label=b"NUMBER %d" % n))
+    return build
+
+
+def numbered_disk_lines(n):
+    return label_lines(n, 1, (b"DRIVE%d" % n).ljust(8), (b"NUMBER %d" % n).ljust(11))
+
+
+class LogicalAndLargeTableTest(ScanFolderTest):
+    def test_tool_made_disks(self):
+        extended_disk(self.entry("PhysicalDrive0"))
+        large_table_disk(self.entry("PhysicalDrive1"))
+        large_table_primary_header_wrong(self.entry("PhysicalDrive2"))
+        header = read_at(self.entry("PhysicalDrive1"), SECTOR, SECTOR)
+        self.assertEqual(int.from_bytes(header[80:84], "little"), 2048, "sgdisk ignored the size")
+        expected = extended_disk_lines(0) + large_table_lines(1) + large_table_lines(2)
+        self.assertReport(self.scan(), report(expected, found=True))
+
+
+class UnreadableRecordTest(DeviceFolderTest):
+    def test_chain_ends_at_a_record_that_cannot_be_read(self):
+        """A drive whose reads fail from 1 MiB on: the extended partition's first EBR (sector
+        128) gives logical partition 5, and points to a second EBR at sector 2048, whose read
+        fails. The failure is said before the partitions, and the chain ends there."""
+        content = mbr((64, 128, 0, 0), (6, 5, 0, 0)).ljust(64 * SECTOR, b"\0")
+        content += boot_sector(b"MSDOS5.0", fat16_label=b"PRIMARY").ljust(64 * SECTOR, b"\0")
+        content += mbr((64, 1920, 0, 0), (7, 5, 0, 0)).ljust(64 * SECTOR, b"\0")
+        content += boot_sector(b"MSDOS5.0", fat16_label=b"LOGICAL")
+        try:
+            with failing_files({"drive": (2 * MIB, MIB, bytes(content))}) as folder:
+                os.symlink(os.path.join(folder, "drive"), self.entry("PhysicalDrive0"))
+                result = run_tvx(["/batch"], devices=self.devices, timeout=30)
+        except DeviceUnavailable as reason:
+            self.skipTest(str(reason))
+        expected = report(sector_read_error(23) + label_lines(0, 1, b"MSDOS5.0", b"PRIMARY    ") +
+                          oem_line(0, 2, ZEROS) + label_lines(0, 5, b"MSDOS5.0", b"LOGICAL    "))
+        self.assertEqual(report_lines(result.stdout), report_lines(expected))
+        self.assertEqual(result.stdout, expected)
+        self.assertEqual((result.returncode, result.stderr), (0, b""))
+
+
+class DriveNumbersTest(ScanFolderTest):
+    def test_failures_said_aloud_and_drives_past_fifteen(self):
+        """Drive 1 is a folder (opens with error 5), drive 2 is 511 bytes long (its read comes up
+        short); neither is a finding, so a run whose readable drives are clean still ends with
+        the closing line. Drives 3 and 19 are links through a file, whose path is not found
+        (error 3): drive 3 stays silent, drive 19 ends the pass like a missing drive, so drive 20
+        is never looked at, while drives 16 to 18 are read."""
+        numbered_disk(0)(self.entry("PhysicalDrive0"))
+        os.mkdir(self.entry("PhysicalDrive1"))
+        with open(self.entry("PhysicalDrive2"), "wb") as f:
+            f.write(mbr((2048, 0, 0, 0), (6, 0, 0, 0))[:511])
+        for n in (3, 19):
+            self.link("PhysicalDrive%d" % n, os.path.join(self.entry("PhysicalDrive0"), "x"))
+        for n in (16, 17, 18, 20):
+            numbered_disk(n)(self.entry("PhysicalDrive%d" % n))
+        expected = (numbered_disk_lines(0) + open_error(5, 1) + read_error_drive0(0, 2) +
+                    numbered_disk_lines(16) + numbered_disk_lines(17) + numbered_disk_lines(18))
+        self.assertReport(self.scan(), report(expected))
+        self.assertEqual(self.last_status, 0)
+
+    def test_drive_255_is_the_last(self):
+        """Drives 0 to 256 all exist (0 to 253 with an empty partition table): 254 and 255 are
+        read, 256 is not."""
+        for n in range(254):
+            with open(self.entry("PhysicalDrive%d" % n), "wb") as f:
+                f.write(mbr())
+        for n in (254, 255, 256):
+            numbered_disk(n)(self.entry("PhysicalDrive%d" % n))
+        expected = numbered_disk_lines(254) + numbered_disk_lines(255)
+        self.assertReport(self.scan(), report(expected))
+
+
+class UnprivilegedTest(DeviceFolderTest):
+    def test_nothing_readable_is_never_called_clean(self):
+        """As `nobody` over images that only root may read: every open fails with error 5 (drive
+        16 too, which does not end the pass: it exists), and the run says it cannot tell, with
+        exit status 2, although drive 0 holds a BitLocker volume."""
+        if not is_root():
+            self.skipTest("needs root to run as another user")
+        os.chmod(self.devices, 0o755)
+        tvx = os.path.join(self.devices, "tvx")
+        shutil.copy2(TVX, tvx)
+        os.chmod(tvx, 0o755)
+        partitioned_image(self.entry("PhysicalDrive0"), 8 * MIB, "dos",
+                          [Part(2048, 8192, "7", bitlocker_volume())])
+        for n in (1, 16, 17):
+            numbered_disk(n)(self.entry("PhysicalDrive%d" % n))
+        for n in (0, 1, 16, 17):
+            os.chmod(self.entry("PhysicalDrive%d" % n), 0o600)
+
+        def as_nobody():
+            os.setgroups([])
+            os.setgid(NOBODY)
+            os.setuid(NOBODY)
+
+        result = subprocess.run([tvx, "/batch"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, env=tvx_environment(self.devices),
+                                preexec_fn=as_nobody, cwd="/", timeout=60)
+        expected = report(b"".join(open_error(5, n) for n in (0, 1, 16, 17)), unread=True)
+        self.assertEqual(report_lines(result.stdout), report_lines(expected))
+        self.assertEqual(result.stdout, expected)
+        self.assertEqual(result.stderr, b"")
+        self.assertEqual(result.returncode, 2)
+
+
+# ---------------------------------------------------------------------------------------------
+# 4Kn disks, made on loop devices of 4096-byte sectors
+
+def attach_4kn(test, image, read_only=False):
+    """Attaches `image` to a free loop device of 4096-byte logical sectors; detaches it when the
+    test ends. Returns the device's path."""
+    command = ["losetup", "--find", "--show", "--sector-size", str(LARGE)]
+    command += ["--read-only"] if read_only else []
+    device = tool(*command, image).decode().strip()
+    test.addCleanup(subprocess.run, ["losetup", "--detach", device],
+                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return device
+
+
+def on_4kn_device(image, make):
+    """Creates a 64 MiB image, runs make(device) on it as a 4Kn loop device, then detaches."""
+    sparse_file(image, 64 * MIB)
+    device = tool("losetup", "--find", "--show", "--sector-size", str(LARGE),
+                  image).decode().strip()
+    try:
+        make(device)
+    finally:
+        subprocess.run(["losetup", "--detach", device], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+
+
+def fat_4kn(device, start, sectors, label):
+    """mkfs.fat with 4096-byte sectors at 4096-byte sector `start` of `device`."""
+    tool("mkfs.fat", "-S", str(LARGE), "-s", "1", "-n", label, "--offset", str(start), device,
+         str(sectors * LARGE // 1024))
+
+
+def gpt_4kn(image):
+    """sgdisk's GPT in 4096-byte sectors: a FAT at sector 256, BitLocker at sector 5376."""
+    def make(device):
+        tool("sgdisk", "-n", "1:256:+20M", "-t", "1:0700", "-n", "2:5376:+8M", "-t", "2:0700",
+             device)
+        fat_4kn(device, 256, 5120, "FAT4K")
+    on_4kn_device(image, make)
+    write_at(image, 5376 * LARGE, bitlocker_boot_sector(5376, 2048))
+
+
+def mbr_4kn(image):
+    """sfdisk's dos label in 4096-byte sectors: a FAT at sector 256 and an extended partition
+    holding BitLocker (5) and a FAT (6)."""
+    def make(device):
+        sfdisk(device, "label: dos\nstart=256, size=5120, type=6\n"
+                       "start=5376, size=4096, type=5\nstart=5632, size=1024, type=7\n"
+                       "start=7168, size=2048, type=6\n")
+        fat_4kn(device, 256, 5120, "MBR4K")
+        fat_4kn(device, 7168, 2048, "LOGICAL4K")
+    on_4kn_device(image, make)
+    write_at(image, 5632 * LARGE, bitlocker_boot_sector(5632, 1024))
+
+
+def gpt_lines(n):
+    return label_lines(n, 1, MKFS, b"FAT4K      ") + oem_line(n, 2, FVE) + bitlocker(n, 2)
+
+
+def mbr_lines(n):
+    return (label_lines(n, 1, MKFS, b"MBR4K      ") + oem_line(n, 2, ZEROS) +
+            oem_line(n, 5, FVE) + bitlocker(n, 5) + label_lines(n, 6, MKFS, b"LOGICAL4K  "))
+
+
+def mbr_image_lines(n):
+    """An image file holds no sector size, and a dos label gives no hint of one: the image rule
+    looks for a GPT header only, so a 4Kn MBR image reads as 512-byte sectors. Its entries then
+    point 8 times too near the start, where this disk has zeros: both look damaged, and the
+    extended partition's EBR, missing its boot signature there, ends its chain at once."""
+    return (oem_line(n, 1, ZEROS) + damaged(n, 1) + oem_line(n, 2, ZEROS) + damaged(n, 2))
+
+
+class FourKnTest(DeviceFolderTest):
+    maxDiff = None
+
+    def setUp(self):
+        if not is_root():
+            self.skipTest("needs root for loop devices")
+        for command in ("losetup", "sgdisk", "sfdisk", "mkfs.fat", "strace"):
+            if not have(command):
+                self.skipTest("%s is not installed" % command)
+        super().setUp()
+
+    def test_block_devices_and_image_files(self):
+        """Drives 0 to 2 are 4Kn loop devices (sector size from BLKSSZGET): a GPT, an MBR with
+        logical partitions, and the GPT with its primary header damaged, read through the backup
+        header in the last 4096-byte sector. Drives 3 to 5 are the same images as files. Under
+        strace: every read from the loop devices is whole 4096-byte sectors at a multiple of
+        4096."""
+        images = tempfile.mkdtemp(prefix="tvx-4kn-")
+        self.addCleanup(shutil.rmtree, images)
+        gpt, mbr_disk, backup = (os.path.join(images, name) for name in ("gpt", "mbr", "backup"))
+        gpt_4kn(gpt)
+        mbr_4kn(mbr_disk)
+        tool("cp", "--sparse=always", gpt, backup)
+        write_at(backup, LARGE + 16, bytes([read_at(backup, LARGE + 16, 1)[0] ^ 1]))
+        for n, image in enumerate((gpt, mbr_disk, backup)):
+            os.symlink(attach_4kn(self, image, read_only=True), self.entry("PhysicalDrive%d" % n))
+            os.symlink(image, self.entry("PhysicalDrive%d" % (n + 3)))
+        expected = report(gpt_lines(0) + mbr_lines(1) + gpt_lines(2) +
+                          gpt_lines(3) + mbr_image_lines(4) + gpt_lines(5), found=True)
+
+        before = folder_checksums(self.devices)
+        trace = os.path.join(images, "trace")
+        result = traced_scan(self.devices, trace)
+        self.assertEqual(report_lines(result.stdout), report_lines(expected))
+        self.assertEqual(result.stdout, expected)
+        self.assertEqual(result.returncode, 3, result.stderr)
+        self.assertEqual(folder_checksums(self.devices), before)
+
+        reads = device_reads(trace, [self.entry("PhysicalDrive%d" % n) for n in range(3)])
+        self.assertGreater(len(reads), 10)
+        self.assertEqual([r for r in reads if r[1] % LARGE or r[2] % LARGE], [])
+
+
+def traced_scan(devices, trace):
+    """Runs `tvx /batch` over `devices` under strace, writing the trace to `trace`; LeakSanitizer
+    cannot run under ptrace, so the sanitizer build runs without it."""
+    environment = tvx_environment(devices, {"ASAN_OPTIONS": ":".join(filter(None, [
+        os.environ.get("ASAN_OPTIONS", ""), "detect_leaks=0"]))})
+    return subprocess.run(["strace", "-qq", "-o", trace, "-e", "trace=openat,close,pread64",
+                           "--", TVX, "/batch"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, env=environment, timeout=60)
+
+
+def device_reads(trace, paths):
+    """Returns (path, length, offset) for each pread64 the trace shows on a descriptor opened on
+    one of `paths` (the scanner reads drives with pread only)."""
+    reads, open_fds = [], {}
+    opened = re.compile(r'openat\(AT_FDCWD, "([^"]+)", [^)]*\) = (\d+)')
+    with open(trace) as f:
+        for line in f:
+            match = opened.match(line)
+            if match and match.group(1) in paths:
+                open_fds[int(match.group(2))] = match.group(1)
+                continue
+            match = re.match(r"close\((\d+)\)", line)
+            if match:
+                open_fds.pop(int(match.group(1)), None)
+                continue
+            match = re.match(r"pread64\((\d+), .*, (\d+), (\d+)\) = ", line)
+            if match and int(match.group(1)) in open_fds:
+                reads.append((open_fds[int(match.group(1))], int(match.group(2)),
+                              int(match.group(3))))
+    return reads
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
