@@ -1,5 +1,6 @@
-// ReadDriveSector on POSIX: the failure code kept for the report, a read that really fails (/proc/self/mem), positions far past the end of an image, and marker
-// sectors read from a real block device (a loop device, as root).
+// ReadDriveSector on POSIX: the failure code kept for the report, a read that really fails
+// (/proc/self/mem), positions far past the end of an image, and marker sectors read from a real
+// block device (a loop device, as root).
 #include <gtest/gtest.h>
 
 #include <cmath>
