@@ -22,27 +22,6 @@ LUKS2_OEM = b"S\xBA\xBE\0\x02\0\0\0"
 XFS_OEM = b"B\0\0\x10\0\0\0\0"
 
 
-def luks_disk(n):
-    return b"\r\nPhysicalDrive" + b(n) + b" contains a LUKS encrypted volume.\r\n"
-
-
-def luks(n, p):
-    return b"PhysicalDrive" + b(n) + b", Partition " + b(p) + b" is a LUKS encrypted volume.\r\n"
-
-
-def veracrypt_loader(n):
-    return b"\r\nPhysicalDrive" + b(n) + b" contains a VeraCrypt encrypted volume.\r\n"
-
-
-def veracrypt_elsewhere(n):
-    return (b"\r\nPhysicalDrive" + b(n) + b" contains a VeraCrypt signature in its MBR,\r\n"
-            b"but in an unexpected location. It may contain an encrypted volume.\r\n")
-
-
-def bitlocker_disk(n):
-    return b"\r\nPhysicalDrive" + b(n) + b" is a Bitlocker encrypted volume.\r\n"
-
-
 def luks_format(volume, kind):
     """Formats the file `volume` as LUKS (`kind`: luks1 or luks2), with the fastest key
     derivation cryptsetup accepts."""

@@ -109,6 +109,19 @@ def veracrypt_loader(n):
     return b"\r\nPhysicalDrive" + b(n) + b" contains a VeraCrypt encrypted volume.\r\n"
 
 
+def veracrypt_elsewhere(n):
+    return (b"\r\nPhysicalDrive" + b(n) + b" contains a VeraCrypt signature in its MBR,\r\n"
+            b"but in an unexpected location. It may contain an encrypted volume.\r\n")
+
+
+def luks_disk(n):
+    return b"\r\nPhysicalDrive" + b(n) + b" contains a LUKS encrypted volume.\r\n"
+
+
+def bitlocker_disk(n):
+    return b"\r\nPhysicalDrive" + b(n) + b" is a Bitlocker encrypted volume.\r\n"
+
+
 def luks(n, p):
     return b"PhysicalDrive" + b(n) + b", Partition " + b(p) + b" is a LUKS encrypted volume.\r\n"
 
