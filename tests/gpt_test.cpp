@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "console/console.h"
+#include "render/console.h"
 #include "disk/layout.h"
 #include "test_support.h"
 
@@ -69,7 +69,7 @@ void PutLittleEndian(std::string& bytes, Field field, uint64_t value) {
 // Stores the CRC of the header's first `header size` bytes, taken with the CRC field as zero.
 void FixHeaderCrc(std::string& header) {
   PutLittleEndian(header, GptHeader::kHeaderCrc, 0);
-  const uint64_t size = DiskIO::LittleEndianValue(header, GptHeader::kHeaderSize.offset, 4);
+  const uint64_t size = LittleEndianValue(header, GptHeader::kHeaderSize.offset, 4);
   PutLittleEndian(header, GptHeader::kHeaderCrc, DiskIO::Crc32(header.substr(0, size)));
 }
 
@@ -121,7 +121,7 @@ TEST(LittleEndianValue, ReadsUpToEightBytesAndZerosPastTheEnd) {
       {3, 0, 0},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(DiskIO::LittleEndianValue(bytes, c.offset, c.length), c.value)
+    EXPECT_EQ(LittleEndianValue(bytes, c.offset, c.length), c.value)
         << c.offset << "+" << c.length;
   }
 }

@@ -1,6 +1,6 @@
 // The JSON report drawn from a report held in memory: its members, nulls, and disk bytes that
 // survive whatever they are.
-#include "console/json_report.h"
+#include "render/json_report.h"
 
 #include <gtest/gtest.h>
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "console/console.h"
+#include "render/console.h"
 #include "platform/platform.h"
 #include "test_support.h"
 

@@ -21,7 +21,7 @@
 #include <string>
 #include <system_error>
 
-#include "console/console.h"
+#include "render/console.h"
 #include "platform/platform.h"
 
 namespace TestSupport {

@@ -2,12 +2,12 @@
 
 #include <cstddef>
 
+#include "base/bytes.h"
+
 namespace DiskIO {
 
 namespace {
 
-constexpr uint32_t kSmallSector = 512;
-constexpr uint32_t kLargeSector = 4096;
 // Room for DISK_GEOMETRY_EX and the partition and detection data Windows puts after it.
 constexpr size_t kGeometryBufferSize = 256;
 
@@ -19,10 +19,10 @@ uint32_t QuerySectorSize(HANDLE handle) {
   if (!DeviceIoControl(handle, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, buffer, sizeof buffer,
                        &returned, nullptr) ||
       returned < sizeof(DISK_GEOMETRY)) {
-    return kSmallSector;
+    return static_cast<uint32_t>(kSectorSize);
   }
   const DWORD size = reinterpret_cast<const DISK_GEOMETRY_EX*>(buffer)->Geometry.BytesPerSector;
-  return size == kLargeSector ? kLargeSector : kSmallSector;
+  return size == kLargeSectorSize ? kLargeSectorSize : static_cast<uint32_t>(kSectorSize);
 }
 
 bool QueryDriveLength(HANDLE handle, uint64_t& bytes) {

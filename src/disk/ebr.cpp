@@ -2,7 +2,7 @@
 
 #include <set>
 
-#include "disk/gpt.h"
+#include "base/bytes.h"
 #include "disk/layout.h"
 #include "disk/sector_reader.h"
 

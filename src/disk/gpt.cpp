@@ -58,15 +58,6 @@ uint32_t Crc32(ByteSpan bytes) {
   return crc ^ 0xFFFFFFFFu;
 }
 
-uint64_t LittleEndianValue(const std::string& bytes, size_t offset, size_t length) {
-  uint64_t value = 0;
-  for (size_t i = length; i-- > 0;) {
-    const size_t index = offset + i;
-    value = (value << 8) | (index < bytes.size() ? static_cast<uint8_t>(bytes[index]) : 0);
-  }
-  return value;
-}
-
 bool HasGptProtectiveEntry(const SectorBuffer& sector0) {
   for (size_t offset : MasterBootRecord::kEntryTypeOffsets) {
     if (sector0[offset] == MasterBootRecord::kGptProtectiveType) return true;

@@ -13,10 +13,6 @@ namespace DiskIO {
 /// Returns the CRC-32 of `bytes`, the one zlib and the GPT use.
 uint32_t Crc32(ByteSpan bytes);
 
-/// Returns the little-endian unsigned value of `length` (at most 8) bytes at `offset` of `bytes`;
-/// bytes past the end count as zero.
-uint64_t LittleEndianValue(const std::string& bytes, size_t offset, size_t length);
-
 /// Where a usable GPT header says the partition entries are.
 struct GptLayout {
   uint64_t entryArrayStart;  // first sector of the entry array

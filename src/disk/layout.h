@@ -136,7 +136,7 @@ inline const std::string kBitLockerToGoOemId = "MSWIN4.1";
 inline const std::string kBitLockerGuid{
     "\x3B\xD6\x67\x49\x29\x2E\xD8\x4A\x83\x99\xF6\xA3\x39\xE3\xD0\x01", 16};
 /// The GPT header's signature.
-inline const std::string kGptHeader = "EFI PART";
+inline const std::string kGptHeader(kGptHeaderSignature);
 /// Microsoft Reserved, E3C9E316-0B5C-4DB8-817D-F92DF00215AE, which never holds a file system.
 inline const std::string kMicrosoftReservedGuid{
     "\x16\xE3\xC9\xE3\x5C\x0B\xB8\x4D\x81\x7D\xF9\x2D\xF0\x02\x15\xAE", 16};

@@ -7,12 +7,7 @@
 #include <cstdint>
 #include <string>
 
-/// The size of a sector, in bytes: what the rules look at, and the logical sector size of most
-/// drives.
-constexpr size_t kSectorSize = 512;
-
-/// The logical sector size of 4Kn drives, where partition tables count 4096-byte sectors.
-constexpr uint32_t kLargeSectorSize = 4096;
+#include "base/bytes.h"
 
 /// Sector 0 of a drive, as read into the run's one buffer.
 using SectorBuffer = std::array<uint8_t, kSectorSize>;

@@ -9,7 +9,7 @@
 
 #include "platform/errors-posix.h"
 #include "platform/handles-posix.h"
-#include "platform/terminal-posix.h"
+#include "platform/console-posix.h"
 #include "platform/winapi-posix.h"
 
 namespace {

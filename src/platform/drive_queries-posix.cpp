@@ -9,15 +9,12 @@
 #include <cstddef>
 #include <cstring>
 
+#include "base/bytes.h"
 #include "platform/errors-posix.h"
-#include "platform/image-posix.h"
+#include "platform/disk_image-posix.h"
 
 namespace {
 
-constexpr uint32_t kSmallSector = 512;
-constexpr uint32_t kLargeSector = 4096;
-constexpr char kGptSignature[] = "EFI PART";
-constexpr size_t kSignatureSize = 8;
 constexpr DWORD kTracksPerCylinder = 255;
 constexpr DWORD kSectorsPerTrack = 63;
 
@@ -35,12 +32,12 @@ bool ReadExactly(const PosixHandle& drive, uint64_t offset, char* buffer, size_t
 
 // True when a GPT header signature lies at `offset`.
 bool GptSignatureAt(const PosixHandle& drive, uint64_t offset) {
-  char bytes[kSignatureSize];
-  return ReadExactly(drive, offset, bytes, kSignatureSize) &&
-         std::memcmp(bytes, kGptSignature, kSignatureSize) == 0;
+  char bytes[kGptHeaderSignature.size()];
+  return ReadExactly(drive, offset, bytes, sizeof bytes) &&
+         std::string_view(bytes, sizeof bytes) == kGptHeaderSignature;
 }
 
-bool IsBlockDevice(const PosixHandle& drive) {
+bool OpensBlockDevice(const PosixHandle& drive) {
   struct stat info {};
   return fstat(drive.fd, &info) == 0 && S_ISBLK(info.st_mode);
 }
@@ -69,7 +66,7 @@ bool DriveLength(const PosixHandle& drive, uint64_t& bytes) {
 }
 
 bool DriveSectorSize(const PosixHandle& drive, uint32_t& bytes) {
-  if (drive.image == nullptr && IsBlockDevice(drive)) {
+  if (drive.image == nullptr && OpensBlockDevice(drive)) {
     int size = 0;
     if (ioctl(drive.fd, BLKSSZGET, &size) != 0) {
       SetLastErrorFromErrno(errno);
@@ -84,9 +81,9 @@ bool DriveSectorSize(const PosixHandle& drive, uint32_t& bytes) {
   }
   // An image file records no sector size: a GPT header at byte 4096 and none at byte 512 says
   // the disk it was taken from had 4096-byte sectors.
-  bytes = GptSignatureAt(drive, kLargeSector) && !GptSignatureAt(drive, kSmallSector)
-              ? kLargeSector
-              : kSmallSector;
+  bytes = GptSignatureAt(drive, kLargeSectorSize) && !GptSignatureAt(drive, kSectorSize)
+              ? kLargeSectorSize
+              : static_cast<uint32_t>(kSectorSize);
   return true;
 }
 

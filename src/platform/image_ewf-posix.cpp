@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "platform/image-posix.h"
+#include "platform/disk_image-posix.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // QEMU images (QCOW versions 1 to 3) through libqcow.
 #include <libqcow.h>
 
-#include "platform/image-posix.h"
+#include "platform/disk_image-posix.h"
 
 namespace {
 

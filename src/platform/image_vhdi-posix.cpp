@@ -1,7 +1,7 @@
 // Virtual PC and Hyper-V images (VHD, VHDX; fixed and dynamic) through libvhdi.
 #include <libvhdi.h>
 
-#include "platform/image-posix.h"
+#include "platform/disk_image-posix.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // names its extent files relative to its own folder.
 #include <libvmdk.h>
 
-#include "platform/image-posix.h"
+#include "platform/disk_image-posix.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "platform/process.h"
-#include "platform/terminal-posix.h"
+#include "platform/console-posix.h"
 #include "platform/winapi-posix.h"
 
 namespace {

@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cstring>
 
+#include "base/bytes.h"
+
 namespace {
 
 struct NameRule {
@@ -32,17 +34,6 @@ constexpr NameRule kDeviceMapperNameRules[] = {
     {"truecrypt", "TrueCrypt"},
 };
 
-bool StartsWithIgnoringCase(const std::string& text, const char* prefix) {
-  const size_t length = strlen(prefix);
-  if (text.size() < length) return false;
-  for (size_t i = 0; i < length; ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[i])) !=
-        std::tolower(static_cast<unsigned char>(prefix[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
 
 // True when `text` is `prefix` followed by one or more decimal digits and nothing else.
 bool IsPrefixAndDigits(const std::string& text, const char* prefix) {

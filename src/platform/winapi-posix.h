@@ -141,14 +141,14 @@ BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode);
 BOOL ReadConsoleA(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToRead,
                   LPDWORD lpNumberOfCharsRead, PCONSOLE_READCONSOLE_CONTROL pInputControl);
 
-// Drives and volumes (device-posix.cpp).
+// Drives and volumes (drive_calls-posix.cpp).
 
-/// Opens "\\.\PhysicalDriveN" or "\\.\L:" (see devices-posix.h for where they come from), or any
+/// Opens "\\.\PhysicalDriveN" or "\\.\L:" (see device_paths-posix.h for where they come from), or any
 /// other path, always read-only. A file in a disk image container format (E01, VHD, VHDX, VMDK,
 /// QCOW) is opened through its format's library and reads as the disk it holds (see
-/// image-posix.h). Returns INVALID_HANDLE_VALUE on failure with the last error set: 2 for a
+/// disk_image-posix.h). Returns INVALID_HANDLE_VALUE on failure with the last error set: 2 for a
 /// missing device, 5 for one that is not a disk, a volume or an image, 50 for an image this
-/// build cannot read (images.h tells why).
+/// build cannot read (unreadable_image.h tells why).
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
@@ -162,7 +162,7 @@ DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveH
 /// reads 0 bytes with success. Fails with the mapped error code.
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
-/// Answers IOCTL_STORAGE_GET_DEVICE_NUMBER from what the handle is (see devices-posix.h); a
+/// Answers IOCTL_STORAGE_GET_DEVICE_NUMBER from what the handle is (see device_paths-posix.h); a
 /// handle that lives on no physical drive fails with error 1. Answers
 /// IOCTL_DISK_GET_DRIVE_GEOMETRY_EX (no partition or detection data follows DiskSize) and
 /// IOCTL_DISK_GET_LENGTH_INFO for any drive handle (see drive_queries-posix.h); a buffer too
@@ -173,7 +173,7 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
 /// Releases a handle; standard handles stay open. Fails for an invalid handle.
 BOOL CloseHandle(HANDLE hObject);
 
-// Process services (process-posix.cpp).
+// Process services (process-posix.cpp; GetLastError and SetLastError in errors-posix.cpp).
 
 /// Pauses for the given number of milliseconds.
 void Sleep(DWORD dwMilliseconds);

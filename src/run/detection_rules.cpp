@@ -2,16 +2,12 @@
 
 #include <string>
 
-#include "disk/gpt.h"
+#include "base/bytes.h"
 #include "disk/layout.h"
 
 namespace Module1 {
 
 namespace {
-
-bool StartsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
 
 bool HasTrueCryptBootLoader(const SectorText& sector) {
   return FieldText(sector, MasterBootRecord::kBootLoaderName) == Signature::kTrueCryptBootLoader;
@@ -95,8 +91,8 @@ const PartitionRule kPartitionRules[] = {
 // ext4 when it uses extents, else ext3 when it has a journal, else ext2.
 const char* ExtVariant(const std::string& bytes) {
   using namespace Superblock;
-  if (DiskIO::LittleEndianValue(bytes, kExtIncompatFeatures, 4) & kExtExtents) return "ext4";
-  if (DiskIO::LittleEndianValue(bytes, kExtCompatFeatures, 4) & kExtHasJournal) return "ext3";
+  if (LittleEndianValue(bytes, kExtIncompatFeatures, 4) & kExtExtents) return "ext4";
+  if (LittleEndianValue(bytes, kExtCompatFeatures, 4) & kExtHasJournal) return "ext3";
   return "ext2";
 }
 

@@ -7,7 +7,7 @@
 
 #include "disk/sector.h"
 #include "platform/platform.h"
-#include "run/report.h"
+#include "report/report.h"
 
 namespace Module1 {
 
@@ -15,13 +15,6 @@ namespace Module1 {
 /// for reading and writing, as it exists: evidence is never opened for writing. Returns
 /// INVALID_HANDLE_VALUE on failure, with the system's error code in GetLastError.
 HANDLE OpenRawDevice(const std::string& path);
-
-/// Runs the program once: banner, usage text for "/?" or a help word, or both scans with the
-/// console report written as they go (or, with "/json", one JSON document at the end), and the
-/// key wait unless "/batch" or "/json" was given. Returns the exit status: 0 when the run
-/// completed and found nothing, 3 when anything was found, 2 when nothing was found and no drive
-/// could be read. A failed write throws error 1001 or 1002 out of it.
-int32_t Main();
 
 /// First pass: scans PhysicalDrive0 to PhysicalDrive15, then further drives until the first
 /// that does not exist (at most PhysicalDrive255), each followed by a 10 ms pause. Adds each

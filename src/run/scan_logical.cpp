@@ -1,6 +1,6 @@
 #include <string>
 
-#include "platform/volume_layers.h"
+#include "platform/volume_encryption.h"
 #include "run/module1.h"
 
 namespace Module1 {

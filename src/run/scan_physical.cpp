@@ -5,7 +5,7 @@
 
 #include "disk/drive_geometry.h"
 #include "disk/layout.h"
-#include "platform/images.h"
+#include "platform/unreadable_image.h"
 #include "run/detection_rules.h"
 #include "run/module1.h"
 
@@ -77,7 +77,7 @@ void ScanPhysicalDrives(SectorBuffer& sectorBuffer, Report& report,
     ScanPhysicalDrive(n, sectorBuffer, report);
     const DriveRecord& drive = report.drives.back();
     // Past the drives that are always tried, the first one that does not exist ends the pass.
-    if (n >= kAlwaysTriedDrives && !DriveExists(drive)) break;
+    if (n >= kAlwaysTriedDrives && !DriveIsReported(drive)) break;
     if (progress.driveDone) progress.driveDone(report, drive);
     Sleep(kPauseAfterDriveMs);
   }

@@ -8,9 +8,9 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "console/console.h"
-#include "console/console_report.h"
-#include "console/json_report.h"
+#include "render/console.h"
+#include "render/console_report.h"
+#include "render/json_report.h"
 
 namespace {
 

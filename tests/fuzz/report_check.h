@@ -2,7 +2,7 @@
 #ifndef TVX_TESTS_FUZZ_REPORT_CHECK_H_
 #define TVX_TESTS_FUZZ_REPORT_CHECK_H_
 
-#include "run/report.h"
+#include "report/report.h"
 
 /// Sends standard output to a memory file, so that the console report can be read back.
 /// Returns false when no memory file can be made.

@@ -11,7 +11,7 @@
 #include <functional>
 #include <string>
 
-#include "console/console.h"
+#include "render/console.h"
 #include "disk/sector_reader.h"
 #include "run/module1.h"
 

@@ -1,0 +1,13 @@
+// The program's entry: a run, and the one place where a numbered error that ends it is shown.
+#include "platform/platform.h"
+#include "app/main_run.h"
+
+int main(int argc, char** argv) {
+  PlatformStart(argc, argv);
+  try {
+    return Module1::Main();
+  } catch (const ProgramError& error) {
+    ShowFatalError(error.number, error.description);
+    return kFatalExitStatus;
+  }
+}

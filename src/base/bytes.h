@@ -1,0 +1,33 @@
+// Small helpers over bytes and text that every layer uses: prefixes, little-endian fields, and
+// the sector sizes and GPT signature that both the platform and the disk code need.
+#ifndef TVX_BASE_BYTES_H_
+#define TVX_BASE_BYTES_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+/// The size of a sector, in bytes: what the rules look at, and the logical sector size of most
+/// drives.
+constexpr size_t kSectorSize = 512;
+
+/// The logical sector size of 4Kn drives, where partition tables count 4096-byte sectors.
+constexpr uint32_t kLargeSectorSize = 4096;
+
+/// The eight bytes that open a GPT header.
+constexpr std::string_view kGptHeaderSignature = "EFI PART";
+
+/// True when `text` begins with `prefix`, byte for byte.
+inline bool StartsWith(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+/// True when `text` begins with `prefix`, ASCII letters compared without regard to case.
+bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix);
+
+/// Returns the little-endian unsigned value of `length` (at most 8) bytes at `offset` of `bytes`;
+/// bytes past the end count as zero.
+uint64_t LittleEndianValue(std::string_view bytes, size_t offset, size_t length);
+
+#endif  // TVX_BASE_BYTES_H_

@@ -1,0 +1,156 @@
+#include "render/console_report.h"
+
+#include <string>
+
+#include "render/console.h"
+
+namespace ConsoleStuff {
+
+namespace {
+
+std::string Decimal(int64_t value) {
+  return std::to_string(value);
+}
+
+// Writes the findings at one place, in report order.
+void WriteFindings(const Report& report, int32_t drive, int32_t partition, char letter) {
+  for (const Finding& finding : report.findings) {
+    if (finding.drive == drive && finding.partition == partition && finding.letter == letter) {
+      WriteConsoleText(finding.message, Yellow);
+    }
+  }
+}
+
+void WriteDriveFailure(const DriveRecord& drive) {
+  const std::string name = "PhysicalDrive" + Decimal(drive.number);
+  if (!drive.imageFormat.empty()) {
+    WriteConsoleText("\r\n" + name + " is a " + drive.imageFormat +
+                         " image that TVX cannot read: " + drive.imageProblem + ".\r\n",
+                     Yellow);
+    return;
+  }
+  const char* action = drive.status == DriveStatus::OpenFailed ? "opening" : "reading";
+  WriteConsoleText(std::string("\r\nError ") + action + " " + name +
+                       "... Error: " + Decimal(static_cast<int32_t>(drive.error)) + "\r\n",
+                   Yellow);
+}
+
+void WriteReadError(uint32_t code) {
+  WriteConsoleText(
+      "\r\nError reading drive... Error: " + Decimal(static_cast<int32_t>(code)) + "\r\n", Yellow);
+}
+
+void WritePartition(const Report& report, const DriveRecord& drive,
+                    const PartitionRecord& partition) {
+  if (!partition.read) {
+    WriteReadError(partition.error);
+    return;
+  }
+  const std::string name =
+      "PhysicalDrive" + Decimal(drive.number) + ", Partition " + Decimal(partition.number);
+  if (partition.hasLabel) {
+    WriteConsoleText("\r\n" + name + " ---       OEM ID: ", White);
+    WriteConsoleText(SectorBytesForDisplay(partition.oemId) + "\r\n", LightCyan);
+    WriteConsoleText(name + " --- Volume label: ", White);
+    WriteConsoleText(SectorBytesForDisplay(partition.label) + "\r\n", LightCyan);
+  } else {
+    WriteConsoleText("\r\n" + name + " --- OEM ID: ", White);
+    WriteConsoleText(SectorBytesForDisplay(partition.oemId) + "\r\n", LightCyan);
+  }
+  if (!partition.fileSystem.empty()) {
+    WriteConsoleText(name + " --- File system: ", White);
+    WriteConsoleText(partition.fileSystem + "\r\n", LightCyan);
+  }
+  WriteFindings(report, drive.number, partition.number, 0);
+}
+
+}  // namespace
+
+void WriteBanner() {
+  WriteConsoleText("\r\nTharvex v1.1\r\n", White);
+  WriteConsoleText("Written by the Tharvex developers\r\n", White);
+  WriteConsoleText("https://tharvex.example.org/\r\n", White);
+  WriteConsoleText(
+      "// This program comes with no guarantee or warranty.\r\n"
+      "   All risk is assumed by the user. //\r\n",
+      DarkGray);
+}
+
+void WriteUsage() {
+  WriteConsoleText("\r\nUsage:\r\n\r\n", LightGray);
+  WriteConsoleText("    TVX <options>\r\n\r\n", LightGray);
+  WriteConsoleText("Options:\r\n\r\n", White);
+  WriteConsoleText("        /?     - What you're reading now.\r\n", LightGray);
+  WriteConsoleText(
+      "        /batch - No prompt for user input at the end of processing, just exit.\r\n",
+      LightGray);
+  WriteConsoleText(
+      "        /json  - Write the report as one JSON document, with no prompt.\r\n\r\n", LightGray);
+}
+
+void WritePhysicalPassStart() {
+  WriteConsoleText("\r\n* Checking physical drives on system... *\r\n", LightGray);
+}
+
+void WriteDrive(const Report& report, const DriveRecord& drive) {
+  if (!DriveIsReported(drive)) return;
+  if (drive.status != DriveStatus::Read) {
+    WriteDriveFailure(drive);
+    return;
+  }
+  WriteFindings(report, drive.number, -1, 0);
+  for (uint32_t code : drive.tableReadErrors) WriteReadError(code);
+  for (const PartitionRecord& partition : drive.partitions) {
+    WritePartition(report, drive, partition);
+  }
+}
+
+void WritePhysicalPassEnd() {
+  WriteConsoleText("\r\n* Completed checking physical drives on system. *\r\n", LightGray);
+}
+
+void WriteLogicalPassStart() {
+  WriteConsoleText("\r\n* Now checking logical volumes on system... *\r\n\r\n", LightGray);
+}
+
+void WriteVolume(const Report& report, const VolumeRecord& volume) {
+  const std::string drive = std::string("Drive ") + volume.letter + ":";
+  if (LivesOnNoDevice(volume)) {
+    // The virtual-disk finding says it all.
+  } else if (volume.deviceType == FILE_DEVICE_CD_ROM) {
+    WriteConsoleText(drive + " is a CD-ROM/DVD device (#" + Decimal(volume.deviceNumber) + ").\r\n",
+                     White);
+  } else {
+    WriteConsoleText(drive + " is located on PhysicalDrive" + Decimal(volume.deviceNumber) +
+                         ", Partition #" + Decimal(volume.partitionNumber) + ".\r\n",
+                     White);
+    if (volume.partitionNumber == -1) {
+      WriteConsoleText("(-1 indicates that this device can not be partitioned)\r\n", LightGray);
+    }
+  }
+  WriteFindings(report, -1, -1, volume.letter);
+}
+
+void WriteLogicalPassEnd() {
+  WriteConsoleText("\r\n* Completed checking logical volumes on system. *\r\n", LightGray);
+}
+
+void WriteVerdict(const Report& report) {
+  if (!AnyDriveRead(report)) {
+    WriteConsoleText(
+        "\r\nNo physical drive could be read, so this report cannot tell whether\r\n"
+        "encrypted volumes are present. Run TVX as Administrator or root.\r\n",
+        Yellow);
+  } else if (!report.anyFound) {
+    WriteConsoleText(
+        "\r\nNo TrueCrypt, PGP, or Bitlocker encrypted volumes detectable by TVX were found.\r\n",
+        LightRed);
+  }
+}
+
+void WritePrompt() {
+  WriteConsoleText("\r\nPress any key to continue...\r\n", LightGray);
+  WriteConsoleText("(use 'TVX /batch' to bypass this prompt next time)\r\n", DarkGray);
+}
+
+}  // namespace ConsoleStuff

@@ -1,0 +1,44 @@
+// The console report: the run's data written as coloured text, part by part as the run goes.
+#ifndef TVX_RENDER_CONSOLE_REPORT_H_
+#define TVX_RENDER_CONSOLE_REPORT_H_
+
+#include "report/report.h"
+
+namespace ConsoleStuff {
+
+/// Writes the banner: the program's name and version, its makers, and the disclaimer.
+void WriteBanner();
+
+/// Writes the usage text.
+void WriteUsage();
+
+/// Writes the heading of the physical drive pass.
+void WritePhysicalPassStart();
+
+/// Writes what one examined drive showed: its open or read failure, its findings, the reads of
+/// its partition table that failed, and each partition's identity lines and verdict. A drive
+/// that does not exist writes nothing.
+void WriteDrive(const Report& report, const DriveRecord& drive);
+
+/// Writes the closing line of the physical pass.
+void WritePhysicalPassEnd();
+
+/// Writes the heading of the logical volume pass.
+void WriteLogicalPassStart();
+
+/// Writes where one drive letter lives, and its findings.
+void WriteVolume(const Report& report, const VolumeRecord& volume);
+
+/// Writes the closing line of the logical pass.
+void WriteLogicalPassEnd();
+
+/// Writes the run's verdict when there is one to give: that no drive could be read, or, when
+/// drives were read and nothing was found, that nothing was found.
+void WriteVerdict(const Report& report);
+
+/// Writes the prompt that precedes the final key wait.
+void WritePrompt();
+
+}  // namespace ConsoleStuff
+
+#endif  // TVX_RENDER_CONSOLE_REPORT_H_

@@ -1,0 +1,173 @@
+#include "render/json_report.h"
+
+#include <nlohmann/json.hpp>
+
+#include "render/console.h"
+
+namespace ConsoleStuff {
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+const char* TableName(PartitionTable table) {
+  switch (table) {
+    case PartitionTable::Mbr:
+      return "mbr";
+    case PartitionTable::Gpt:
+      return "gpt";
+    case PartitionTable::Ebr:
+      return "ebr";
+    case PartitionTable::None:
+      break;
+  }
+  return nullptr;
+}
+
+const char* StatusName(DriveStatus status) {
+  switch (status) {
+    case DriveStatus::OpenFailed:
+      return "open-failed";
+    case DriveStatus::ReadFailed:
+      return "read-failed";
+    case DriveStatus::Read:
+      break;
+  }
+  return "read";
+}
+
+json OrNull(const char* text) {
+  return text != nullptr ? json(text) : json(nullptr);
+}
+
+json NumberOrNull(int32_t value) {
+  return value >= 0 ? json(value) : json(nullptr);
+}
+
+std::string Hex(const std::string& bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned char byte : bytes) {
+    hex += kDigits[byte >> 4];
+    hex += kDigits[byte & 0xF];
+  }
+  return hex;
+}
+
+// The console text of a finding as one JSON string: "\n" line breaks, none at either end.
+std::string FindingMessage(const std::string& text) {
+  std::string message;
+  for (char c : text) {
+    if (c != '\r') message += c;
+  }
+  const size_t first = message.find_first_not_of('\n');
+  if (first == std::string::npos) return "";
+  const size_t last = message.find_last_not_of('\n');
+  return message.substr(first, last - first + 1);
+}
+
+json PartitionJson(const PartitionRecord& partition) {
+  json object = {
+      {"number", partition.number},
+      {"table", OrNull(TableName(partition.table))},
+      {"firstSector", partition.firstSector},
+      {"status", partition.read ? "read" : "read-failed"},
+      {"error", partition.read ? json(nullptr) : json(partition.error)},
+      {"oemId", partition.read ? json(BytesAsText(partition.oemId)) : json(nullptr)},
+      {"oemIdHex", partition.read ? json(Hex(partition.oemId)) : json(nullptr)},
+      {"label", partition.hasLabel ? json(BytesAsText(partition.label)) : json(nullptr)},
+      {"labelHex", partition.hasLabel ? json(Hex(partition.label)) : json(nullptr)},
+      {"fileSystem", partition.fileSystem.empty() ? json(nullptr) : json(partition.fileSystem)},
+  };
+  return object;
+}
+
+json DriveJson(const DriveRecord& drive) {
+  json partitions = json::array();
+  for (const PartitionRecord& partition : drive.partitions) {
+    partitions.push_back(PartitionJson(partition));
+  }
+  json image = nullptr;
+  if (!drive.imageFormat.empty()) {
+    image = {{"format", drive.imageFormat}, {"problem", drive.imageProblem}};
+  }
+  return {
+      {"number", drive.number},
+      {"path", drive.path},
+      {"status", StatusName(drive.status)},
+      {"error", drive.status == DriveStatus::Read ? json(nullptr) : json(drive.error)},
+      {"sectorSize", drive.sectorSize > 0 ? json(drive.sectorSize) : json(nullptr)},
+      {"table", OrNull(TableName(drive.table))},
+      {"tableReadErrors", drive.tableReadErrors},
+      {"unreadableImage", image},
+      {"partitions", partitions},
+  };
+}
+
+json VolumeJson(const VolumeRecord& volume) {
+  const auto field = [&volume](int32_t value) { return volume.answered ? json(value) : json(); };
+  return {
+      {"letter", std::string(1, volume.letter)},
+      {"deviceType", field(volume.deviceType)},
+      {"deviceNumber", field(volume.deviceNumber)},
+      {"partitionNumber", field(volume.partitionNumber)},
+  };
+}
+
+json FindingJson(const Finding& finding) {
+  return {
+      {"kind", finding.kind},
+      {"drive", NumberOrNull(finding.drive)},
+      {"partition", NumberOrNull(finding.partition)},
+      {"letter", finding.letter != 0 ? json(std::string(1, finding.letter)) : json(nullptr)},
+      {"message", FindingMessage(finding.message)},
+  };
+}
+
+}  // namespace
+
+std::string BytesAsText(const std::string& bytes) {
+  std::string text;
+  for (unsigned char byte : bytes) {
+    if (byte < 0x80) {
+      text += static_cast<char>(byte);
+    } else {
+      text += static_cast<char>(0xC0 | (byte >> 6));
+      text += static_cast<char>(0x80 | (byte & 0x3F));
+    }
+  }
+  return text;
+}
+
+std::string JsonReport(const Report& report, const RunInfo& info) {
+  json drives = json::array();
+  for (const DriveRecord& drive : report.drives) {
+    if (DriveIsReported(drive)) drives.push_back(DriveJson(drive));
+  }
+  json volumes = json::array();
+  for (const VolumeRecord& volume : report.volumes) volumes.push_back(VolumeJson(volume));
+  json findings = json::array();
+  for (const Finding& finding : report.findings) findings.push_back(FindingJson(finding));
+
+  const json document = {
+      {"tool", "Tharvex"},
+      {"version", "1.1"},
+      {"platform", info.platform},
+      {"host", BytesAsText(info.host)},
+      {"startedAt", info.startedAt},
+      {"devices", BytesAsText(info.devices)},
+      {"complete", AnyDriveRead(report)},
+      {"anyFound", report.anyFound},
+      {"exitStatus", ReportExitStatus(report)},
+      {"drives", drives},
+      {"volumes", volumes},
+      {"findings", findings},
+  };
+  return document.dump(2);
+}
+
+void WriteJsonReport(const Report& report, const RunInfo& info) {
+  WritePlainText(JsonReport(report, info) + "\n");
+}
+
+}  // namespace ConsoleStuff

@@ -1,0 +1,136 @@
+// Drive numbers on POSIX: the live system's physical drives in drive order past the sixteenth
+// and up to the 256th, and the device number query answering a device folder's drives 16 to 18
+// with their own numbers. Run over a tree shaped like /sys, built by the test.
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/device_paths-posix.h"
+#include "sysfs_tree-posix.h"
+#include "test_support-posix.h"
+
+namespace {
+
+using TestSupport::ScopedEnvironment;
+using TestSupport::SysfsTree;
+using TestSupport::TemporaryFolder;
+
+std::vector<std::string> Names(const std::vector<BlockDevice>& devices) {
+  std::vector<std::string> names;
+  for (const BlockDevice& device : devices) names.push_back(device.name);
+  return names;
+}
+
+TEST(LiveDriveNumbers, FollowKernelNameOrderPastDriveFifteenWithLoopDevicesLast) {
+  TemporaryFolder folder;
+  SysfsTree sys(folder.path());
+  std::vector<std::string> expected = {"nvme0n1"};
+  for (int i = 0; i < 20; ++i) expected.push_back(std::string("sd") + static_cast<char>('a' + i));
+  expected.push_back("vda");
+  expected.push_back("loop2");
+  // Added in an order of their own; none of the others is ever a physical drive.
+  const char* others[] = {"zram0", "ram0", "dm-0", "md127", "sr0", "fd0", "loop1", "loop10"};
+  unsigned minor = 0;
+  for (auto it = expected.rbegin(); it != expected.rend(); ++it) {
+    sys.AddDisk(*it, makedev(8, minor++));
+  }
+  for (const char* name : others) sys.AddDisk(name, makedev(9, minor++));
+  sys.Write("block/loop2/loop/backing_file", "/images/disk.img");
+
+  const std::vector<BlockDevice> drives = ListPhysicalDrives(sys.root());
+  EXPECT_EQ(Names(drives), expected);
+  ASSERT_GT(drives.size(), 17u);
+  EXPECT_EQ(drives[17].name, "sdq");
+  EXPECT_EQ(drives[17].device, makedev(8, expected.size() - 18));
+}
+
+TEST(LiveDriveNumbers, StopAtDrive255) {
+  TemporaryFolder folder;
+  SysfsTree sys(folder.path());
+  for (unsigned n = 0; n < 300; ++n) sys.AddDisk("vd" + std::to_string(n), makedev(252, n));
+  const std::vector<BlockDevice> drives = ListPhysicalDrives(sys.root());
+  ASSERT_EQ(drives.size(), 256u);
+  EXPECT_EQ(drives[16].name, "vd16");
+  EXPECT_EQ(drives[255].name, "vd255");
+}
+
+// Block device nodes for a device folder: made with mknod as root, else found in /dev. Returns
+// fewer than `count` when neither gives enough.
+std::vector<std::string> BlockNodes(const TemporaryFolder& folder, unsigned count) {
+  std::vector<std::string> nodes;
+  for (unsigned i = 0; i < count; ++i) {
+    const std::string node = folder.Entry("node" + std::to_string(i));
+    if (mknod(node.c_str(), S_IFBLK | 0600, makedev(240, 16 * i)) != 0) break;
+    nodes.push_back(node);
+  }
+  if (nodes.size() == count) return nodes;
+  nodes.clear();
+  for (unsigned i = 0; i < 64 && nodes.size() < count; ++i) {
+    struct stat info {};
+    const std::string node = "/dev/loop" + std::to_string(i);
+    if (stat(node.c_str(), &info) == 0 && S_ISBLK(info.st_mode)) nodes.push_back(node);
+  }
+  return nodes;
+}
+
+// A device folder whose drives 16, 17 and 18 are block devices, and a /sys-shaped tree in which
+// those devices have partitions; a fourth disk and a device-mapper device are on no drive.
+class FolderDriveNumbers : public testing::Test {
+ protected:
+  void SetUp() override {
+    nodes_ = BlockNodes(devices_, 3);
+    if (nodes_.size() < 3) GTEST_SKIP() << "no block device nodes to link as drives";
+    for (unsigned i = 0; i < 3; ++i) {
+      struct stat info {};
+      ASSERT_EQ(stat(nodes_[i].c_str(), &info), 0);
+      const std::string disk = std::string("sd") + static_cast<char>('q' + i);
+      sys_.AddDisk(disk, info.st_rdev);
+      sys_.AddPartition(disk, disk + "2", 2, makedev(250, 10 * i + 2));
+      const std::string entry = devices_.Entry("PhysicalDrive" + std::to_string(16 + i));
+      ASSERT_EQ(symlink(nodes_[i].c_str(), entry.c_str()), 0);
+    }
+    sys_.AddDisk("sdz", makedev(251, 0));
+    sys_.AddPartition("sdz", "sdz1", 1, makedev(251, 1));
+    sys_.AddDeviceMapper("dm-0", makedev(253, 0), "", "plain");
+    sys_.AddDisk("sr0", makedev(11, 0));
+  }
+
+  std::string Device(const std::string& name) const { return tree_.Entry("class/block/" + name); }
+
+  TemporaryFolder devices_;
+  TemporaryFolder tree_;
+  SysfsTree sys_{tree_.path()};
+  std::vector<std::string> nodes_;
+};
+
+TEST_F(FolderDriveNumbers, APartitionOfDriveSeventeenAnswersSeventeen) {
+  const ScopedEnvironment folder("TVX_DEVICES", devices_.path().c_str());
+  const struct {
+    const char* device;
+    bool answers;
+    STORAGE_DEVICE_NUMBER number;
+  } cases[] = {
+      {"sdq", true, {FILE_DEVICE_DISK, 16, 0}},
+      {"sdr2", true, {FILE_DEVICE_DISK, 17, 2}},
+      {"sds2", true, {FILE_DEVICE_DISK, 18, 2}},
+      {"sdz1", false, {}},  // a disk that is no drive of this run
+      {"dm-0", false, {}},
+      {"sr0", true, {FILE_DEVICE_CD_ROM, 0, static_cast<DWORD>(-1)}},
+      {"missing", false, {}},
+  };
+  for (const auto& c : cases) {
+    STORAGE_DEVICE_NUMBER number{9, 9, 9};
+    EXPECT_EQ(QueryDeviceNumberAt(Device(c.device), number), c.answers) << c.device;
+    if (!c.answers) continue;
+    EXPECT_EQ(number.DeviceType, c.number.DeviceType) << c.device;
+    EXPECT_EQ(number.DeviceNumber, c.number.DeviceNumber) << c.device;
+    EXPECT_EQ(number.PartitionNumber, c.number.PartitionNumber) << c.device;
+  }
+}
+
+}  // namespace
