@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/disk_image-posix.h"
 #include "platform/container_format-posix.h"
-#include "platform/unreadable_image.h"
+#include "platform/disk_image-posix.h"
 #include "platform/platform.h"
+#include "platform/unreadable_image.h"
 #include "test_support-posix.h"
 #include "test_support.h"
 

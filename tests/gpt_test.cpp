@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "render/console.h"
 #include "disk/layout.h"
+#include "render/console.h"
 #include "test_support.h"
 
 namespace {
@@ -121,8 +121,7 @@ TEST(LittleEndianValue, ReadsUpToEightBytesAndZerosPastTheEnd) {
       {3, 0, 0},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(LittleEndianValue(bytes, c.offset, c.length), c.value)
-        << c.offset << "+" << c.length;
+    EXPECT_EQ(LittleEndianValue(bytes, c.offset, c.length), c.value) << c.offset << "+" << c.length;
   }
 }
 

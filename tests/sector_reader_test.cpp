@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "render/console.h"
 #include "platform/platform.h"
+#include "render/console.h"
 #include "test_support.h"
 
 namespace {

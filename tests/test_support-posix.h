@@ -21,8 +21,8 @@
 #include <string>
 #include <system_error>
 
-#include "render/console.h"
 #include "platform/platform.h"
+#include "render/console.h"
 
 namespace TestSupport {
 

@@ -1,6 +1,6 @@
 // The program's entry: a run, and the one place where a numbered error that ends it is shown.
-#include "platform/platform.h"
 #include "app/main_run.h"
+#include "platform/platform.h"
 
 int main(int argc, char** argv) {
   PlatformStart(argc, argv);

@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/console-posix.h"
 #include "platform/errors-posix.h"
 #include "platform/handles-posix.h"
-#include "platform/console-posix.h"
 #include "platform/winapi-posix.h"
 
 namespace {

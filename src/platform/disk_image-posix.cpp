@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/disk_image-posix.h"
 #include "platform/container_format-posix.h"
+#include "platform/disk_image-posix.h"
 #include "platform/unreadable_image.h"
 
 namespace {

@@ -56,8 +56,8 @@ ImageOpening OpenDiskImage(const std::string& path, int fd, uint64_t size,
                            std::unique_ptr<DiskImage>& image, std::string& format,
                            std::string& reason);
 
-/// Records the outcome of an open for LastOpenWasUnreadableImage (unreadable_image.h): an unreadable
-/// image's format and reason, or (`format` empty) anything else.
+/// Records the outcome of an open for LastOpenWasUnreadableImage (unreadable_image.h): an
+/// unreadable image's format and reason, or (`format` empty) anything else.
 void RecordOpenOutcome(const std::string& format, const std::string& reason);
 
 // The openers of each library (image_*-posix.cpp). Each returns the open image, or nullptr with

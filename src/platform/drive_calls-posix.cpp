@@ -14,10 +14,10 @@
 #include <string>
 
 #include "platform/device_paths-posix.h"
+#include "platform/disk_image-posix.h"
 #include "platform/drive_queries-posix.h"
 #include "platform/errors-posix.h"
 #include "platform/handles-posix.h"
-#include "platform/disk_image-posix.h"
 #include "platform/winapi-posix.h"
 
 namespace {

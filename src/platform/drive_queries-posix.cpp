@@ -10,8 +10,8 @@
 #include <cstring>
 
 #include "base/bytes.h"
-#include "platform/errors-posix.h"
 #include "platform/disk_image-posix.h"
+#include "platform/errors-posix.h"
 
 namespace {
 

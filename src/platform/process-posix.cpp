@@ -10,8 +10,8 @@
 #include <ctime>
 #include <string>
 
-#include "platform/process.h"
 #include "platform/console-posix.h"
+#include "platform/process.h"
 #include "platform/winapi-posix.h"
 
 namespace {

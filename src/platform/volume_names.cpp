@@ -34,7 +34,6 @@ constexpr NameRule kDeviceMapperNameRules[] = {
     {"truecrypt", "TrueCrypt"},
 };
 
-
 // True when `text` is `prefix` followed by one or more decimal digits and nothing else.
 bool IsPrefixAndDigits(const std::string& text, const char* prefix) {
   const size_t length = strlen(prefix);

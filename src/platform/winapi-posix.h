@@ -143,8 +143,8 @@ BOOL ReadConsoleA(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToR
 
 // Drives and volumes (drive_calls-posix.cpp).
 
-/// Opens "\\.\PhysicalDriveN" or "\\.\L:" (see device_paths-posix.h for where they come from), or any
-/// other path, always read-only. A file in a disk image container format (E01, VHD, VHDX, VMDK,
+/// Opens "\\.\PhysicalDriveN" or "\\.\L:" (see device_paths-posix.h for where they come from), or
+/// any other path, always read-only. A file in a disk image container format (E01, VHD, VHDX, VMDK,
 /// QCOW) is opened through its format's library and reads as the disk it holds (see
 /// disk_image-posix.h). Returns INVALID_HANDLE_VALUE on failure with the last error set: 2 for a
 /// missing device, 5 for one that is not a disk, a volume or an image, 50 for an image this

@@ -33,12 +33,12 @@
 #include <string>
 #include <vector>
 
-#include "render/console.h"
-#include "render/console_report.h"
 #include "disk/layout.h"
 #include "disk/sector.h"
 #include "fuzz_image.h"
 #include "platform/container_format-posix.h"
+#include "render/console.h"
+#include "render/console_report.h"
 #include "report_check.h"
 #include "run/module1.h"
 

@@ -11,8 +11,8 @@
 #include <functional>
 #include <string>
 
-#include "render/console.h"
 #include "disk/sector_reader.h"
+#include "render/console.h"
 #include "run/module1.h"
 
 namespace {
