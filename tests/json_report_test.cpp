@@ -57,11 +57,11 @@ Report SampleReport() {
   VolumeRecord unanswered{'T', false, 0, 0, 0};
   report.volumes = {onDrive, unanswered};
   AddFinding(report, {"possibly-encrypted", 0, 1, 0,
-                      "PhysicalDrive0, Partition 1 might be an encrypted volume,\r\nor contains a "
-                      "damaged boot sector.\r\n"});
+                      "PhysicalDrive0, Partition 1 might be an encrypted volume,\nor contains a "
+                      "damaged boot sector."});
   AddFinding(report, {"virtual-disk", -1, -1, 'T',
-                      "Drive T: appears to be a virtual disk\r\n  - possibly a TrueCrypt or PGP "
-                      "encrypted volume\r\n"});
+                      "Drive T: appears to be a virtual disk\n  - possibly a TrueCrypt or PGP "
+                      "encrypted volume"});
   return report;
 }
 

@@ -127,8 +127,6 @@ inline const std::string kLuks{"LUKS\xBA\xBE", 6};
 inline const std::string kPgpGuard = "PGPGUARD";
 inline const std::string kPgp = "PGP";
 inline const std::string kTrueCrypt = "TrueCrypt";
-/// OEM field prefixes of volume boot sectors found in sector 0 of an unpartitioned disk.
-inline const std::string kVolumeOemPrefixes[] = {"NTFS", "MSDOS", "MSWIN"};
 inline const std::string kNtfsOemPrefix = "NTFS";
 inline const std::string kBitLockerOemId = "-FVE-FS-";
 inline const std::string kBitLockerToGoOemId = "MSWIN4.1";

@@ -12,11 +12,22 @@ std::string Decimal(int64_t value) {
   return std::to_string(value);
 }
 
+// Returns a finding as console lines: each ends in "\r\n", and a finding about a whole drive
+// stands after a blank line.
+std::string FindingLines(const Finding& finding) {
+  std::string text = finding.drive >= 0 && finding.partition < 0 ? "\r\n" : "";
+  for (char c : finding.message) {
+    if (c == '\n') text += '\r';
+    text += c;
+  }
+  return text + "\r\n";
+}
+
 // Writes the findings at one place, in report order.
 void WriteFindings(const Report& report, int32_t drive, int32_t partition, char letter) {
   for (const Finding& finding : report.findings) {
     if (finding.drive == drive && finding.partition == partition && finding.letter == letter) {
-      WriteConsoleText(finding.message, Yellow);
+      WriteConsoleText(FindingLines(finding), Yellow);
     }
   }
 }

@@ -54,18 +54,6 @@ std::string Hex(const std::string& bytes) {
   return hex;
 }
 
-// The console text of a finding as one JSON string: "\n" line breaks, none at either end.
-std::string FindingMessage(const std::string& text) {
-  std::string message;
-  for (char c : text) {
-    if (c != '\r') message += c;
-  }
-  const size_t first = message.find_first_not_of('\n');
-  if (first == std::string::npos) return "";
-  const size_t last = message.find_last_not_of('\n');
-  return message.substr(first, last - first + 1);
-}
-
 json PartitionJson(const PartitionRecord& partition) {
   json object = {
       {"number", partition.number},
@@ -120,7 +108,7 @@ json FindingJson(const Finding& finding) {
       {"drive", NumberOrNull(finding.drive)},
       {"partition", NumberOrNull(finding.partition)},
       {"letter", finding.letter != 0 ? json(std::string(1, finding.letter)) : json(nullptr)},
-      {"message", FindingMessage(finding.message)},
+      {"message", finding.message},
   };
 }
 

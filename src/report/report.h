@@ -14,8 +14,9 @@ enum class PartitionTable { None, Mbr, Gpt, Ebr };
 /// How far a drive got: opened and sector 0 read, or where it stopped.
 enum class DriveStatus { Read, OpenFailed, ReadFailed };
 
-/// Something the report says may be encrypted. `message` is the exact console text, line
-/// breaks included; the place fields are -1 (or letter 0) where they do not apply.
+/// Something the report says may be encrypted. `message` holds its words, lines separated by
+/// "\n", with no line break before or after: a renderer frames them. The place fields are -1
+/// (or letter 0) where they do not apply.
 struct Finding {
   std::string kind;  // stable kebab-case name, e.g. "bitlocker"
   int32_t drive = -1;

@@ -9,84 +9,83 @@ namespace Module1 {
 
 namespace {
 
-bool HasTrueCryptBootLoader(const SectorText& sector) {
-  return FieldText(sector, MasterBootRecord::kBootLoaderName) == Signature::kTrueCryptBootLoader;
-}
+using Signature::kBitLockerGuid;
+using Signature::kBitLockerOemId;
+using Signature::kBitLockerToGoOemId;
+using Signature::kBootSignature;
+using Signature::kLuks;
+using Signature::kPgp;
+using Signature::kPgpGuard;
+using Signature::kTrueCrypt;
+using Signature::kTrueCryptBootLoader;
+using Signature::kVeraCrypt;
+using Signature::kVeraCryptBootLoader;
 
-bool HasPgpGuard(const SectorText& sector) {
-  return FieldText(sector, MasterBootRecord::kOemField) == Signature::kPgpGuard;
-}
+constexpr Field kWholeSector{0, kSectorSize};
+constexpr MarkTest kIs = MarkTest::kIs;
+constexpr MarkTest kBegins = MarkTest::kBegins;
+constexpr MarkTest kHolds = MarkTest::kHolds;
 
-bool HasVeraCryptBootLoader(const SectorText& sector) {
-  return FieldText(sector, MasterBootRecord::kBootLoaderName) == Signature::kVeraCryptBootLoader;
-}
+// BitLocker: "-FVE-FS-" as the OEM ID, or BitLocker To Go's "MSWIN4.1" with its identifier.
+const SectorMark kBitLockerMark{BootSector::kOemId, kIs, kBitLockerOemId};
+const SectorMark kBitLockerToGoMarks[2] = {{BootSector::kOemId, kIs, kBitLockerToGoOemId},
+                                           {BootSector::kBitLockerToGoGuid, kIs, kBitLockerGuid}};
+const SectorMark kLuksMark{LuksHeader::kMagic, kIs, kLuks};
 
-bool HasLuksHeader(const SectorText& sector) {
-  return FieldText(sector, LuksHeader::kMagic) == Signature::kLuks;
-}
+const SectorRule kSectorZeroRules[] = {
+    {"truecrypt-boot-loader",
+     {{MasterBootRecord::kBootLoaderName, kIs, kTrueCryptBootLoader}},
+     " contains a TrueCrypt encrypted volume."},
+    {"veracrypt-boot-loader",
+     {{MasterBootRecord::kBootLoaderName, kIs, kVeraCryptBootLoader}},
+     " contains a VeraCrypt encrypted volume."},
+    {"pgp-guard",
+     {{MasterBootRecord::kOemField, kIs, kPgpGuard}},
+     " contains a PGP encrypted volume."},
+    {"luks", {kLuksMark}, " contains a LUKS encrypted volume."},
+    {"bitlocker", {kBitLockerMark}, " is a Bitlocker encrypted volume."},
+    {"bitlocker",
+     {kBitLockerToGoMarks[0], kBitLockerToGoMarks[1]},
+     " is a Bitlocker encrypted volume."},
+    {"pgp-signature",
+     {{kWholeSector, kHolds, kPgp}},
+     " contains a PGP signature in its MBR,\nbut in an unexpected location. It may contain an "
+     "encrypted volume."},
+    {"truecrypt-signature",
+     {{kWholeSector, kHolds, kTrueCrypt}},
+     " contains a TrueCrypt signature in its MBR,\nbut in an unexpected location. It may "
+     "contain an encrypted volume."},
+    {"veracrypt-signature",
+     {{kWholeSector, kHolds, kVeraCrypt}},
+     " contains a VeraCrypt signature in its MBR,\nbut in an unexpected location. It may "
+     "contain an encrypted volume."},
+    // A volume boot sector in sector 0: an unpartitioned disk.
+    {nullptr, {{MasterBootRecord::kOemField, kBegins, "NTFS"}}, nullptr},
+    {nullptr, {{MasterBootRecord::kOemField, kBegins, "MSDOS"}}, nullptr},
+    {nullptr, {{MasterBootRecord::kOemField, kBegins, "MSWIN"}}, nullptr},
+};
 
-bool HasVeraCryptAnywhere(const SectorText& sector) {
-  return FieldText(sector, {0, kSectorSize}).find(Signature::kVeraCrypt) != std::string::npos;
-}
+const SectorRule kPartitionRules[] = {
+    {"bitlocker", {kBitLockerMark}, " is a Bitlocker encrypted volume."},
+    {"bitlocker",
+     {kBitLockerToGoMarks[0], kBitLockerToGoMarks[1]},
+     " is a Bitlocker encrypted volume."},
+    {"luks", {kLuksMark}, " is a LUKS encrypted volume."},
+    {nullptr, {{BootSector::kBootSignature, kIs, kBootSignature}}, nullptr},
+};
 
-bool HasPgpAnywhere(const SectorText& sector) {
-  return FieldText(sector, {0, kSectorSize}).find(Signature::kPgp) != std::string::npos;
-}
-
-bool HasTrueCryptAnywhere(const SectorText& sector) {
-  return FieldText(sector, {0, kSectorSize}).find(Signature::kTrueCrypt) != std::string::npos;
-}
-
-// A volume boot sector: the OEM field starts with NTFS, MSDOS or MSWIN.
-bool IsVolumeBootSector(const SectorText& sector) {
-  const std::string oem = FieldText(sector, MasterBootRecord::kOemField);
-  for (const std::string& prefix : Signature::kVolumeOemPrefixes) {
-    if (StartsWith(oem, prefix)) return true;
+// Returns the first row of `rules` whose marks all match `sector`, or nullptr.
+template <size_t N>
+const SectorRule* FirstMatch(const SectorRule (&rules)[N], const SectorText& sector) {
+  for (const SectorRule& rule : rules) {
+    bool matches = true;
+    for (const SectorMark& mark : rule.marks) {
+      if (!mark.bytes.empty() && !MarkMatches(sector, mark)) matches = false;
+    }
+    if (matches) return &rule;
   }
-  return false;
+  return nullptr;
 }
-
-// BitLocker's "-FVE-FS-", or BitLocker To Go's "MSWIN4.1" with its identifier.
-bool IsBitLocker(const SectorText& sector) {
-  const std::string oemId = FieldText(sector, BootSector::kOemId);
-  if (oemId == Signature::kBitLockerOemId) return true;
-  return oemId == Signature::kBitLockerToGoOemId &&
-         FieldText(sector, BootSector::kBitLockerToGoGuid) == Signature::kBitLockerGuid;
-}
-
-bool HasBootSignature(const SectorText& sector) {
-  return FieldText(sector, BootSector::kBootSignature) == Signature::kBootSignature;
-}
-
-bool Always(const SectorText& /*sector*/) {
-  return true;
-}
-
-const SectorZeroRule kSectorZeroRules[] = {
-    {"truecrypt-boot-loader", HasTrueCryptBootLoader,
-     " contains a TrueCrypt encrypted volume.\r\n"},
-    {"veracrypt-boot-loader", HasVeraCryptBootLoader,
-     " contains a VeraCrypt encrypted volume.\r\n"},
-    {"pgp-guard", HasPgpGuard, " contains a PGP encrypted volume.\r\n"},
-    {"luks", HasLuksHeader, " contains a LUKS encrypted volume.\r\n"},
-    {"bitlocker", IsBitLocker, " is a Bitlocker encrypted volume.\r\n"},
-    {"pgp-signature", HasPgpAnywhere,
-     " contains a PGP signature in its MBR,\r\nbut in an unexpected location. It may contain an "
-     "encrypted volume.\r\n"},
-    {"truecrypt-signature", HasTrueCryptAnywhere,
-     " contains a TrueCrypt signature in its MBR,\r\nbut in an unexpected location. It may "
-     "contain an encrypted volume.\r\n"},
-    {"veracrypt-signature", HasVeraCryptAnywhere,
-     " contains a VeraCrypt signature in its MBR,\r\nbut in an unexpected location. It may "
-     "contain an encrypted volume.\r\n"},
-    {nullptr, IsVolumeBootSector, nullptr},
-};
-
-const PartitionRule kPartitionRules[] = {
-    {"bitlocker", IsBitLocker, " is a Bitlocker encrypted volume.\r\n"},
-    {"luks", HasLuksHeader, " is a LUKS encrypted volume.\r\n"},
-    {nullptr, HasBootSignature, nullptr},
-};
 
 // ext4 when it uses extents, else ext3 when it has a journal, else ext2.
 const char* ExtVariant(const std::string& bytes) {
@@ -111,40 +110,46 @@ const FileSystemRule kFileSystemRules[] = {
 };
 
 // True when `mark` lies within `bytes`, which start at offset `from`, and matches there.
-bool MarkMatches(const std::string& bytes, size_t from, const Magic& mark) {
+bool MagicMatches(const std::string& bytes, size_t from, const Magic& mark) {
   if (mark.offset < from || mark.offset - from + mark.bytes.size() > bytes.size()) return false;
   return std::string_view(bytes).substr(mark.offset - from, mark.bytes.size()) == mark.bytes;
 }
 
 }  // namespace
 
-const PartitionRule kUnexplainedPartition = {
-    "possibly-encrypted", Always,
-    " might be an encrypted volume,\r\nor contains a damaged boot sector.\r\n"};
+const SectorRule kUnexplainedPartition = {
+    "possibly-encrypted", {}, " might be an encrypted volume,\nor contains a damaged boot sector."};
 
-const SectorZeroRule* MatchSectorZero(const SectorText& sector) {
-  for (const SectorZeroRule& rule : kSectorZeroRules) {
-    if (rule.matches(sector)) return &rule;
+bool MarkMatches(const SectorText& sector, const SectorMark& mark) {
+  const std::string field = FieldText(sector, mark.field);
+  switch (mark.test) {
+    case MarkTest::kIs:
+      return field == mark.bytes;
+    case MarkTest::kBegins:
+      return StartsWith(field, mark.bytes);
+    case MarkTest::kHolds:
+      return field.find(mark.bytes) != std::string::npos;
   }
-  return nullptr;
+  return false;
+}
+
+const SectorRule* MatchSectorZero(const SectorText& sector) {
+  return FirstMatch(kSectorZeroRules, sector);
 }
 
 const char* MatchFileSystem(const std::string& bytes, size_t from) {
   for (const FileSystemRule& rule : kFileSystemRules) {
     bool matches = true;
     for (const Magic& mark : rule.marks) {
-      if (!mark.bytes.empty() && !MarkMatches(bytes, from, mark)) matches = false;
+      if (!mark.bytes.empty() && !MagicMatches(bytes, from, mark)) matches = false;
     }
     if (matches) return rule.refine != nullptr ? rule.refine(bytes) : rule.name;
   }
   return nullptr;
 }
 
-const PartitionRule* MatchPartition(const SectorText& sector) {
-  for (const PartitionRule& rule : kPartitionRules) {
-    if (rule.matches(sector)) return &rule;
-  }
-  return nullptr;
+const SectorRule* MatchPartition(const SectorText& sector) {
+  return FirstMatch(kPartitionRules, sector);
 }
 
 }  // namespace Module1

@@ -4,27 +4,44 @@
 #define TVX_RUN_DETECTION_RULES_H_
 
 #include <string>
+#include <string_view>
 
 #include "disk/layout.h"
 #include "disk/sector.h"
 
 namespace Module1 {
 
-/// A rule for sector 0 of a physical drive. A row without a finding kind marks a volume boot
-/// sector (a disk with no partition table): the drive yields nothing more.
-struct SectorZeroRule {
-  const char* kind;  // finding kind, or nullptr
-  bool (*matches)(const SectorText& sector);
-  const char* message;  // what follows "\r\nPhysicalDrive" n, or nullptr
+/// How a mark is looked for in its field.
+enum class MarkTest {
+  kIs,      // the field holds exactly the mark's bytes
+  kBegins,  // the field begins with them
+  kHolds,   // they occur anywhere within the field
 };
 
-/// A verdict on the first sector of a partition. A row without a finding kind marks an ordinary
-/// boot sector: nothing more is said.
-struct PartitionRule {
-  const char* kind;  // finding kind, or nullptr
-  bool (*matches)(const SectorText& sector);
-  const char* message;  // what follows "PhysicalDrive" n ", Partition " p, or nullptr
+/// A mark in a sector: a field, the bytes looked for there, and how. A mark with no bytes is no
+/// mark. A field that runs past the end of what was read is cut there, so it can never match
+/// bytes that were not read.
+struct SectorMark {
+  Field field;
+  MarkTest test;
+  std::string_view bytes;
 };
+
+/// A row of a sector table: it matches when every one of its marks does. Its finding says
+/// `message` after the place's name ("PhysicalDrive" n, or "PhysicalDrive" n ", Partition " p),
+/// with "\n" between lines. A row without a finding kind says nothing: in sector 0 it marks a
+/// volume boot sector (a disk with no partition table), for a partition an ordinary boot sector.
+struct SectorRule {
+  const char* kind;  // finding kind, or nullptr
+  SectorMark marks[2];
+  const char* message;  // or nullptr
+};
+
+using SectorZeroRule = SectorRule;
+using PartitionRule = SectorRule;
+
+/// True when `mark` is found in `sector` as its test says.
+bool MarkMatches(const SectorText& sector, const SectorMark& mark);
 
 /// Returns the first sector-0 rule that matches, or nullptr when sector 0 holds a partition
 /// table to examine.

@@ -23,9 +23,7 @@ struct PartitionStart {
 // Returns the FAT label field of a boot sector, or nullptr when it has none: NTFS never has one,
 // FAT32 marks it at byte 66 and FAT12/16 at byte 38.
 const Field* FatLabelField(const SectorText& sector, const std::string& oemId) {
-  if (oemId.compare(0, Signature::kNtfsOemPrefix.size(), Signature::kNtfsOemPrefix) == 0) {
-    return nullptr;
-  }
+  if (StartsWith(oemId, Signature::kNtfsOemPrefix)) return nullptr;
   if (ByteAt(sector, BootSector::kFat32ExtendedSignature) == BootSector::kExtendedBootSignature) {
     return &BootSector::kFat32Label;
   }

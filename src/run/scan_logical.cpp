@@ -27,7 +27,7 @@ void ReportEncryptionLayer(char letter, Report& report) {
     text += " on PhysicalDrive" + std::to_string(layer.drive) + ", Partition #" +
             std::to_string(layer.partition);
   }
-  AddFinding(report, {"open-encrypted-volume", -1, -1, letter, text + ".\r\n"});
+  AddFinding(report, {"open-encrypted-volume", -1, -1, letter, text + "."});
 }
 
 }  // namespace
@@ -48,8 +48,8 @@ void ScanLogicalVolumes(Report& report, const ReportProgress& progress) {
       if (LivesOnNoDevice(volume)) {
         AddFinding(report, {"virtual-disk", -1, -1, letter,
                             std::string("Drive ") + letter +
-                                ": appears to be a virtual disk\r\n"
-                                "  - possibly a TrueCrypt or PGP encrypted volume\r\n"});
+                                ": appears to be a virtual disk\n"
+                                "  - possibly a TrueCrypt or PGP encrypted volume"});
       }
       ReportEncryptionLayer(letter, report);
       report.volumes.push_back(volume);

@@ -41,7 +41,7 @@ void ClassifySectorZero(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRe
   if (const SectorZeroRule* rule = MatchSectorZero(sector)) {
     if (rule->kind != nullptr) {
       AddFinding(report, {rule->kind, drive.number, -1, 0,
-                          "\r\nPhysicalDrive" + std::to_string(drive.number) + rule->message});
+                          "PhysicalDrive" + std::to_string(drive.number) + rule->message});
     }
     return;
   }
