@@ -12,7 +12,7 @@ option(TVX_DEBIAN_PACKAGE "Lay out the installed files as the Debian package has
        OFF)
 
 set(TVX_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/tharvex)
-set(TVX_MAN_PAGE ${PROJECT_SOURCE_DIR}/docs/tvx.1)
+set(TVX_MAN_PAGE ${CMAKE_BINARY_DIR}/tvx.1)  # docs/tvx.1.in with the version filled in
 set(TVX_JSON_DOC ${PROJECT_SOURCE_DIR}/docs/report-json.md)
 
 install(TARGETS tvx RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "base/version.h"
 #include "render/console.h"
 
 namespace ConsoleStuff {
@@ -78,7 +79,7 @@ void WritePartition(const Report& report, const DriveRecord& drive,
 }  // namespace
 
 void WriteBanner() {
-  WriteConsoleText("\r\nTharvex v1.1\r\n", White);
+  WriteConsoleText("\r\nTharvex v" TVX_VERSION "\r\n", White);
   WriteConsoleText("Written by the Tharvex developers\r\n", White);
   WriteConsoleText("https://tharvex.example.org/\r\n", White);
   WriteConsoleText(

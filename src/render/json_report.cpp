@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/version.h"
 #include "render/console.h"
 
 namespace ConsoleStuff {
@@ -139,7 +140,7 @@ std::string JsonReport(const Report& report, const RunInfo& info) {
 
   const json document = {
       {"tool", "Tharvex"},
-      {"version", "1.1"},
+      {"version", TVX_VERSION},
       {"platform", info.platform},
       {"host", BytesAsText(info.host)},
       {"startedAt", info.startedAt},

@@ -12,7 +12,9 @@ import unittest
 
 from tvxtest import *
 
-MAN_PAGE = os.path.join(ROOT, "docs", "tvx.1")
+MAN_PAGE = os.path.join(ROOT, "docs", "tvx.1.in")
+# The page as the build fills in its version, next to the program.
+BUILT_MAN_PAGE = os.path.join(os.path.dirname(os.path.abspath(TVX)), "tvx.1")
 # An option line of the usage text: "        /batch - No prompt ...".
 USAGE_OPTION = re.compile(rb"^ +(/\S+) +- ", re.MULTILINE)
 
@@ -105,7 +107,7 @@ class DebianPackageTest(unittest.TestCase):
 
     def test_manual_page_and_documents_are_installed(self):
         with gzip.open(os.path.join(self.root, "usr/share/man/man1/tvx.1.gz")) as page:
-            with open(MAN_PAGE, "rb") as source:
+            with open(BUILT_MAN_PAGE, "rb") as source:
                 self.assertEqual(page.read(), source.read())
         documents = sorted(os.listdir(os.path.join(self.root, "usr/share/doc/tharvex")))
         expected = ["README.md", "changelog.gz", "copyright"]
