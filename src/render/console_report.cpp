@@ -21,7 +21,9 @@ std::string FindingLines(const Finding& finding) {
     if (c == '\n') text += '\r';
     text += c;
   }
-  return text + "\r\n";
+  text += "\r\n";
+  for (const std::string& note : finding.notes) text += note + "\r\n";
+  return text;
 }
 
 // Writes the findings at one place, in report order.

@@ -23,6 +23,9 @@ struct Finding {
   int32_t partition = -1;
   char letter = 0;
   std::string message;
+  /// Further lines about the same volume (whether it is open now, how it can be unlocked), each
+  /// its own line, said after the message; the JSON report gives the same facts as members.
+  std::vector<std::string> notes = {};
 };
 
 /// One partition whose first sector the run tried to read.
