@@ -130,7 +130,16 @@ void WriteLogicalPassStart() {
 void WriteVolume(const Report& report, const VolumeRecord& volume) {
   const std::string drive = std::string("Drive ") + volume.letter + ":";
   if (LivesOnNoDevice(volume)) {
-    // The virtual-disk finding says it all.
+    // Where its pieces lie, when they all lie on drives of this run; else the virtual-disk
+    // finding says it all.
+    if (!volume.liesOn.empty()) {
+      std::string text = drive + " lies on ";
+      for (size_t i = 0; i < volume.liesOn.size(); ++i) {
+        text += (i > 0 ? ", PhysicalDrive" : "PhysicalDrive") + Decimal(volume.liesOn[i].drive) +
+                ", Partition #" + Decimal(volume.liesOn[i].partition);
+      }
+      WriteConsoleText(text + ".\r\n", White);
+    }
   } else if (volume.deviceType == FILE_DEVICE_CD_ROM) {
     WriteConsoleText(drive + " is a CD-ROM/DVD device (#" + Decimal(volume.deviceNumber) + ").\r\n",
                      White);
