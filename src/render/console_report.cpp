@@ -22,7 +22,9 @@ std::string FindingLines(const Finding& finding) {
     text += c;
   }
   text += "\r\n";
-  for (const std::string& note : finding.notes) text += note + "\r\n";
+  // A note can name paths that came from a disk (a mount folder named after a volume label):
+  // control bytes in them must not move a terminal's cursor.
+  for (const std::string& note : finding.notes) text += SectorBytesForDisplay(note) + "\r\n";
   return text;
 }
 
