@@ -232,6 +232,8 @@ class LoopDeviceTest(ScanFolderTest):
         document = json.loads(self.scan(("/json",)))
         self.assertEqual((document["findings"][0]["open"], document["findings"][0]["readableThrough"]),
                          (True, ["/dev/mapper/" + name]))
+        # The device named alone by TVX_DEVICES is PhysicalDrive0, and there are no letters.
+        self.assertReport(run_tvx(["/batch"], devices=device).stdout, report(physical, found=True))
 
     def test_a_letter_on_plain_lvm_is_located(self):
         """A logical volume of plain LVM (no encryption) on a partition of a drive of the run
