@@ -1,7 +1,6 @@
 #include <algorithm>
 #include <cctype>
 #include <ctime>
-#include <sstream>
 #include <string>
 
 #include "app/main_run.h"
@@ -28,10 +27,14 @@ std::string LowerPrefix(size_t count) {
 // True when a blank-separated word of the argument text, in lower case, passes `test`.
 template <typename Test>
 bool AnyWord(Test test) {
-  std::istringstream words(Lower(GetArgumentText()));
-  std::string word;
-  while (words >> word) {
-    if (test(word)) return true;
+  // Blanks as the C locale has them: space, tab, line feed, vertical tab, form feed, return.
+  static const char kBlanks[] = " \t\n\v\f\r";
+  const std::string text = Lower(GetArgumentText());
+  size_t start = text.find_first_not_of(kBlanks);
+  while (start != std::string::npos) {
+    const size_t end = text.find_first_of(kBlanks, start);
+    if (test(text.substr(start, end - start))) return true;
+    start = text.find_first_not_of(kBlanks, end);
   }
   return false;
 }
