@@ -103,14 +103,30 @@ json VolumeJson(const VolumeRecord& volume) {
   };
 }
 
+// A BitLocker or LUKS finding's key protectors, as {"name", "count"} objects in report order,
+// or null when its metadata could not be read.
+json ProtectorsJson(const UnlockFacts& facts) {
+  if (!facts.read) return nullptr;
+  json protectors = json::array();
+  for (const Protector& protector : facts.protectors) {
+    protectors.push_back({{"name", protector.name}, {"count", protector.count}});
+  }
+  return protectors;
+}
+
 json FindingJson(const Finding& finding) {
-  return {
+  json object = {
       {"kind", finding.kind},
       {"drive", NumberOrNull(finding.drive)},
       {"partition", NumberOrNull(finding.partition)},
       {"letter", finding.letter != 0 ? json(std::string(1, finding.letter)) : json(nullptr)},
       {"message", finding.message},
   };
+  if (finding.unlock) {
+    object["protectors"] = ProtectorsJson(*finding.unlock);
+    object["state"] = finding.unlock->state.empty() ? json(nullptr) : json(finding.unlock->state);
+  }
+  return object;
 }
 
 }  // namespace

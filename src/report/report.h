@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,21 @@ enum class PartitionTable { None, Mbr, Gpt, Ebr };
 
 /// How far a drive got: opened and sector 0 read, or where it stopped.
 enum class DriveStatus { Read, OpenFailed, ReadFailed };
+
+/// A kind of key protector that can unlock a volume ("TPM", "passphrase or key file"), and how
+/// many of that kind the volume has.
+struct Protector {
+  std::string name;
+  int32_t count = 0;
+};
+
+/// What a BitLocker or LUKS volume's own metadata says about opening it again: its key
+/// protectors, in the order the report lists them, and BitLocker's encryption state.
+struct UnlockFacts {
+  bool read = false;  // false: the metadata could not be read, or did not check out
+  std::vector<Protector> protectors = {};
+  std::string state = {};  // "encrypted", "encrypting", "decrypting", "paused", "unknown"; or empty
+};
 
 /// Something the report says may be encrypted. `message` holds its words, lines separated by
 /// "\n", with no line break before or after: a renderer frames them. The place fields are -1
@@ -26,6 +42,8 @@ struct Finding {
   /// Further lines about the same volume (whether it is open now, how it can be unlocked), each
   /// its own line, said after the message; the JSON report gives the same facts as members.
   std::vector<std::string> notes = {};
+  /// For a BitLocker or LUKS volume: what its metadata says about unlocking it again.
+  std::optional<UnlockFacts> unlock = std::nullopt;
 };
 
 /// One partition whose first sector the run tried to read.
