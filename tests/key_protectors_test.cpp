@@ -306,7 +306,7 @@ TEST(LuksHeader, KeySlotsAndTokens) {
 TEST(LuksHeader, HeadersThatDoNotCheckOutGiveNothing) {
   const std::string json = R"({"keyslots":{"0":{"type":"luks2"}},"tokens":{}})";
   std::string flipped = Luks2(json);
-  flipped[4096 + 2] = 'K';
+  flipped[4096 + json.find("luks2") + 4] = '3';  // still JSON, but not what was summed
   const struct {
     const char* what;
     std::string header;

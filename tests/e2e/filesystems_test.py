@@ -29,6 +29,47 @@ def luks_format(volume, kind):
          "--pbkdf-force-iterations", "1000", "--key-file", "-", volume, input=KEY)
 
 
+def add_key(volume, key):
+    """Adds a key slot opened by `key` to the LUKS volume `volume`."""
+    with tempfile.NamedTemporaryFile(prefix="tvx-key-") as new_key:
+        new_key.write(key)
+        new_key.flush()
+        tool("cryptsetup", "luksAddKey", "--batch-mode", "--pbkdf", "pbkdf2",
+             "--pbkdf-force-iterations", "1000", "--key-file", "-", volume, new_key.name, input=KEY)
+
+
+def import_token(volume, token):
+    """Adds `token` (a dict) to the LUKS2 volume `volume`: cryptsetup keeps a token of a type
+    it does not handle itself as it is, so a TPM or FIDO2 token needs neither device."""
+    tool("cryptsetup", "token", "import", volume, input=json.dumps(token).encode())
+
+
+def luks_with_tokens(volume):
+    """LUKS2 with four key slots, as systemd-cryptenroll leaves one: slots 0 and 3 opened by a
+    passphrase, 1 bound to a TPM token and 2 to a FIDO2 token."""
+    luks_format(volume, "luks2")
+    for n in range(1, 4):
+        add_key(volume, b"key %d" % n)
+    import_token(volume, {"type": "systemd-tpm2", "keyslots": ["1"], "tpm2-blob": "AA==",
+                          "tpm2-pcrs": [7], "tpm2-pcr-bank": "sha256", "tpm2-primary-alg": "ecc",
+                          "tpm2-policy-hash": "00", "tpm2-pin": False})
+    import_token(volume, {"type": "systemd-fido2", "keyslots": ["2"], "fido2-credential": "AA==",
+                          "fido2-salt": "AA==", "fido2-rp": "io.systemd.cryptsetup",
+                          "fido2-clientPin-required": True, "fido2-up-required": True,
+                          "fido2-uv-required": False})
+
+
+def luks1_with_two_keys(volume):
+    luks_format(volume, "luks1")
+    add_key(volume, b"second key")
+
+
+def luks2_damaged(volume):
+    """LUKS2 whose JSON area lost a byte after its checksum was written."""
+    luks_format(volume, "luks2")
+    write_at(volume, 4096 + 1, b"#")
+
+
 def made_apart(make):
     """Filler: `make(volume)` on a scratch file of the partition's size, then copied in place,
     for tools that cannot write at an offset of an image."""
@@ -60,9 +101,15 @@ def apart(*command):
     return made_apart(lambda volume: tool(*command, volume))
 
 
+PASSPHRASE = "passphrase or key file"
+ONE_PASSPHRASE = ([(PASSPHRASE, 1)], None)
+
+
 def partition_lines(n, p, oem, name):
-    """The lines of partition p of drive n: the file system `name`, or LUKS when None."""
-    return oem_line(n, p, oem) + (file_system(n, p, name) if name else luks(n, p))
+    """The lines of partition p of drive n: the file system `name`, or LUKS with one passphrase
+    when None."""
+    return oem_line(n, p, oem) + (file_system(n, p, name) if name else
+                                  luks(n, p) + unlocked_with(PASSPHRASE))
 
 
 # The partitions of the Linux disk: the tool that makes each, its size in MiB, its filler, its
@@ -105,8 +152,24 @@ def whole_disk(sector0, size=16 * MIB):
     return lambda path: write_at(sparse_file(path, size), 0, sector0)
 
 
-def whole_luks_disk(kind):
-    return lambda path: luks_format(sparse_file(path, 32 * MIB), kind)
+def whole_luks_disk(kind, make=None):
+    """A disk that is one LUKS volume: luksFormat of `kind`, or `make(path)`."""
+    make = make or (lambda path: luks_format(path, kind))
+    return lambda path: make(sparse_file(path, 32 * MIB))
+
+
+def whole_bitlocker_disk(protections):
+    """A disk that is one BitLocker volume, with FVE metadata for `protections`."""
+    return lambda path: bitlocker_volume(protections)(sparse_file(path, 16 * MIB), 0, 32768)
+
+
+def unlock_facts(finding):
+    """The protectors (name, count) and state of a JSON finding, or "absent"."""
+    if "protectors" not in finding:
+        return "absent"
+    protectors = finding["protectors"]
+    return ([(p["name"], p["count"]) for p in protectors] if protectors is not None else None,
+            finding["state"])
 
 
 def luks1_partition_disk(path):
@@ -139,25 +202,40 @@ class FileSystemsTest(ScanFolderTest):
         linux = (None, lambda path: partitioned_image(path, (start + 2048) * SECTOR, "gpt", parts),
                  lambda n: b"".join(partition_lines(n, p, oem, name)
                                     for p, (_, _, _, oem, name) in enumerate(rows, 1)),
-                 [("luks", p) for p, row in enumerate(rows, 1) if row[4] is None])
-        # Each drive: its tool, its builder, its lines as drive n and its findings' kinds and
-        # partitions (None: sector 0).
+                 [("luks", p, ONE_PASSPHRASE) for p, row in enumerate(rows, 1) if row[4] is None])
+        one = lambda lines: lambda n: lines(n) + unlocked_with(PASSPHRASE)
+        # Each drive: its tool, its builder, its lines as drive n and its findings' kinds,
+        # partitions (None: sector 0) and unlock facts in the JSON report.
         drives = self.usable([
             linux,
-            ("cryptsetup", whole_luks_disk("luks1"), luks_disk, [("luks", None)]),
-            ("cryptsetup", whole_luks_disk("luks2"), luks_disk, [("luks", None)]),
+            ("cryptsetup", whole_luks_disk("luks1"), one(luks_disk),
+             [("luks", None, ONE_PASSPHRASE)]),
+            ("cryptsetup", whole_luks_disk("luks2"), one(luks_disk),
+             [("luks", None, ONE_PASSPHRASE)]),
             ("cryptsetup", luks1_partition_disk,
              lambda n: (partition_lines(n, 1, ZEROS, "ext4") +
-                        partition_lines(n, 2, LUKS1_OEM, None)), [("luks", 2)]),
+                        partition_lines(n, 2, LUKS1_OEM, None)), [("luks", 2, ONE_PASSPHRASE)]),
+            ("cryptsetup", whole_luks_disk("luks1", luks1_with_two_keys),
+             lambda n: luks_disk(n) + unlocked_with(PASSPHRASE + " (2)"),
+             [("luks", None, ([(PASSPHRASE, 2)], None))]),
+            ("cryptsetup", whole_luks_disk("luks2", luks_with_tokens),
+             lambda n: luks_disk(n) + unlocked_with(PASSPHRASE + " (2)", "TPM", "FIDO2 key"),
+             [("luks", None, ([(PASSPHRASE, 2), ("TPM", 1), ("FIDO2 key", 1)], None))]),
+            # A header that does not check out: the finding, without the list.
+            ("cryptsetup", whole_luks_disk("luks2", luks2_damaged), luks_disk,
+             [("luks", None, (None, None))]),
             (None, lambda path: windows_mbr_disk(path, veracrypt_boot_loader_mbr),
-             veracrypt_loader, [("veracrypt-boot-loader", None)]),
+             veracrypt_loader, [("veracrypt-boot-loader", None, "absent")]),
             # The name moved out of place, as a damaged or edited loader leaves it.
             (None, lambda path: windows_mbr_disk(path, lambda s: s[:200] + b"VeraCrypt" + s[209:]),
-             veracrypt_elsewhere, [("veracrypt-signature", None)]),
+             veracrypt_elsewhere, [("veracrypt-signature", None, "absent")]),
             (None, whole_disk(bitlocker_boot_sector(0, 32768)), bitlocker_disk,
-             [("bitlocker", None)]),
+             [("bitlocker", None, (None, None))]),
             (None, whole_disk(bitlocker_to_go_boot_sector(b"STICK")), bitlocker_disk,
-             [("bitlocker", None)]),
+             [("bitlocker", None, (None, None))]),
+            (None, whole_bitlocker_disk([FVE_TPM, FVE_RECOVERY_PASSWORD]),
+             lambda n: bitlocker_disk(n) + unlocked_with("TPM", "recovery password"),
+             [("bitlocker", None, ([("TPM", 1), ("recovery password", 1)], "encrypted"))]),
         ])
         expected = self.build_drives([(build, lines(n))
                                       for n, (_, build, lines, _) in enumerate(drives)])
@@ -165,8 +243,10 @@ class FileSystemsTest(ScanFolderTest):
 
         # The JSON report: the same findings with their kinds, and the names of the file systems.
         document = json.loads(self.scan(("/json",)))
-        self.assertEqual([(f["kind"], f["drive"], f["partition"]) for f in document["findings"]],
-                         [(kind, n, p) for n, drive in enumerate(drives) for kind, p in drive[3]])
+        self.assertEqual([(f["kind"], f["drive"], f["partition"], unlock_facts(f))
+                          for f in document["findings"]],
+                         [(kind, n, p, facts) for n, drive in enumerate(drives)
+                          for kind, p, facts in drive[3]])
         self.assertEqual([p["fileSystem"] for p in document["drives"][0]["partitions"]],
                          [row[4] for row in rows])
 

@@ -160,6 +160,18 @@ def bitlocker(n, p):
     return b"PhysicalDrive" + b(n) + b", Partition " + b(p) + b" is a Bitlocker encrypted volume.\r\n"
 
 
+def unlocked_with(*names):
+    """The line that lists what a BitLocker or LUKS volume can be unlocked with."""
+    return b"  - it can be unlocked with: " + b", ".join(b(name) for name in names) + b".\r\n"
+
+
+SUSPENDED = (b"  - its protection is suspended: its key is stored in the clear, so it can be read "
+             b"without any secret.\r\n")
+ENCRYPTION_IN_PROGRESS = b"  - encryption is in progress.\r\n"
+DECRYPTION_IN_PROGRESS = b"  - decryption is in progress.\r\n"
+PARTLY_ENCRYPTED = b"  - it is only partly encrypted.\r\n"
+
+
 def damaged(n, p):
     return (b"PhysicalDrive" + b(n) + b", Partition " + b(p) +
             b" might be an encrypted volume,\r\nor contains a damaged boot sector.\r\n")
@@ -586,7 +598,8 @@ def fve_volume_master_key(protection, n):
         head += fve_entry(0, 0x0001, struct.pack("<I", 0x2000) + b"\x5A" * 32)
     elif protection != FVE_TPM:
         head += fve_entry(0, 0x0003, struct.pack("<I", 0x1000) + bytes([n]) * 16)
-    return fve_entry(2, 0x0008, head + fve_entry(0, 0x0005, b"\0" * 12 + b"\x11" * 16 + b"\x22" * 44))
+    encrypted_key = fve_entry(0, 0x0005, b"\0" * 12 + b"\x11" * 16 + b"\x22" * 44)
+    return fve_entry(2, 0x0008, head + encrypted_key)
 
 
 def fve_block(protections, state=FVE_ENCRYPTED, offsets=FVE_OFFSETS, entries=None):
