@@ -223,7 +223,7 @@ TEST(FveMetadata, ReadsNothingPastTheDeclaredBlock) {
 }
 
 TEST(FveMetadata, OffsetsByVolumeKind) {
-  std::string windows7(512, '\0'), vista(512, '\0'), toGo(512, '\0'), far(512, '\0');
+  std::string windows7(512, '\0'), vista(512, '\0'), toGo(512, '\0'), tooFar(512, '\0');
   windows7.replace(0, 11, "\xEB\x58\x90-FVE-FS-");
   windows7.replace(176, 24, Little(0x100000, 8) + Little(0, 8) + Little(0x300000, 8));
   vista.replace(0, 11, "\xEB\x52\x90-FVE-FS-");
@@ -231,12 +231,12 @@ TEST(FveMetadata, OffsetsByVolumeKind) {
   vista.replace(56, 8, Little(0x1234, 8));
   toGo.replace(0, 11, "\xEB\x58\x90MSWIN4.1");
   toGo.replace(440, 24, Little(0x10000, 8) + Little(0x20000, 8) + Little(0x30000, 8));
-  far = vista;
-  far.replace(56, 8, Little(uint64_t{1} << 60, 8));
+  tooFar = vista;
+  tooFar.replace(56, 8, Little(uint64_t{1} << 60, 8));
   EXPECT_EQ(DiskIO::FveMetadataOffsets(windows7), (std::vector<uint64_t>{0x100000, 0x300000}));
   EXPECT_EQ(DiskIO::FveMetadataOffsets(vista), (std::vector<uint64_t>{0x1234 * 4096}));
   EXPECT_EQ(DiskIO::FveMetadataOffsets(toGo), (std::vector<uint64_t>{0x10000, 0x20000, 0x30000}));
-  EXPECT_TRUE(DiskIO::FveMetadataOffsets(far).empty());
+  EXPECT_TRUE(DiskIO::FveMetadataOffsets(tooFar).empty());
   EXPECT_TRUE(DiskIO::FveMetadataOffsets(std::string(11, '\0')).empty());
 }
 

@@ -4,6 +4,7 @@ tools, and the exact texts of the report."""
 import contextlib
 import fcntl
 import hashlib
+import json
 import multiprocessing
 import os
 import re
@@ -629,6 +630,48 @@ def bitlocker_volume(protections=None, state=FVE_ENCRYPTED):
         for offset in FVE_OFFSETS:
             write_at(path, start * SECTOR + offset, fve_block(protections, state))
     return fill
+
+
+# LUKS volumes made by cryptsetup: the key of their first key slot.
+LUKS_KEY = b"tharvex test key"
+
+
+def luks_format(volume, kind):
+    """Formats the file `volume` as LUKS (`kind`: luks1 or luks2), with the fastest key
+    derivation cryptsetup accepts."""
+    tool("cryptsetup", "luksFormat", "--batch-mode", "--type", kind, "--pbkdf", "pbkdf2",
+         "--pbkdf-force-iterations", "1000", "--key-file", "-", volume, input=LUKS_KEY)
+
+
+def add_key(volume, key):
+    """Adds a key slot opened by `key` to the LUKS volume `volume`."""
+    with tempfile.NamedTemporaryFile(prefix="tvx-key-") as new_key:
+        new_key.write(key)
+        new_key.flush()
+        tool("cryptsetup", "luksAddKey", "--batch-mode", "--pbkdf", "pbkdf2",
+             "--pbkdf-force-iterations", "1000", "--key-file", "-", volume, new_key.name,
+             input=LUKS_KEY)
+
+
+def import_token(volume, token):
+    """Adds `token` (a dict) to the LUKS2 volume `volume`: cryptsetup keeps a token of a type
+    it does not handle itself as it is, so a TPM or FIDO2 token needs neither device."""
+    tool("cryptsetup", "token", "import", volume, input=json.dumps(token).encode())
+
+
+def luks_with_tokens(volume):
+    """LUKS2 with four key slots, as systemd-cryptenroll leaves one: slots 0 and 3 opened by a
+    passphrase, 1 bound to a TPM token and 2 to a FIDO2 token."""
+    luks_format(volume, "luks2")
+    for n in range(1, 4):
+        add_key(volume, b"key %d" % n)
+    import_token(volume, {"type": "systemd-tpm2", "keyslots": ["1"], "tpm2-blob": "AA==",
+                          "tpm2-pcrs": [7], "tpm2-pcr-bank": "sha256", "tpm2-primary-alg": "ecc",
+                          "tpm2-policy-hash": "00", "tpm2-pin": False})
+    import_token(volume, {"type": "systemd-fido2", "keyslots": ["2"], "fido2-credential": "AA==",
+                          "fido2-salt": "AA==", "fido2-rp": "io.systemd.cryptsetup",
+                          "fido2-clientPin-required": True, "fido2-up-required": True,
+                          "fido2-uv-required": False})
 
 
 def random_fill(seed, limit=MIB):
