@@ -290,6 +290,9 @@ TEST(LuksHeader, KeySlotsAndTokens) {
        R"({"keyslots":{"0":{"type":"luks2"},"1":{"type":"reencrypt"}},"tokens":{}})",
        {{"passphrase or key file", 1}}},
       {"no key slot", R"({"keyslots":{},"tokens":{}})", {}},
+      {"a type with line breaks and escape codes",
+       R"({"keyslots":{},"tokens":{"0":{"type":"a\r\nb\u001b[31m\u00e9"}}})",
+       {{"a??b?[31m??", 1}}},
   };
   for (const auto& row : cases) EXPECT_EQ(LuksNames(Luks2(row.json)), row.protectors) << row.what;
 

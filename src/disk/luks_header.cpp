@@ -113,9 +113,12 @@ uint64_t Luks2HeaderSize(const std::string& head) {
 bool ParseLuks2Header(const std::string& header, LuksKeys& keys) {
   const uint64_t size = Luks2HeaderSize(header);
   if (size == 0 || header.size() != size || !ChecksumMatches(header)) return false;
-  const size_t start = Luks2Header::kJsonAreaStart;
-  const size_t end = std::min(header.find('\0', start), header.size());
-  const json area = json::parse(header.begin() + start, header.begin() + end, nullptr, false);
+  return ParseLuks2JsonArea(header.substr(Luks2Header::kJsonAreaStart), keys);
+}
+
+bool ParseLuks2JsonArea(const std::string& text, LuksKeys& keys) {
+  const size_t end = std::min(text.find('\0'), text.size());
+  const json area = json::parse(text.begin(), text.begin() + end, nullptr, false);
   if (area.is_discarded()) return false;
   LuksKeys parsed;
   parsed.version = 2;

@@ -40,6 +40,10 @@ uint64_t Luks2HeaderSize(const std::string& head);
 /// ways in. Returns false, leaving `keys` as they were, when any of this fails.
 bool ParseLuks2Header(const std::string& header, LuksKeys& keys);
 
+/// Parses the text of a LUKS2 JSON area (up to its first zero byte): a JSON object with
+/// "keyslots" and "tokens" objects. Returns false, leaving `keys` as they were, when it is not.
+bool ParseLuks2JsonArea(const std::string& text, LuksKeys& keys);
+
 /// Reads the header of a LUKS volume through `read`: the first 4096 bytes, and for LUKS2 its
 /// whole declared size. Returns false when a read fails or the header does not check out.
 bool ReadLuksKeys(const VolumeBytes& read, LuksKeys& keys);

@@ -73,6 +73,17 @@ void Add(std::vector<Protector>& protectors, const std::string& name, int32_t co
   protectors.push_back({name, count});
 }
 
+// A token type as the report can show it: at most 64 characters, each printable ASCII or '?'.
+// A header is disk bytes, and must not put line breaks or escape codes into the report.
+std::string Printable(const std::string& type) {
+  constexpr size_t kLongestName = 64;
+  std::string name = type.substr(0, kLongestName);
+  for (char& c : name) {
+    if (c < 0x20 || c > 0x7E) c = '?';
+  }
+  return name;
+}
+
 std::string StateName(uint16_t current, uint16_t next) {
   switch (current) {
     case FveBlock::kStateEncrypted:
@@ -128,7 +139,7 @@ UnlockFacts LuksUnlockFacts(const DiskIO::LuksKeys& keys) {
   facts.read = true;
   Add(facts.protectors, kPlainKeySlots, keys.plainKeySlots);
   for (const DiskIO::LuksToken& token : keys.tokens) {
-    std::string name = token.type;
+    std::string name = Printable(token.type);
     for (const LuksTokenName& known : kLuksTokenNames) {
       if (token.type == known.type) name = known.name;
     }

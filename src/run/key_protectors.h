@@ -24,7 +24,8 @@ UnlockFacts BitLockerUnlockFacts(const DiskIO::FveMetadata& metadata);
 /// Returns the unlock facts of a LUKS volume from its header: the active key slots no token
 /// refers to as "passphrase or key file", then one name per kind of token in token order
 /// ("TPM", "TPM and PIN", "FIDO2 key", "smart card", "clevis (TPM or network key server)", or
-/// the token's own type), each with its count.
+/// the token's own type, cut to 64 characters with any but printable ASCII as '?'), each with
+/// its count.
 UnlockFacts LuksUnlockFacts(const DiskIO::LuksKeys& keys);
 
 /// Returns the lines a finding says about unlocking its volume, from `facts` of a volume of
