@@ -6,6 +6,7 @@ Ubuntu and a Fedora disk that end with the all-clear. A tool that is missing her
 rows only."""
 
 import json
+import re
 import tempfile
 import unittest
 
@@ -211,6 +212,24 @@ class FileSystemsTest(ScanFolderTest):
                           for kind, p, facts in drive[3]])
         self.assertEqual([p["fileSystem"] for p in document["drives"][0]["partitions"]],
                          [row[4] for row in rows])
+
+    def test_bitlocker_metadata_as_cryptsetup_reads_it(self):
+        """The FVE metadata these tests write, read by cryptsetup's own BitLocker code as well:
+        bitlkDump sees the same protectors, in block order, as the report names."""
+        if not have("cryptsetup"):
+            self.skipTest("cryptsetup is not installed")
+        kinds = [(FVE_TPM_AND_PIN, "TPM and PIN"), (FVE_RECOVERY_PASSWORD, "recovery passphrase"),
+                 (FVE_PASSWORD, "passphrase"), (FVE_STARTUP_KEY, "startup key"),
+                 (FVE_SMART_CARD, "smart card"), (FVE_TPM, "TPM"), (FVE_CLEAR_KEY, "clear key")]
+        path = self.entry("PhysicalDrive0")
+        whole_bitlocker_disk([kind for kind, _ in kinds])(path)
+        dump = tool("cryptsetup", "bitlkDump", path).decode()
+        self.assertEqual(re.findall(r"Protection: \tVMK protected with (.*)", dump),
+                         [name for _, name in kinds])
+        self.assertReport(self.scan(), report(
+            bitlocker_disk(0) + SUSPENDED +
+            unlocked_with("TPM", "TPM and PIN", "startup key", "recovery password", "password",
+                          "smart card"), found=True))
 
     def test_ubuntu_and_fedora_disks_are_all_clear(self):
         """Ubuntu's layout made by sgdisk (BIOS boot with GRUB's core image, ESP, ext4), and
