@@ -329,41 +329,4 @@ TEST(LuksHeader, HeadersThatDoNotCheckOutGiveNothing) {
   EXPECT_EQ(LuksNames(Luks2(json, 4 << 20)), (Protectors{{"passphrase or key file", 1}}));
 }
 
-TEST(UnlockNotes, LinesForEachVolume) {
-  const auto facts = [](Protectors protectors, const char* state) {
-    UnlockFacts result;
-    result.read = true;
-    for (auto& [name, count] : protectors) result.protectors.push_back({name, count});
-    result.state = state;
-    return result;
-  };
-  const std::string list = "  - it can be unlocked with: ";
-  const std::string suspended =
-      "  - its protection is suspended: its key is stored in the clear, so it can be read without "
-      "any secret.";
-  const struct {
-    const char* kind;
-    UnlockFacts facts;
-    std::vector<std::string> notes;
-  } cases[] = {
-      {"bitlocker", facts({{"TPM", 1}}, "encrypted"), {list + "TPM."}},
-      {"bitlocker",
-       facts({{"TPM and PIN", 1}, {"recovery password", 2}}, "encrypting"),
-       {list + "TPM and PIN, recovery password.", "  - encryption is in progress."}},
-      {"bitlocker",
-       facts({{"clear key", 1}}, "decrypting"),
-       {suspended, "  - decryption is in progress."}},
-      {"bitlocker",
-       facts({{"clear key", 1}, {"password", 1}}, "paused"),
-       {suspended, list + "password.", "  - it is only partly encrypted."}},
-      {"bitlocker", facts({}, "unknown"), {}},
-      {"luks",
-       facts({{"passphrase or key file", 2}, {"TPM", 1}, {"FIDO2 key", 2}}, ""),
-       {list + "passphrase or key file (2), TPM, FIDO2 key (2)."}},
-      {"luks", facts({{"passphrase or key file", 1}}, ""), {list + "passphrase or key file."}},
-      {"luks", UnlockFacts{}, {}},
-  };
-  for (const auto& row : cases) EXPECT_EQ(Module1::UnlockNotes(row.kind, row.facts), row.notes);
-}
-
 }  // namespace
