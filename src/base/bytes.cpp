@@ -21,3 +21,12 @@ uint64_t LittleEndianValue(std::string_view bytes, size_t offset, size_t length)
   }
   return value;
 }
+
+uint64_t BigEndianValue(std::string_view bytes, size_t offset, size_t length) {
+  uint64_t value = 0;
+  for (size_t i = 0; i < length; ++i) {
+    const size_t index = offset + i;
+    value = (value << 8) | (index < bytes.size() ? static_cast<uint8_t>(bytes[index]) : 0);
+  }
+  return value;
+}

@@ -30,4 +30,8 @@ bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix);
 /// bytes past the end count as zero.
 uint64_t LittleEndianValue(std::string_view bytes, size_t offset, size_t length);
 
+/// Returns the big-endian unsigned value of `length` (at most 8) bytes at `offset` of `bytes`;
+/// bytes past the end count as zero.
+uint64_t BigEndianValue(std::string_view bytes, size_t offset, size_t length);
+
 #endif  // TVX_BASE_BYTES_H_

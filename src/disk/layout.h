@@ -82,10 +82,76 @@ constexpr Field kTypeGuid{0, 16};
 constexpr Field kFirstSector{32, 8};
 }  // namespace GptEntry
 
-/// LUKS1 and LUKS2 headers begin with their magic.
+/// LUKS1 and LUKS2 headers begin with their magic and their version; every number in them is
+/// big-endian.
 namespace LuksHeader {
 constexpr Field kMagic{0, 6};
+constexpr Field kVersion{6, 2};
 }  // namespace LuksHeader
+
+/// The LUKS1 header: 592 bytes, ending in eight key slots of 48 bytes, each opening with its state.
+namespace Luks1Header {
+constexpr size_t kSize = 592;
+constexpr size_t kFirstKeySlot = 208;
+constexpr size_t kKeySlotSize = 48;
+constexpr size_t kKeySlotCount = 8;
+constexpr size_t kKeySlotStateLength = 4;
+constexpr uint32_t kKeySlotActive = 0x00AC71F3;
+constexpr uint32_t kKeySlotDisabled = 0x0000DEAD;
+}  // namespace Luks1Header
+
+/// The LUKS2 header: a 4096-byte binary header, then the JSON area (text, padded with zeros). Its
+/// size counts both; its checksum covers both, taken with the checksum field zeroed.
+namespace Luks2Header {
+constexpr Field kHeaderSize{8, 8};
+constexpr Field kChecksumAlgorithm{72, 32};  // a name padded with zeros: "sha256"
+constexpr Field kChecksum{448, 64};          // the digest, padded with zeros
+constexpr size_t kJsonAreaStart = 4096;
+constexpr uint64_t kMinHeaderSize = 16384;            // sizes are powers of two from 16 KiB ...
+constexpr uint64_t kMaxHeaderSize = 4 * 1024 * 1024;  // ... to 4 MiB
+}  // namespace Luks2Header
+
+/// The first sector of a BitLocker volume names where its FVE metadata blocks lie, as byte
+/// offsets from the volume's start; Windows Vista's names only the first, as a cluster number.
+namespace BitLockerVolume {
+constexpr Field kBootEntryPoint{0, 3};
+constexpr std::string_view kVistaBootEntryPoint = "\xEB\x52\x90";
+constexpr Field kBytesPerSector{11, 2};
+constexpr Field kSectorsPerCluster{13, 1};
+constexpr Field kVistaMetadataCluster{56, 8};
+constexpr size_t kMetadataCopies = 3;
+constexpr Field kMetadataOffsets[kMetadataCopies] = {{176, 8}, {184, 8}, {192, 8}};
+constexpr Field kToGoMetadataOffsets[kMetadataCopies] = {{440, 8}, {448, 8}, {456, 8}};
+}  // namespace BitLockerVolume
+
+/// An FVE metadata block: a 64-byte block header, a 48-byte metadata header, then entries up to
+/// the end of the metadata, whose size counts the metadata header.
+namespace FveBlock {
+constexpr Field kSignature{0, 8};
+constexpr Field kVersion{10, 2};  // 1: Windows Vista; 2: Windows 7 and later
+constexpr Field kCurrentState{12, 2};
+constexpr Field kNextState{14, 2};
+constexpr Field kMetadataSize{64, 4};
+constexpr size_t kMetadataStart = 64;
+constexpr size_t kEntriesStart = 112;
+constexpr size_t kMaxSize = 65536;
+/// Encryption states, current and next.
+constexpr uint16_t kStateDecrypted = 1;
+constexpr uint16_t kStateSwitching = 2;  // being encrypted or decrypted, toward the next state
+constexpr uint16_t kStateEncrypted = 4;
+constexpr uint16_t kStatePaused = 5;  // encryption or decryption stopped half-way
+}  // namespace FveBlock
+
+/// An entry of an FVE metadata block: an 8-byte header whose size counts the header; a volume
+/// master key entry holds the protection that guards the key after 26 bytes of its own.
+namespace FveEntry {
+constexpr Field kSize{0, 2};
+constexpr Field kType{2, 2};
+constexpr size_t kHeaderSize = 8;
+constexpr uint16_t kVolumeMasterKeyType = 0x0002;
+constexpr Field kProtection{34, 2};
+constexpr size_t kMinVolumeMasterKeySize = 36;
+}  // namespace FveEntry
 
 /// A mark that a file system's superblock carries: bytes at an offset from the partition start.
 struct Magic {

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "base/bytes.h"
@@ -28,5 +29,9 @@ struct ByteSpan {
   ByteSpan(const std::string& text)
       : data(reinterpret_cast<const uint8_t*>(text.data())), size(text.size()) {}
 };
+
+/// Returns `count` bytes of a volume from byte `offset` of it on, or an empty text when the read
+/// fails. The metadata readers take one, so that they can be tried on bytes held in memory.
+using VolumeBytes = std::function<std::string(uint64_t offset, size_t count)>;
 
 #endif  // TVX_DISK_SECTOR_H_

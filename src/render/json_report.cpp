@@ -109,12 +109,23 @@ json VolumeJson(const VolumeRecord& volume) {
   };
 }
 
+// A BitLocker or LUKS finding's key protectors, as {"name", "count"} objects in report order,
+// or null when its metadata could not be read.
+json ProtectorsJson(const UnlockFacts& facts) {
+  if (!facts.read) return nullptr;
+  json protectors = json::array();
+  for (const Protector& protector : facts.protectors) {
+    protectors.push_back({{"name", protector.name}, {"count", protector.count}});
+  }
+  return protectors;
+}
+
 json FindingJson(const Finding& finding) {
   json readableThrough = json::array();
   for (const std::string& path : finding.readableThrough) {
     readableThrough.push_back(BytesAsText(path));
   }
-  return {
+  json object = {
       {"kind", finding.kind},
       {"drive", NumberOrNull(finding.drive)},
       {"partition", NumberOrNull(finding.partition)},
@@ -123,6 +134,11 @@ json FindingJson(const Finding& finding) {
       {"open", finding.open.has_value() ? json(*finding.open) : json(nullptr)},
       {"readableThrough", readableThrough},
   };
+  if (finding.unlock) {
+    object["protectors"] = ProtectorsJson(*finding.unlock);
+    object["state"] = finding.unlock->state.empty() ? json(nullptr) : json(finding.unlock->state);
+  }
+  return object;
 }
 
 }  // namespace

@@ -15,6 +15,21 @@ enum class PartitionTable { None, Mbr, Gpt, Ebr };
 /// How far a drive got: opened and sector 0 read, or where it stopped.
 enum class DriveStatus { Read, OpenFailed, ReadFailed };
 
+/// A kind of key protector that can unlock a volume ("TPM", "passphrase or key file"), and how
+/// many of that kind the volume has.
+struct Protector {
+  std::string name;
+  int32_t count = 0;
+};
+
+/// What a BitLocker or LUKS volume's own metadata says about opening it again: its key
+/// protectors, in the order the report lists them, and BitLocker's encryption state.
+struct UnlockFacts {
+  bool read = false;  // false: the metadata could not be read, or did not check out
+  std::vector<Protector> protectors = {};
+  std::string state = {};  // "encrypted", "encrypting", "decrypting", "paused", "unknown"; or empty
+};
+
 /// Something the report says may be encrypted. `message` holds its words, lines separated by
 /// "\n", with no line break before or after: a renderer frames them. The place fields are -1
 /// (or letter 0) where they do not apply.
@@ -32,6 +47,8 @@ struct Finding {
   std::optional<bool> open = std::nullopt;
   /// Where an open volume's contents can be read: its letters, mount folders or device name.
   std::vector<std::string> readableThrough = {};
+  /// For a BitLocker or LUKS volume: what its metadata says about unlocking it again.
+  std::optional<UnlockFacts> unlock = std::nullopt;
 };
 
 /// One partition whose first sector the run tried to read.

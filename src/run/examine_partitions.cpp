@@ -1,4 +1,5 @@
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "disk/ebr.h"
@@ -7,6 +8,7 @@
 #include "disk/record_value.h"
 #include "disk/sector_reader.h"
 #include "run/detection_rules.h"
+#include "run/key_protectors.h"
 #include "run/module1.h"
 
 namespace Module1 {
@@ -78,9 +80,11 @@ void ExaminePartition(HANDLE handle, const PartitionStart& start, DriveRecord& d
   }
   drive.partitions.push_back(partition);
   if (rule != nullptr && rule->kind != nullptr) {
-    AddFinding(report, {rule->kind, drive.number, start.number, 0,
-                        "PhysicalDrive" + std::to_string(drive.number) + ", Partition " +
-                            std::to_string(start.number) + rule->message});
+    Finding finding{rule->kind, drive.number, start.number, 0,
+                    "PhysicalDrive" + std::to_string(drive.number) + ", Partition " +
+                        std::to_string(start.number) + rule->message};
+    AddUnlockFacts(handle, start.firstSector, drive.sectorSize, sector, finding);
+    AddFinding(report, std::move(finding));
   }
 }
 

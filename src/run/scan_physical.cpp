@@ -8,6 +8,7 @@
 #include "platform/unreadable_image.h"
 #include "platform/volume_location.h"
 #include "run/detection_rules.h"
+#include "run/key_protectors.h"
 #include "run/module1.h"
 #include "run/open_volumes.h"
 
@@ -42,8 +43,10 @@ void ClassifySectorZero(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRe
   const SectorText sector(sectorBuffer.begin(), sectorBuffer.end());
   if (const SectorZeroRule* rule = MatchSectorZero(sector)) {
     if (rule->kind != nullptr) {
-      AddFinding(report, {rule->kind, drive.number, -1, 0,
-                          "PhysicalDrive" + std::to_string(drive.number) + rule->message});
+      Finding finding{rule->kind, drive.number, -1, 0,
+                      "PhysicalDrive" + std::to_string(drive.number) + rule->message};
+      AddUnlockFacts(handle, 0, drive.sectorSize, sector, finding);
+      AddFinding(report, std::move(finding));
     }
     return;
   }

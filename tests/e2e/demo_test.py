@@ -12,7 +12,7 @@ DEMO_PHYSICAL = (
     label_lines(0, 3, b"mkfs.fat", b"DATA       ") +
     oem_line(0, 4, b"NTFS    ") +
     label_lines(1, 1, b"mkfs.fat", b"EFI        ") +
-    oem_line(1, 3, b"-FVE-FS-") + bitlocker(1, 3) +
+    oem_line(1, 3, b"-FVE-FS-") + bitlocker(1, 3) + unlocked_with("TPM", "recovery password") +
     oem_line(1, 4, b"NTFS    ") +
     truecrypt_loader(2) +
     pgp_guard(3) +

@@ -6,13 +6,13 @@ Ubuntu and a Fedora disk that end with the all-clear. A tool that is missing her
 rows only."""
 
 import json
+import re
 import tempfile
 import unittest
 
 from tvxtest import *
 
 ZEROS = b"\0" * 8
-KEY = b"tharvex test key"
 # Bytes 3 to 10 of each LUKS header: the end of the magic, the version, then LUKS1's cipher name
 # ("aes", zero-padded) or the first bytes of LUKS2's header size.
 LUKS1_OEM = b"S\xBA\xBE\0\x01aes"
@@ -22,11 +22,15 @@ LUKS2_OEM = b"S\xBA\xBE\0\x02\0\0\0"
 XFS_OEM = b"B\0\0\x10\0\0\0\0"
 
 
-def luks_format(volume, kind):
-    """Formats the file `volume` as LUKS (`kind`: luks1 or luks2), with the fastest key
-    derivation cryptsetup accepts."""
-    tool("cryptsetup", "luksFormat", "--batch-mode", "--type", kind, "--pbkdf", "pbkdf2",
-         "--pbkdf-force-iterations", "1000", "--key-file", "-", volume, input=KEY)
+def luks1_with_two_keys(volume):
+    luks_format(volume, "luks1")
+    add_key(volume, b"second key")
+
+
+def luks2_damaged(volume):
+    """LUKS2 whose JSON area lost a byte after its checksum was written."""
+    luks_format(volume, "luks2")
+    write_at(volume, 4096 + 1, b"#")
 
 
 def made_apart(make):
@@ -60,9 +64,15 @@ def apart(*command):
     return made_apart(lambda volume: tool(*command, volume))
 
 
+PASSPHRASE = "passphrase or key file"
+ONE_PASSPHRASE = ([(PASSPHRASE, 1)], None)
+
+
 def partition_lines(n, p, oem, name):
-    """The lines of partition p of drive n: the file system `name`, or LUKS when None."""
-    return oem_line(n, p, oem) + (file_system(n, p, name) if name else luks(n, p))
+    """The lines of partition p of drive n: the file system `name`, or LUKS with one passphrase
+    when None."""
+    return oem_line(n, p, oem) + (file_system(n, p, name) if name else
+                                  luks(n, p) + unlocked_with(PASSPHRASE))
 
 
 # The partitions of the Linux disk: the tool that makes each, its size in MiB, its filler, its
@@ -105,8 +115,24 @@ def whole_disk(sector0, size=16 * MIB):
     return lambda path: write_at(sparse_file(path, size), 0, sector0)
 
 
-def whole_luks_disk(kind):
-    return lambda path: luks_format(sparse_file(path, 32 * MIB), kind)
+def whole_luks_disk(kind, make=None):
+    """A disk that is one LUKS volume: luksFormat of `kind`, or `make(path)`."""
+    make = make or (lambda path: luks_format(path, kind))
+    return lambda path: make(sparse_file(path, 32 * MIB))
+
+
+def whole_bitlocker_disk(protections):
+    """A disk that is one BitLocker volume, with FVE metadata for `protections`."""
+    return lambda path: bitlocker_volume(protections)(sparse_file(path, 16 * MIB), 0, 32768)
+
+
+def unlock_facts(finding):
+    """The protectors (name, count) and state of a JSON finding, or "absent"."""
+    if "protectors" not in finding:
+        return "absent"
+    protectors = finding["protectors"]
+    return ([(p["name"], p["count"]) for p in protectors] if protectors is not None else None,
+            finding["state"])
 
 
 def luks1_partition_disk(path):
@@ -139,25 +165,40 @@ class FileSystemsTest(ScanFolderTest):
         linux = (None, lambda path: partitioned_image(path, (start + 2048) * SECTOR, "gpt", parts),
                  lambda n: b"".join(partition_lines(n, p, oem, name)
                                     for p, (_, _, _, oem, name) in enumerate(rows, 1)),
-                 [("luks", p) for p, row in enumerate(rows, 1) if row[4] is None])
-        # Each drive: its tool, its builder, its lines as drive n and its findings' kinds and
-        # partitions (None: sector 0).
+                 [("luks", p, ONE_PASSPHRASE) for p, row in enumerate(rows, 1) if row[4] is None])
+        one = lambda lines: lambda n: lines(n) + unlocked_with(PASSPHRASE)
+        # Each drive: its tool, its builder, its lines as drive n and its findings' kinds,
+        # partitions (None: sector 0) and unlock facts in the JSON report.
         drives = self.usable([
             linux,
-            ("cryptsetup", whole_luks_disk("luks1"), luks_disk, [("luks", None)]),
-            ("cryptsetup", whole_luks_disk("luks2"), luks_disk, [("luks", None)]),
+            ("cryptsetup", whole_luks_disk("luks1"), one(luks_disk),
+             [("luks", None, ONE_PASSPHRASE)]),
+            ("cryptsetup", whole_luks_disk("luks2"), one(luks_disk),
+             [("luks", None, ONE_PASSPHRASE)]),
             ("cryptsetup", luks1_partition_disk,
              lambda n: (partition_lines(n, 1, ZEROS, "ext4") +
-                        partition_lines(n, 2, LUKS1_OEM, None)), [("luks", 2)]),
+                        partition_lines(n, 2, LUKS1_OEM, None)), [("luks", 2, ONE_PASSPHRASE)]),
+            ("cryptsetup", whole_luks_disk("luks1", luks1_with_two_keys),
+             lambda n: luks_disk(n) + unlocked_with(PASSPHRASE + " (2)"),
+             [("luks", None, ([(PASSPHRASE, 2)], None))]),
+            ("cryptsetup", whole_luks_disk("luks2", luks_with_tokens),
+             lambda n: luks_disk(n) + unlocked_with(PASSPHRASE + " (2)", "TPM", "FIDO2 key"),
+             [("luks", None, ([(PASSPHRASE, 2), ("TPM", 1), ("FIDO2 key", 1)], None))]),
+            # A header that does not check out: the finding, without the list.
+            ("cryptsetup", whole_luks_disk("luks2", luks2_damaged), luks_disk,
+             [("luks", None, (None, None))]),
             (None, lambda path: windows_mbr_disk(path, veracrypt_boot_loader_mbr),
-             veracrypt_loader, [("veracrypt-boot-loader", None)]),
+             veracrypt_loader, [("veracrypt-boot-loader", None, "absent")]),
             # The name moved out of place, as a damaged or edited loader leaves it.
             (None, lambda path: windows_mbr_disk(path, lambda s: s[:200] + b"VeraCrypt" + s[209:]),
-             veracrypt_elsewhere, [("veracrypt-signature", None)]),
+             veracrypt_elsewhere, [("veracrypt-signature", None, "absent")]),
             (None, whole_disk(bitlocker_boot_sector(0, 32768)), bitlocker_disk,
-             [("bitlocker", None)]),
+             [("bitlocker", None, (None, None))]),
             (None, whole_disk(bitlocker_to_go_boot_sector(b"STICK")), bitlocker_disk,
-             [("bitlocker", None)]),
+             [("bitlocker", None, (None, None))]),
+            (None, whole_bitlocker_disk([FVE_TPM, FVE_RECOVERY_PASSWORD]),
+             lambda n: bitlocker_disk(n) + unlocked_with("TPM", "recovery password"),
+             [("bitlocker", None, ([("TPM", 1), ("recovery password", 1)], "encrypted"))]),
         ])
         expected = self.build_drives([(build, lines(n))
                                       for n, (_, build, lines, _) in enumerate(drives)])
@@ -165,8 +206,10 @@ class FileSystemsTest(ScanFolderTest):
 
         # The JSON report: the same findings with their kinds, and the names of the file systems.
         document = json.loads(self.scan(("/json",)))
-        self.assertEqual([(f["kind"], f["drive"], f["partition"]) for f in document["findings"]],
-                         [(kind, n, p) for n, drive in enumerate(drives) for kind, p in drive[3]])
+        self.assertEqual([(f["kind"], f["drive"], f["partition"], unlock_facts(f))
+                          for f in document["findings"]],
+                         [(kind, n, p, facts) for n, drive in enumerate(drives)
+                          for kind, p, facts in drive[3]])
         self.assertEqual([p["fileSystem"] for p in document["drives"][0]["partitions"]],
                          [row[4] for row in rows])
         # Image files have no "now": no open-now line above, `open` null here; each drive names
@@ -176,6 +219,24 @@ class FileSystemsTest(ScanFolderTest):
         self.assertEqual([d["source"] for d in document["drives"]],
                          [os.path.realpath(self.entry("PhysicalDrive%d" % n))
                           for n in range(len(drives))])
+
+    def test_bitlocker_metadata_as_cryptsetup_reads_it(self):
+        """The FVE metadata these tests write, read by cryptsetup's own BitLocker code as well:
+        bitlkDump sees the same protectors, in block order, as the report names."""
+        if not have("cryptsetup"):
+            self.skipTest("cryptsetup is not installed")
+        kinds = [(FVE_TPM_AND_PIN, "TPM and PIN"), (FVE_RECOVERY_PASSWORD, "recovery passphrase"),
+                 (FVE_PASSWORD, "passphrase"), (FVE_STARTUP_KEY, "startup key"),
+                 (FVE_SMART_CARD, "smart card"), (FVE_TPM, "TPM"), (FVE_CLEAR_KEY, "clear key")]
+        path = self.entry("PhysicalDrive0")
+        whole_bitlocker_disk([kind for kind, _ in kinds])(path)
+        dump = tool("cryptsetup", "bitlkDump", path).decode()
+        self.assertEqual(re.findall(r"Protection: \tVMK protected with (.*)", dump),
+                         [name for _, name in kinds])
+        self.assertReport(self.scan(), report(
+            bitlocker_disk(0) + SUSPENDED +
+            unlocked_with("TPM", "TPM and PIN", "startup key", "recovery password", "password",
+                          "smart card"), found=True))
 
     def test_ubuntu_and_fedora_disks_are_all_clear(self):
         """Ubuntu's layout made by sgdisk (BIOS boot with GRUB's core image, ESP, ext4), and

@@ -2,7 +2,9 @@
 both forms, the BitLocker and missing-boot-signature verdicts, which entries are read, and
 partitions far into a drive."""
 
+import json
 import os
+import struct
 import unittest
 
 from tvxtest import *
@@ -103,6 +105,55 @@ def untyped_entry(path):
     write_at(path, 2048 * SECTOR, boot_sector(b"UNTYPED", fat16_label=b"STILL READ"))
 
 
+def lying_bitlocker_volume(path, start, sectors):
+    """Filler: a BitLocker volume whose three FVE metadata blocks each hold an entry that says
+    it is larger than the whole block."""
+    bitlocker_volume([])(path, start, sectors)
+    for offset in FVE_OFFSETS:
+        write_at(path, start * SECTOR + offset,
+                 fve_block([], entries=struct.pack("<HHHH", 0x7000, 2, 8, 1) + b"\0" * 40))
+
+
+# BitLocker volumes of each protector kind and state: filler, the lines after the verdict, and
+# the protectors and state of the JSON report.
+BITLOCKER_KINDS = [
+    (bitlocker_volume([FVE_TPM]), unlocked_with("TPM"), ([("TPM", 1)], "encrypted")),
+    (bitlocker_volume([FVE_RECOVERY_PASSWORD, FVE_TPM_AND_PIN]),
+     unlocked_with("TPM and PIN", "recovery password"),
+     ([("TPM and PIN", 1), ("recovery password", 1)], "encrypted")),
+    (bitlocker_volume([FVE_TPM_AND_STARTUP_KEY]), unlocked_with("TPM and startup key"),
+     ([("TPM and startup key", 1)], "encrypted")),
+    (bitlocker_volume([FVE_TPM_PIN_AND_STARTUP_KEY]), unlocked_with("TPM, PIN and startup key"),
+     ([("TPM, PIN and startup key", 1)], "encrypted")),
+    (bitlocker_volume([FVE_STARTUP_KEY], FVE_ENCRYPTING),
+     unlocked_with("startup key") + ENCRYPTION_IN_PROGRESS, ([("startup key", 1)], "encrypting")),
+    (bitlocker_volume([FVE_PASSWORD, FVE_RECOVERY_PASSWORD, FVE_RECOVERY_PASSWORD]),
+     unlocked_with("recovery password", "password"),
+     ([("recovery password", 2), ("password", 1)], "encrypted")),
+    (bitlocker_volume([FVE_SMART_CARD], FVE_PAUSED), unlocked_with("smart card") + PARTLY_ENCRYPTED,
+     ([("smart card", 1)], "paused")),
+    (bitlocker_volume([FVE_CLEAR_KEY], FVE_DECRYPTING), SUSPENDED + DECRYPTION_IN_PROGRESS,
+     ([("clear key", 1)], "decrypting")),
+    (bitlocker_volume([FVE_TPM, FVE_CLEAR_KEY]), SUSPENDED + unlocked_with("TPM"),
+     ([("clear key", 1), ("TPM", 1)], "encrypted")),
+    (lying_bitlocker_volume, b"", (None, None)),
+]
+
+
+def bitlocker_disks(first_drive):
+    """Drives of up to four 1 MiB BitLocker partitions, one for each of BITLOCKER_KINDS, with
+    their expected lines; the first is PhysicalDrive `first_drive`."""
+    drives = []
+    for d in range(0, len(BITLOCKER_KINDS), 4):
+        kinds = BITLOCKER_KINDS[d:d + 4]
+        n = first_drive + d // 4
+        parts = [Part(2048 * (p + 1), 2048, "7", fill) for p, (fill, _, _) in enumerate(kinds)]
+        drives.append((lambda path, parts=parts: partitioned_image(path, 12 * MIB, "dos", parts),
+                       b"".join(oem_line(n, p, b"-FVE-FS-") + bitlocker(n, p) + lines
+                                for p, (_, lines, _) in enumerate(kinds, 1))))
+    return drives
+
+
 class IdentityAndVerdictTest(ScanFolderTest):
     def test_sixteen_drives(self):
         container = random_bytes(SECTOR, CONTAINER_SEED)
@@ -133,9 +184,19 @@ class IdentityAndVerdictTest(ScanFolderTest):
             (one_partition(fat_volume(32), "c", 65536, 40 * MIB),
              label_lines(10, 1, b"mkfs.fat", b"NO NAME    ")),
             (untyped_entry, label_lines(11, 1, b"UNTYPED ", b"STILL READ ")),
-        ]
+        ] + bitlocker_disks(12)
         expected = self.build_drives(drives)
         self.assertReport(self.scan(), report(expected, found=True))
+
+        # The JSON report: protectors and state for BitLocker findings only.
+        findings = json.loads(self.scan(("/json",)))["findings"]
+        facts = [(f.get("protectors"), f.get("state")) for f in findings if f["drive"] >= 12]
+        self.assertEqual([([(p["name"], p["count"]) for p in protectors] if protectors else
+                           protectors, state) for protectors, state in facts],
+                         [row[2] for row in BITLOCKER_KINDS])
+        self.assertEqual([f["kind"] for f in findings if "protectors" in f],
+                         ["bitlocker"] * (2 + 1 + len(BITLOCKER_KINDS)))
+        self.assertNotIn("state", findings[1])  # the random-filled container
 
     def test_which_partitions_set_the_finding(self):
         cases = [

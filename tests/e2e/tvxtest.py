@@ -4,6 +4,7 @@ tools, and the exact texts of the report."""
 import contextlib
 import fcntl
 import hashlib
+import json
 import multiprocessing
 import os
 import re
@@ -11,6 +12,7 @@ import resource
 import select
 import shutil
 import signal
+import struct
 import subprocess
 import tempfile
 import termios
@@ -173,6 +175,18 @@ def file_system(n, p, name):
 
 def bitlocker(n, p):
     return b"PhysicalDrive" + b(n) + b", Partition " + b(p) + b" is a Bitlocker encrypted volume.\r\n"
+
+
+def unlocked_with(*names):
+    """The line that lists what a BitLocker or LUKS volume can be unlocked with."""
+    return b"  - it can be unlocked with: " + b", ".join(b(name) for name in names) + b".\r\n"
+
+
+SUSPENDED = (b"  - its protection is suspended: its key is stored in the clear, so it can be read "
+             b"without any secret.\r\n")
+ENCRYPTION_IN_PROGRESS = b"  - encryption is in progress.\r\n"
+DECRYPTION_IN_PROGRESS = b"  - decryption is in progress.\r\n"
+PARTLY_ENCRYPTED = b"  - it is only partly encrypted.\r\n"
 
 
 def damaged(n, p):
@@ -445,10 +459,15 @@ def random_bytes(count, seed):
     return bytes(out[:count])
 
 
-def bitlocker_boot_sector(first_sector=0, sectors=0):
+# Where bitlocker_boot_sector says the FVE metadata blocks lie, unless told otherwise: past the
+# end of the small volumes the tests make, so that no block is found there.
+FAR_FVE_OFFSETS = (0x02100000, 0x04100000, 0x06100000)
+
+
+def bitlocker_boot_sector(first_sector=0, sectors=0, fve_offsets=FAR_FVE_OFFSETS):
     """Returns the first sector of a BitLocker volume (Windows 7 and later): "-FVE-FS-" at byte
     3, an NTFS-like parameter block, the BitLocker identifier at 160, the three metadata block
-    offsets at 176 and the boot signature."""
+    offsets `fve_offsets` (bytes from the volume's start) at 176 and the boot signature."""
     sector = bytearray(SECTOR)
     sector[0:3] = b"\xEB\x58\x90"
     sector[3:11] = b"-FVE-FS-"
@@ -461,7 +480,7 @@ def bitlocker_boot_sector(first_sector=0, sectors=0):
     sector[36:40] = b"\x80\x00\x80\x00"  # drive 0x80, NTFS-style extended boot signature 0x80
     sector[40:48] = sectors.to_bytes(8, "little")
     sector[160:176] = BITLOCKER_GUID
-    for i, offset in enumerate((0x02100000, 0x04100000, 0x06100000)):
+    for i, offset in enumerate(fve_offsets):
         sector[176 + 8 * i:184 + 8 * i] = offset.to_bytes(8, "little")
     sector[510:512] = b"\x55\xAA"
     return bytes(sector)
@@ -571,10 +590,104 @@ def boot_sector_volume(data):
     return lambda path, start, sectors: write_at(path, start * SECTOR, data)
 
 
-def bitlocker_volume():
-    """Filler: a BitLocker volume header."""
-    return lambda path, start, sectors: write_at(path, start * SECTOR,
-                                                 bitlocker_boot_sector(start, sectors))
+# BitLocker's FVE metadata, written from its published layout (the libyal project's notes on
+# the BitLocker Drive Encryption format): the protection types of volume master keys ...
+FVE_CLEAR_KEY, FVE_TPM, FVE_STARTUP_KEY, FVE_TPM_AND_STARTUP_KEY = 0x0000, 0x0100, 0x0200, 0x0300
+FVE_TPM_AND_PIN, FVE_TPM_PIN_AND_STARTUP_KEY = 0x0500, 0x0700
+FVE_RECOVERY_PASSWORD, FVE_SMART_CARD, FVE_PASSWORD = 0x0800, 0x1000, 0x2000
+# ... and the encryption states, current and next.
+FVE_ENCRYPTED, FVE_ENCRYPTING, FVE_DECRYPTING, FVE_PAUSED = (4, 4), (2, 4), (2, 1), (5, 1)
+# Where bitlocker_volume puts its three copies: inside a volume of 1 MiB.
+FVE_OFFSETS = (0x40000, 0x50000, 0x60000)
+
+
+def fve_entry(kind, value, data):
+    """One FVE metadata entry: its size (with the 8-byte header), type, value type, version 1."""
+    return struct.pack("<HHHH", 8 + len(data), kind, value, 1) + data
+
+
+def fve_volume_master_key(protection, n):
+    """A volume master key entry protected by `protection`, with the properties BitLocker writes
+    for it: the clear key itself, or a stretch key (salt) for the protectors that take one; then
+    the AES-CCM encrypted key."""
+    head = bytes([n]) * 16 + b"\0" * 8 + b"\0\0" + struct.pack("<H", protection)
+    if protection == FVE_CLEAR_KEY:
+        head += fve_entry(0, 0x0001, struct.pack("<I", 0x2000) + b"\x5A" * 32)
+    elif protection != FVE_TPM:
+        head += fve_entry(0, 0x0003, struct.pack("<I", 0x1000) + bytes([n]) * 16)
+    encrypted_key = fve_entry(0, 0x0005, b"\0" * 12 + b"\x11" * 16 + b"\x22" * 44)
+    return fve_entry(2, 0x0008, head + encrypted_key)
+
+
+def fve_block(protections, state=FVE_ENCRYPTED, offsets=FVE_OFFSETS, entries=None):
+    """An FVE metadata block (version 2): the block header with `state` and the three copies'
+    `offsets`, the metadata header (AES-XTS 128), then `entries`, by default a volume master key
+    for each of `protections`, the encrypted full volume encryption key and the place of the
+    volume header."""
+    if entries is None:
+        entries = b"".join(fve_volume_master_key(p, n) for n, p in enumerate(protections, 1))
+        entries += fve_entry(3, 0x0005, b"\0" * 12 + b"\x33" * 16 + b"\x44" * 44)
+        entries += fve_entry(0x000F, 0x000F, struct.pack("<QQ", 0x70000, 8192))
+    metadata = struct.pack("<IIII", 48 + len(entries), 1, 48, 48 + len(entries))
+    metadata += b"\x77" * 16 + struct.pack("<IHHQ", 1, 0x8004, 0, 132000000000000000)
+    header = b"-FVE-FS-" + struct.pack("<HHHHQII", 0, 2, state[0], state[1], MIB, 0, 16)
+    header += struct.pack("<QQQQ", *offsets, 0x70000)
+    return header + metadata + entries
+
+
+def bitlocker_volume(protections=None, state=FVE_ENCRYPTED):
+    """Filler: a BitLocker volume header; with `protections`, also its three FVE metadata
+    blocks, for volume master keys of those protection types, in encryption state `state`."""
+    def fill(path, start, sectors):
+        if protections is None:
+            write_at(path, start * SECTOR, bitlocker_boot_sector(start, sectors))
+            return
+        write_at(path, start * SECTOR, bitlocker_boot_sector(start, sectors, FVE_OFFSETS))
+        for offset in FVE_OFFSETS:
+            write_at(path, start * SECTOR + offset, fve_block(protections, state))
+    return fill
+
+
+# LUKS volumes made by cryptsetup: the key of their first key slot.
+LUKS_KEY = b"tharvex test key"
+
+
+def luks_format(volume, kind):
+    """Formats the file `volume` as LUKS (`kind`: luks1 or luks2), with the fastest key
+    derivation cryptsetup accepts."""
+    tool("cryptsetup", "luksFormat", "--batch-mode", "--type", kind, "--pbkdf", "pbkdf2",
+         "--pbkdf-force-iterations", "1000", "--key-file", "-", volume, input=LUKS_KEY)
+
+
+def add_key(volume, key):
+    """Adds a key slot opened by `key` to the LUKS volume `volume`."""
+    with tempfile.NamedTemporaryFile(prefix="tvx-key-") as new_key:
+        new_key.write(key)
+        new_key.flush()
+        tool("cryptsetup", "luksAddKey", "--batch-mode", "--pbkdf", "pbkdf2",
+             "--pbkdf-force-iterations", "1000", "--key-file", "-", volume, new_key.name,
+             input=LUKS_KEY)
+
+
+def import_token(volume, token):
+    """Adds `token` (a dict) to the LUKS2 volume `volume`: cryptsetup keeps a token of a type
+    it does not handle itself as it is, so a TPM or FIDO2 token needs neither device."""
+    tool("cryptsetup", "token", "import", volume, input=json.dumps(token).encode())
+
+
+def luks_with_tokens(volume):
+    """LUKS2 with four key slots, as systemd-cryptenroll leaves one: slots 0 and 3 opened by a
+    passphrase, 1 bound to a TPM token and 2 to a FIDO2 token."""
+    luks_format(volume, "luks2")
+    for n in range(1, 4):
+        add_key(volume, b"key %d" % n)
+    import_token(volume, {"type": "systemd-tpm2", "keyslots": ["1"], "tpm2-blob": "AA==",
+                          "tpm2-pcrs": [7], "tpm2-pcr-bank": "sha256", "tpm2-primary-alg": "ecc",
+                          "tpm2-policy-hash": "00", "tpm2-pin": False})
+    import_token(volume, {"type": "systemd-fido2", "keyslots": ["2"], "fido2-credential": "AA==",
+                          "fido2-salt": "AA==", "fido2-rp": "io.systemd.cryptsetup",
+                          "fido2-clientPin-required": True, "fido2-up-required": True,
+                          "fido2-uv-required": False})
 
 
 def random_fill(seed, limit=MIB):

@@ -13,6 +13,7 @@ constexpr uint8_t kFixArrayCrc = 2;    // rewrite the entry array CRC to match
 constexpr uint8_t kDriveFive = 4;      // the drive is PhysicalDrive5, not PhysicalDrive0
 constexpr uint8_t kLargeSectors = 8;   // lay the GPT and partitions out in 4096-byte sectors
 constexpr uint8_t kBackupHeader = 16;  // move the GPT header to the last sector, as its backup
+constexpr uint8_t kMetadataOnly = 32;  // give the rest to the metadata parsers, with no scan
 
 /// Lays the input out as the image at `path` (see scan_fuzzer.cpp for the layout); returns false
 /// when the image cannot be made.

@@ -9,7 +9,9 @@
 //   byte 0      flags: bit 0 rewrites the GPT header CRC to match, bit 1 the entry array CRC,
 //               bit 2 makes the drive PhysicalDrive5 instead of PhysicalDrive0, bit 3 lays the
 //               GPT and the partitions out in 4096-byte sectors (a 4Kn disk), bit 4 moves the
-//               GPT header to a new last sector as the backup copy, wiping the primary
+//               GPT header to a new last sector as the backup copy, wiping the primary; bit 5
+//               gives the rest of the input to the BitLocker and LUKS metadata parsers instead
+//               (see CheckMetadataParsers), and nothing is scanned
 //   byte 1      k: up to k x 128 bytes of the GPT entry array come from the input
 //   then        sector 0 (512 bytes), sector 1 (the GPT header, 512 bytes), the entry array
 //               (as many bytes as the header and k allow), and the first sectors of the
@@ -40,6 +42,7 @@
 #include "render/console.h"
 #include "render/console_report.h"
 #include "report_check.h"
+#include "run/key_protectors.h"
 #include "run/module1.h"
 
 namespace {
@@ -137,6 +140,43 @@ void CheckNothingHidden(const std::string& path, const Report& report) {
   }
 }
 
+// Gives `bytes` to the metadata parsers directly: as an FVE metadata block, as a BitLocker
+// volume whose first sector names its blocks, as a LUKS1 header and as a LUKS2 JSON area.
+// Aborts when a read of BitLocker metadata asks for more than 64 KiB, or a line said about a
+// volume holds a control character.
+void CheckMetadataParsers(const std::string& bytes) {
+  DiskIO::FveMetadata metadata;
+  std::vector<std::string> notes;
+  if (DiskIO::ParseFveBlock(bytes, metadata)) {
+    notes = Module1::UnlockNotes("bitlocker", Module1::BitLockerUnlockFacts(metadata));
+  }
+  const VolumeBytes volume = [&bytes](uint64_t offset, size_t count) {
+    if (count > 65536) {
+      std::fprintf(stderr, "scan_fuzzer: a read of BitLocker metadata past 64 KiB\n");
+      std::abort();
+    }
+    return offset < bytes.size() ? bytes.substr(offset, count) : std::string();
+  };
+  if (DiskIO::ReadFveMetadata(bytes.substr(0, kSector), volume, metadata)) {
+    for (std::string& note :
+         Module1::UnlockNotes("bitlocker", Module1::BitLockerUnlockFacts(metadata)))
+      notes.push_back(note);
+  }
+  DiskIO::LuksKeys keys;
+  if (DiskIO::ParseLuks1Header(bytes, keys) || DiskIO::ParseLuks2JsonArea(bytes, keys)) {
+    for (std::string& note : Module1::UnlockNotes("luks", Module1::LuksUnlockFacts(keys)))
+      notes.push_back(note);
+  }
+  for (const std::string& note : notes) {
+    for (char c : note) {
+      if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) {
+        std::fprintf(stderr, "scan_fuzzer: a note holds a control character\n");
+        std::abort();
+      }
+    }
+  }
+}
+
 void RemoveDeviceFolder() {
   if (deviceFolder.empty()) return;
   unlink((deviceFolder + "/PhysicalDrive0").c_str());
@@ -173,6 +213,10 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 /// Scans one input as a drive. Returns 0; a crash, a sanitizer report, an error that escapes the
 /// scan or a hidden finding ends the process.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size > 0 && (data[0] & kMetadataOnly)) {
+    CheckMetadataParsers(std::string(reinterpret_cast<const char*>(data) + 1, size - 1));
+    return 0;
+  }
   const bool driveFive = size > 0 && (data[0] & kDriveFive);
   const int32_t n = driveFive ? 5 : 0;
   const std::string path = deviceFolder + "/PhysicalDrive" + std::to_string(n);

@@ -20,7 +20,8 @@ def mbr_disk(path):
     return partitioned_image(path, (SECTOR_2_32 + 4096) * SECTOR + MIB, "dos", [
         Part(2048, 8192, "6", fat_volume(16, "WINE FAT16")),
         Part(SECTOR_2_31, 16384, "7", ntfs_volume()),
-        Part(SECTOR_2_32, 2048, "7", bitlocker_volume()),
+        Part(SECTOR_2_32, 2048, "7",
+             bitlocker_volume([FVE_TPM, FVE_RECOVERY_PASSWORD], FVE_ENCRYPTING)),
         Part(SECTOR_2_32 + 2048, 2048, "c", boot_sector_volume(boot_sector(b"NOSIG", signature=False))),
     ])
 
@@ -29,6 +30,7 @@ MBR_DISK_LINES = (
     label_lines(0, 1, b"mkfs.fat", b"WINE FAT16 ") +
     oem_line(0, 2, b"NTFS    ") +
     oem_line(0, 3, b"-FVE-FS-") + bitlocker(0, 3) + NOT_OPEN_NOW +
+    unlocked_with("TPM", "recovery password") + ENCRYPTION_IN_PROGRESS +
     oem_line(0, 4, b"NOSIG   ") + damaged(0, 4))
 
 
@@ -84,6 +86,21 @@ class WineDrivesTest(DeviceFolderTest):
         write_at(drives[3], 0, pgp_guard_mbr())
         self.assertReport(self.scan(drives), report(
             MBR_DISK_LINES + gpt_disk_lines(1) + truecrypt_loader(2) + pgp_guard(3),
+            WINE_LOGICAL, found=True))
+
+    def test_luks_key_slots_and_tokens(self):
+        """LUKS1 with two key slots and LUKS2 bound to a TPM and a FIDO2 key, by cryptsetup: the
+        LUKS2 header is checked against its SHA-256 checksum and its JSON area read."""
+        if not have("cryptsetup"):
+            self.skipTest("cryptsetup is not installed")
+        drives = {0: sparse_file(self.entry("luks1"), 32 * MIB),
+                  1: sparse_file(self.entry("luks2"), 32 * MIB)}
+        luks_format(drives[0], "luks1")
+        add_key(drives[0], b"second key")
+        luks_with_tokens(drives[1])
+        self.assertReport(self.scan(drives), report(
+            luks_disk(0) + unlocked_with("passphrase or key file (2)") +
+            luks_disk(1) + unlocked_with("passphrase or key file (2)", "TPM", "FIDO2 key"),
             WINE_LOGICAL, found=True))
 
     def test_drive_zero_that_cannot_be_opened_is_reported(self):
