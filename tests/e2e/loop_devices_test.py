@@ -128,8 +128,9 @@ class LoopDeviceTest(ScanFolderTest):
 
     def encrypted_drive_lines(self, image, n, live, first_note=NOT_OPEN_NOW):
         luks_oem = read_at(image, 2048 * SECTOR + 3, 8)
+        # The LUKS header says how it opens again whether or not the drive is live.
         return (oem_line(n, 1, luks_oem) + luks(n, 1) + (first_note if live else b"") +
-                oem_line(n, 2, b"-FVE-FS-") + bitlocker(n, 2) + (NOT_OPEN_NOW if live else b""))
+                unlocked_with("passphrase or key file") + oem_line(n, 2, b"-FVE-FS-") + bitlocker(n, 2) + (NOT_OPEN_NOW if live else b""))
 
     def need(self, *tools):
         for command in tools:
