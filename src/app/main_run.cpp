@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/main_run.h"
+#include "platform/process.h"
 #include "render/console.h"
 #include "render/console_report.h"
 #include "render/json_report.h"
@@ -44,8 +45,39 @@ bool UsageRequested() {
   });
 }
 
+bool StartsWith(const std::string& text, const char* prefix) {
+  return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+}
+
+// "/json" or "--json", alone or followed by more characters, as any word.
+bool IsJsonWord(const std::string& word) {
+  return StartsWith(word, "/json") || StartsWith(word, "--json");
+}
+
 bool JsonRequested() {
-  return AnyWord([](const std::string& word) { return word.compare(0, 5, "/json") == 0; });
+  return AnyWord(IsJsonWord);
+}
+
+// "/batch" or "--batch" at the start of the argument text, followed by anything.
+bool BatchRequested() {
+  return LowerPrefix(6) == "/batch" || LowerPrefix(7) == "--batch";
+}
+
+// True for a lower-case word that is one of the options above, wherever it stands.
+bool IsKnownOption(const std::string& word) {
+  return StartsWith(word, "/?") || StartsWith(word, "/batch") || StartsWith(word, "--batch") ||
+         IsJsonWord(word) || word == "-h" || word == "--help" || word == "-?" || word == "/help";
+}
+
+// Names on standard error every word that starts with "/" or "-" and is no option of the
+// program; the run then goes on as if the word were not there.
+void NoteUnknownOptions() {
+  std::istringstream words(GetArgumentText());
+  std::string word;
+  while (words >> word) {
+    if ((word[0] == '/' || word[0] == '-') && !IsKnownOption(Lower(word)))
+      ShowNote("TVX: unknown option " + word + "; see /?");
+  }
 }
 
 // The current time in UTC, as 2026-12-08T22:16:56Z.
@@ -70,7 +102,7 @@ void RunConsoleReport(SectorBuffer& sectorBuffer, Report& report) {
   ConsoleStuff::WriteLogicalPassEnd();
   ConsoleStuff::WriteVerdict(report);
 
-  if (LowerPrefix(6) != "/batch") {
+  if (!BatchRequested()) {
     ConsoleStuff::WritePrompt();
     ConsoleStuff::WaitForKey();
   }
@@ -91,6 +123,7 @@ int32_t Main() {
   ConsoleStuff::hStdOut = GetStdHandle(STD_OUTPUT_HANDLE);
   ConsoleStuff::hStdIn = GetStdHandle(STD_INPUT_HANDLE);
 
+  NoteUnknownOptions();
   const bool usage = UsageRequested();
   Report report;
   if (!usage && JsonRequested()) {
