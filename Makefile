@@ -53,6 +53,12 @@ demo: build
 bench: build
 	@tests/bench/scan_bench.py
 
+# The portable Linux scanner build/tvx-linux-x64-static, for sweeping many machines
+# (deploy/ansible/sweep.yml): statically linked, raw images only; built in build-static/.
+.PHONY: static
+static:
+	@tools/build-static build-static $(BUILD)/tvx-linux-x64-static
+
 # Cross-builds the Windows executable build-windows/TVX.exe with MinGW-w64: x86-64, statically
 # linked, with its icon and version information. `tools/test-windows` runs its tests under Wine.
 .PHONY: windows

@@ -51,6 +51,15 @@ ImageOpening OpenDiskImage(const std::string& path, int fd, uint64_t size,
   format = ImageFormatName(kind);
   const std::string real = RealPath(path);
   switch (kind) {
+#ifdef TVX_RAW_IMAGES_ONLY
+    case ImageFormat::kEwf:
+    case ImageFormat::kVhd:
+    case ImageFormat::kVhdx:
+    case ImageFormat::kVmdk:
+    case ImageFormat::kQcow:
+      reason = "this build reads raw images only";
+      return ImageOpening::kUnreadable;
+#else
     case ImageFormat::kEwf:
       image = OpenEwfImage(real, reason);
       break;
@@ -64,6 +73,7 @@ ImageOpening OpenDiskImage(const std::string& path, int fd, uint64_t size,
     case ImageFormat::kQcow:
       image = OpenQcowImage(real, reason);
       break;
+#endif
     case ImageFormat::kEwfLogical:
       reason = "it holds files, not a disk";
       return ImageOpening::kUnreadable;
