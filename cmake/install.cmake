@@ -78,6 +78,12 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://tharvex.example.org/)
-# Depends is computed by dpkg-shlibdeps from the libraries the binary links.
+# Depends is computed by dpkg-shlibdeps from the libraries the binary links: the C library alone.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The image libraries are loaded only when an image of their format is met, and the program runs
+# without them; the binary's .note.dlopen names the same sonames. A build that reads raw images
+# only loads none.
+if(NOT TVX_RAW_IMAGES_ONLY)
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libewf2, libvhdi1, libvmdk1, libqcow1")
+endif()
 include(CPack)

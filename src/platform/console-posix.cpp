@@ -1,6 +1,10 @@
 // Console calls on POSIX: standard handles are file descriptors 0, 1 and 2; colours are SGR
-// sequences on a terminal; console input is the terminal's own input queue.
-#include <termios.h>
+// sequences on a terminal; console input is the terminal's own input queue. The terminal is
+// driven with the kernel's own calls (TCGETS, TCSETS, TCFLSH) and its struct termios: the C
+// library's tcsetattr asks for the mode again before and after setting it, and a run asks each
+// stream once.
+#include <asm/termbits.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,7 +24,16 @@ PosixHandle standardHandles[3] = {
     {kHandleMagic, STDERR_FILENO, true, 0},
 };
 
-// The terminal mode found by the first SetConsoleMode, put back when the program ends.
+// Whether a standard stream is a terminal, asked once in a run (one TCGETS), and its terminal
+// mode as the program last set it; nothing else changes the mode while the program runs.
+struct StreamTerminal {
+  bool asked = false;
+  bool terminal = false;
+  termios mode{};
+};
+StreamTerminal streamTerminals[3];
+
+// The terminal mode found before the first SetConsoleMode, put back when the program ends.
 struct SavedMode {
   volatile bool saved = false;
   int fd = -1;
@@ -64,34 +77,33 @@ bool ColoursWanted() {
   return term != nullptr && *term != '\0' && std::string(term) != "dumb";
 }
 
-// Returns the descriptor behind a handle when it is a terminal, else -1 with the last error set
-// as a Windows console call on a non-console handle sets it.
-int TerminalFd(HANDLE handle) {
+// Returns what is known of the standard stream behind a handle when it is a terminal, else
+// nullptr with the last error set as a Windows console call on a non-console handle sets it.
+// Drives are never terminals.
+StreamTerminal* Terminal(HANDLE handle) {
   PosixHandle* state = HandleState(handle);
-  if (state == nullptr) return -1;
-  if (!isatty(state->fd)) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return -1;
+  if (state == nullptr) return nullptr;
+  if (state->standard && state->fd >= 0 && state->fd < 3) {
+    StreamTerminal& stream = streamTerminals[state->fd];
+    if (!stream.asked) {
+      stream.asked = true;
+      stream.terminal = ioctl(state->fd, TCGETS, &stream.mode) == 0;
+    }
+    if (stream.terminal) return &stream;
   }
-  return state->fd;
+  SetLastError(ERROR_INVALID_HANDLE);
+  return nullptr;
 }
 
-// Reads the terminal mode behind a handle into `mode` and its descriptor into `fd`; false, with
-// the last error set, when the handle is not a terminal.
-bool TerminalMode(HANDLE handle, int& fd, termios& mode) {
-  fd = TerminalFd(handle);
-  if (fd < 0) return false;
-  if (tcgetattr(fd, &mode) != 0) {
-    SetLastErrorFromErrno(errno);
-    return false;
-  }
-  return true;
+// Returns the descriptor behind a handle when it is a terminal, else -1 with the last error set.
+int TerminalFd(HANDLE handle) {
+  return Terminal(handle) != nullptr ? HandleState(handle)->fd : -1;
 }
 
 }  // namespace
 
 void RestoreConsoleModes() {
-  if (savedMode.saved) tcsetattr(savedMode.fd, TCSANOW, &savedMode.mode);
+  if (savedMode.saved) ioctl(savedMode.fd, TCSETS, &savedMode.mode);
 }
 
 HANDLE GetStdHandle(DWORD nStdHandle) {
@@ -140,7 +152,7 @@ BOOL SetConsoleTextAttribute(HANDLE hConsoleOutput, WORD wAttributes) {
 BOOL FlushConsoleInputBuffer(HANDLE hConsoleInput) {
   const int fd = TerminalFd(hConsoleInput);
   if (fd < 0) return FALSE;
-  if (tcflush(fd, TCIFLUSH) != 0) {
+  if (ioctl(fd, TCFLSH, TCIFLUSH) != 0) {
     SetLastErrorFromErrno(errno);
     return FALSE;
   }
@@ -148,23 +160,24 @@ BOOL FlushConsoleInputBuffer(HANDLE hConsoleInput) {
 }
 
 BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode) {
-  int fd = -1;
-  termios mode{};
-  if (!TerminalMode(hConsoleHandle, fd, mode)) return FALSE;
+  const StreamTerminal* stream = Terminal(hConsoleHandle);
+  if (stream == nullptr) return FALSE;
   DWORD consoleMode = kOutputModes;
-  if (fd == STDIN_FILENO) {
-    consoleMode = ((mode.c_lflag & ISIG) ? kEnableProcessedInput : 0) |
-                  ((mode.c_lflag & ICANON) ? kEnableLineInput : 0) |
-                  ((mode.c_lflag & ECHO) ? kEnableEchoInput : 0);
+  if (stream == &streamTerminals[STDIN_FILENO]) {
+    const tcflag_t flags = stream->mode.c_lflag;
+    consoleMode = ((flags & ISIG) ? kEnableProcessedInput : 0) |
+                  ((flags & ICANON) ? kEnableLineInput : 0) |
+                  ((flags & ECHO) ? kEnableEchoInput : 0);
   }
   if (lpMode != nullptr) *lpMode = consoleMode;
   return TRUE;
 }
 
 BOOL SetConsoleMode(HANDLE hConsoleHandle, DWORD dwMode) {
-  int fd = -1;
-  termios mode{};
-  if (!TerminalMode(hConsoleHandle, fd, mode)) return FALSE;
+  StreamTerminal* stream = Terminal(hConsoleHandle);
+  if (stream == nullptr) return FALSE;
+  const int fd = HandleState(hConsoleHandle)->fd;
+  termios mode = stream->mode;
   if (!savedMode.saved) {
     savedMode.fd = fd;
     savedMode.mode = mode;
@@ -180,10 +193,11 @@ BOOL SetConsoleMode(HANDLE hConsoleHandle, DWORD dwMode) {
   setFlag(ISIG, (dwMode & kEnableProcessedInput) != 0);
   mode.c_cc[VMIN] = 1;
   mode.c_cc[VTIME] = 0;
-  if (tcsetattr(fd, TCSANOW, &mode) != 0) {
+  if (ioctl(fd, TCSETS, &mode) != 0) {
     SetLastErrorFromErrno(errno);
     return FALSE;
   }
+  stream->mode = mode;
   return TRUE;
 }
 

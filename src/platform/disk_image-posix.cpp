@@ -20,12 +20,14 @@ constexpr size_t kFirstSector = 512;
 std::string lastFormat;
 std::string lastReason;
 
+#ifndef TVX_RAW_IMAGES_ONLY
 // Returns the path with every link resolved, so that a library finds the files that belong
 // with it (an E01's other segments, a VMDK's extents) next to the real file, not the link.
 std::string RealPath(const std::string& path) {
   char resolved[PATH_MAX];
   return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
 }
+#endif
 
 }  // namespace
 
@@ -49,31 +51,21 @@ ImageOpening OpenDiskImage(const std::string& path, int fd, uint64_t size,
   const ImageFormat kind = DetectFileFormat(fd, size);
   if (kind == ImageFormat::kRaw) return ImageOpening::kRaw;
   format = ImageFormatName(kind);
-  const std::string real = RealPath(path);
-  switch (kind) {
 #ifdef TVX_RAW_IMAGES_ONLY
-    case ImageFormat::kEwf:
-    case ImageFormat::kVhd:
-    case ImageFormat::kVhdx:
-    case ImageFormat::kVmdk:
-    case ImageFormat::kQcow:
-      reason = "this build reads raw images only";
-      return ImageOpening::kUnreadable;
+  // No image library is ever loaded; a container's own bytes are still never read as a disk.
+  (void)path;
+  (void)image;
+  reason = "this build reads raw images only";
+  return ImageOpening::kUnreadable;
 #else
+  switch (kind) {
     case ImageFormat::kEwf:
-      image = OpenEwfImage(real, reason);
-      break;
     case ImageFormat::kVhd:
     case ImageFormat::kVhdx:
-      image = OpenVhdiImage(real, reason);
-      break;
     case ImageFormat::kVmdk:
-      image = OpenVmdkImage(real, reason);
-      break;
     case ImageFormat::kQcow:
-      image = OpenQcowImage(real, reason);
+      image = OpenLibraryImage(kind, RealPath(path), reason);
       break;
-#endif
     case ImageFormat::kEwfLogical:
       reason = "it holds files, not a disk";
       return ImageOpening::kUnreadable;
@@ -92,6 +84,7 @@ ImageOpening OpenDiskImage(const std::string& path, int fd, uint64_t size,
     return ImageOpening::kUnreadable;
   }
   return ImageOpening::kOpened;
+#endif
 }
 
 void RecordOpenOutcome(const std::string& format, const std::string& reason) {

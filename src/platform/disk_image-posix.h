@@ -1,6 +1,8 @@
 // Disk images in container formats, read through the libyal library made for each format:
-// libewf (E01 and its segments), libvhdi (VHD, VHDX), libvmdk (VMDK) and libqcow (QCOW).
-// Every library opens its files read-only. A drive handle on such an image reads the disk the
+// libewf (E01 and its segments), libvhdi (VHD, VHDX), libvmdk (VMDK) and libqcow (QCOW), each
+// loaded the first time an image of its format is met (image_libraries-posix.h). Every library
+// opens its files read-only. A build made with TVX_RAW_IMAGES_ONLY loads none and reads raw
+// images alone. A drive handle on such an image reads the disk the
 // image holds, with the semantics of a raw image: its media size, and reads at or past the end
 // returning fewer bytes or none.
 #ifndef TVX_PLATFORM_DISK_IMAGE_POSIX_H_
@@ -10,6 +12,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+
+#include "platform/container_format-posix.h"
 
 /// An open disk image, read through its format's library.
 class DiskImage {
@@ -51,7 +55,8 @@ enum class ImageOpening {
 
 /// Looks at the content of the regular file `path`, open as `fd` and `size` bytes long, and
 /// opens it through its format's library when it is a container. An image is kOpened only when
-/// the library opened it and its first sector reads; any failure makes it kUnreadable.
+/// the library opened it and its first sector reads; any failure makes it kUnreadable, as does
+/// every container in a build that reads raw images only.
 ImageOpening OpenDiskImage(const std::string& path, int fd, uint64_t size,
                            std::unique_ptr<DiskImage>& image, std::string& format,
                            std::string& reason);
@@ -60,14 +65,12 @@ ImageOpening OpenDiskImage(const std::string& path, int fd, uint64_t size,
 /// unreadable image's format and reason, or (`format` empty) anything else.
 void RecordOpenOutcome(const std::string& format, const std::string& reason);
 
-// The openers of each library (image_*-posix.cpp). Each returns the open image, or nullptr with
-// `reason` set when the library refuses the file or the image cannot be read without files
-// this build does not open (missing segments, a parent image, a password).
-
-std::unique_ptr<DiskImage> OpenEwfImage(const std::string& path, std::string& reason);
-std::unique_ptr<DiskImage> OpenVhdiImage(const std::string& path, std::string& reason);
-std::unique_ptr<DiskImage> OpenVmdkImage(const std::string& path, std::string& reason);
-std::unique_ptr<DiskImage> OpenQcowImage(const std::string& path, std::string& reason);
+/// Opens the image at `path`, of a format a library reads (kEwf, kVhd, kVhdx, kVmdk, kQcow),
+/// loading that library the first time (libyal_images-posix.cpp). Returns the open image, or
+/// nullptr with `reason` set when the library is missing, refuses the file, or the image cannot
+/// be read without files this build does not open (missing segments, a parent image, a key).
+std::unique_ptr<DiskImage> OpenLibraryImage(ImageFormat format, const std::string& path,
+                                            std::string& reason);
 
 /// Returns a library's error text as one short line: its first line (the deepest cause), without
 /// the "function_name: " prefix or a final full stop, control and non-ASCII bytes shown as ".",

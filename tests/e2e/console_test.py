@@ -3,6 +3,7 @@ after the run, and sector bytes made safe for the screen."""
 
 import itertools
 import os
+import re
 import signal
 import tempfile
 import termios
@@ -161,11 +162,11 @@ class TerminalSafeOutputTest(DeviceFolderTest):
         write_at(drive1, 2048 * SECTOR + 43, self.LABEL)
         write_at(drive1, 6144 * SECTOR, boot_sector(self.OEM2))
 
-    def writes(self, oem, label, oem2):
+    def writes(self, oem, label, oem2, prompt=False):
         """The run's writes, with these bytes standing for the OEM IDs and the label."""
         physical = ([(YELLOW, truecrypt_loader(0))] + label_lines_writes(1, 1, oem, label) +
                     oem_line_writes(1, 2, oem2))
-        return report_writes(physical, found=True)
+        return report_writes(physical, found=True, prompt=prompt)
 
     def test_a_terminal_is_shown_placeholders_and_keeps_every_finding_line(self):
         with PtyRun(["/batch"], devices=self.devices) as run:
@@ -182,6 +183,24 @@ class TerminalSafeOutputTest(DeviceFolderTest):
         screen = render_screen(run.output)
         for row in self.FINDING_ROWS:
             self.assertIn(row, screen)
+
+    def test_each_stream_is_asked_once_whether_it_is_a_terminal(self):
+        # Dozens of coloured writes, sector bytes for the screen, then the key wait: under strace,
+        # at most one TCGETS for each standard stream in the whole run.
+        if not have("strace"):
+            self.skipTest("strace is not installed")
+        with tempfile.TemporaryDirectory(prefix="tvx-trace-") as scratch:
+            trace = os.path.join(scratch, "trace")
+            command = ["-f", "-qq", "-e", "trace=ioctl", "-o", trace, TVX]
+            with PtyRun(command, devices=self.devices, env={"TERM": "xterm"},
+                        program="strace") as run:
+                self.assertEqual(wait_ended_by_key(run), 3)
+                self.assertEqual(run.stderr(), b"")
+            with open(trace) as f:
+                asked = re.findall(r"ioctl\((\d+), TCGETS", f.read())
+        self.assertEqual(run.output, painted(self.writes(self.OEM_SHOWN, self.LABEL_SHOWN,
+                                                         self.OEM2_SHOWN, prompt=True)))
+        self.assertEqual(sorted(asked), ["0", "1"])
 
     def test_a_pipe_and_a_file_receive_the_sector_bytes_unchanged(self):
         raw = report(truecrypt_loader(0) + label_lines(1, 1, self.OEM, self.LABEL) +

@@ -1,17 +1,25 @@
 """Acquired images in the device folder: a raw case converted with qemu-img (VHD, VHDX, VMDK,
 QCOW2) and ewfacquire (E01 in several segments) gives the raw case's report byte for byte; a
 single image named by TVX_DEVICES is PhysicalDrive0; containers that cannot be read (an E01
-missing a segment, a truncated QCOW2, AFF, VDI, DMG) are refused, never read as raw disks."""
+missing a segment, a truncated QCOW2, AFF, VDI, DMG, any image whose library is missing) are
+refused, never read as raw disks; each image library is loaded only when an image of its format
+is met."""
 
 import json
 import os
 import shutil
+import subprocess
 import tempfile
 import unittest
 
 from tvxtest import *
 
 RANDOM_SEED = "images drive 0"
+# Each format's library, and the format as the report names it.
+LIBRARIES = {"E01": (b"libewf.so.2", b"E01"), "VHD": (b"libvhdi.so.1", b"VHD"),
+             "VHDX": (b"libvhdi.so.1", b"VHDX"), "VMDK": (b"libvmdk.so.1", b"VMDK"),
+             "QCOW2": (b"libqcow.so.1", b"QCOW")}
+SONAMES = sorted(set(soname.decode() for soname, _ in LIBRARIES.values()))
 
 
 def golden_drives(folder):
@@ -38,6 +46,47 @@ def refused(format_name, reason):
     """The line that shows drive 0 refused as an image this build cannot read."""
     return (b"\r\nPhysicalDrive0 is a " + format_name + b" image that TVX cannot read: " +
             reason + b".\r\n")
+
+
+def library_file(soname):
+    """Returns the file the dynamic loader finds for `soname`, from ldconfig's cache, or None."""
+    listing = subprocess.run(["/sbin/ldconfig", "-p"], stdout=subprocess.PIPE).stdout
+    for line in listing.splitlines():
+        name, _, path = line.strip().partition(b" => ")
+        if name.split(b" ")[0] == soname:
+            return path
+    return None
+
+
+def run_without(soname, devices):
+    """Runs `tvx /batch` over `devices` as on a machine without the library `soname`: in a mount
+    namespace of its own, /dev/null is bound over the file the loader finds for it, which dlopen
+    then refuses. Returns the CompletedProcess, or a reason to skip."""
+    path = library_file(soname)
+    if not is_root() or not have("unshare") or path is None:
+        return "needs root, unshare and %s installed" % soname.decode()
+    command = ["unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+               'mount --bind /dev/null "$0" && exec "$@"', path, TVX, "/batch"]
+    result = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=tvx_environment(devices), timeout=60)
+    if result.returncode not in (0, 2, 3):
+        return "cannot hide a library here: %r" % result.stderr
+    return result
+
+
+def libraries_opened(devices):
+    """Runs `tvx /batch` over `devices` under strace; returns the image libraries it opened
+    (their sonames), or None without strace."""
+    if not have("strace"):
+        return None
+    with tempfile.TemporaryDirectory(prefix="tvx-trace-") as scratch:
+        trace = os.path.join(scratch, "trace")
+        subprocess.run(["strace", "-f", "-qq", "-e", "trace=openat", "-o", trace, TVX, "/batch"],
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, env=tvx_environment(devices), timeout=60)
+        with open(trace) as f:
+            text = f.read()
+    return {soname for soname in SONAMES if soname in text}
 
 
 class ImagesTest(ScanFolderTest):
@@ -128,6 +177,33 @@ class ImagesTest(ScanFolderTest):
             write_at(copy, offset, data)
             cases.append((name, copy, name.encode(), b"this format is not supported"))
         return cases
+
+    def test_a_missing_library_makes_its_images_unreadable(self):
+        # Drive 0 in the format whose library is hidden; drive 1, a raw disk, still reads.
+        drive1 = label_lines(1, 1, b"mkfs.fat", b"GPTVOL     ")
+        for name, (soname, format_name) in LIBRARIES.items():
+            with self.subTest(format=name):
+                folder = self.folder_of_links(name + "-alone", [
+                    self.images[name][0], os.path.join(self.raw, "PhysicalDrive1")])
+                result = run_without(soname, folder)
+                if isinstance(result, str):
+                    self.skipTest(result)
+                self.assertEqual(result.stderr, b"")
+                reason = b"the %s library (%s) is not installed" % (format_name, soname)
+                self.last_status = result.returncode
+                self.assertReport(result.stdout, report(refused(format_name, reason) + drive1))
+
+    def test_libraries_are_loaded_only_for_their_images(self):
+        cases = [("raw", self.raw, set())]
+        for name in ("E01", "VHDX", "QCOW2"):
+            folder = self.folder_of_links(name + "-traced", self.images[name])
+            cases.append((name, folder, {LIBRARIES[name][0].decode()}))
+        for name, folder, expected in cases:
+            with self.subTest(folder=name):
+                opened = libraries_opened(folder)
+                if opened is None:
+                    self.skipTest("strace is not installed")
+                self.assertEqual(opened, expected)
 
     def test_unreadable_containers_are_refused(self):
         for name, image, format_name, reason in self.unreadable_cases():

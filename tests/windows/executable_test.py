@@ -1,5 +1,5 @@
-"""The built TVX.exe as a file: its version information, its icon, its application manifest,
-and that it imports nothing but system DLLs, read with pefile."""
+"""The built TVX.exe as a file: its size, its version information, its icon, its application
+manifest, and that it imports nothing but system DLLs, read with pefile."""
 
 import os
 import struct
@@ -37,6 +37,8 @@ REQUIRED_IMPORTS = {
     "user32.dll": {"MessageBoxA"},
 }
 ICON_SIZES = [16, 24, 32, 48, 256]
+# What TVX.exe, with every feature, may weigh: it is copied onto the machine it examines.
+SIZE_LIMIT = 1024 * 1024
 
 # The manifest Windows reads at start: RT_MANIFEST, CREATEPROCESS_MANIFEST_RESOURCE_ID.
 RT_MANIFEST = 24
@@ -86,6 +88,9 @@ class ExecutableTest(unittest.TestCase):
         self.assertEqual(self.pe.FILE_HEADER.Machine, pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"])
         self.assertEqual(self.pe.OPTIONAL_HEADER.Subsystem,
                          pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"])
+
+    def test_is_under_one_mebibyte(self):
+        self.assertLess(os.path.getsize(TVX_EXE), SIZE_LIMIT)
 
     def test_version_strings(self):
         tables = [table for info in self.pe.FileInfo for entry in info
