@@ -1,6 +1,7 @@
 # A thin layer over CMake. `make` builds build/tvx, `make test` builds and runs every suite,
 # `make run ARGS=...` runs the scanner, `make install` installs it, `make static` builds the
-# portable Linux scanner, `make package` builds the release files. Missing Debian packages are installed first when root (tools/install-deps).
+# portable Linux scanner, `make package` builds the release files. Missing Debian packages are
+# installed first when root (tools/install-deps).
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX ?= /usr/local
