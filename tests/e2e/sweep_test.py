@@ -137,7 +137,8 @@ class SweepTest(unittest.TestCase):
             with open(os.path.join(cls.reports, "hosts", "unreached.json"), "w") as f:
                 f.write('{"exitStatus": 0, "findings": []}\n')
             cls.started = time.monotonic()
-            cls.sweep = cls.run_playbook("-e", "tvx_report_dir=" + cls.reports)
+            # Relative, as people type it: taken from where ansible-playbook was started.
+            cls.sweep = cls.run_playbook("-e", "tvx_report_dir=reports")
             cls.took = time.monotonic() - cls.started
         except BaseException:
             cls.tearDownClass()
@@ -181,7 +182,7 @@ class SweepTest(unittest.TestCase):
                    ANSIBLE_NOCOLOR="1", ANSIBLE_RETRY_FILES_ENABLED="0",
                    ANSIBLE_HOST_KEY_CHECKING="0", ANSIBLE_TIMEOUT="10")
         return subprocess.run([ANSIBLE_PLAYBOOK, "-i", os.path.join(cls.folders, "inventory"),
-                               PLAYBOOK, *args], stdin=subprocess.DEVNULL,
+                               PLAYBOOK, *args], cwd=cls.folders, stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env,
                               timeout=240)
 
