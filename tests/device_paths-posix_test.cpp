@@ -133,4 +133,15 @@ TEST_F(FolderDriveNumbers, APartitionOfDriveSeventeenAnswersSeventeen) {
   }
 }
 
+TEST_F(FolderDriveNumbers, ASingleDeviceIsDriveZero) {
+  // TVX_DEVICES naming one block device: that device is PhysicalDrive0, and its partitions are
+  // partitions of drive 0.
+  const ScopedEnvironment single("TVX_DEVICES", nodes_[1].c_str());
+  STORAGE_DEVICE_NUMBER number{9, 9, 9};
+  ASSERT_TRUE(QueryDeviceNumberAt(Device("sdr2"), number));
+  EXPECT_EQ(number.DeviceNumber, 0u);
+  EXPECT_EQ(number.PartitionNumber, 2u);
+  EXPECT_FALSE(QueryDeviceNumberAt(Device("sdq"), number));
+}
+
 }  // namespace

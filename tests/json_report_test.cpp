@@ -38,6 +38,7 @@ Report SampleReport() {
   DriveRecord drive;
   drive.number = 0;
   drive.path = "\\\\.\\PhysicalDrive0";
+  drive.source = "/case/disk \xe9.img";
   drive.table = PartitionTable::Mbr;
   drive.tableReadErrors = {23};
   PartitionRecord hostile;
@@ -55,10 +56,21 @@ Report SampleReport() {
   report.drives = {drive, missing};
   VolumeRecord onDrive{'C', true, 7, 0, 1};
   VolumeRecord unanswered{'T', false, 0, 0, 0};
-  report.volumes = {onDrive, unanswered};
+  VolumeRecord spanned{'S', false, 0, 0, 0};
+  spanned.liesOn = {{0, 1}, {2, 4}};
+  report.volumes = {onDrive, unanswered, spanned};
   AddFinding(report, {"possibly-encrypted", 0, 1, 0,
                       "PhysicalDrive0, Partition 1 might be an encrypted volume,\nor contains a "
                       "damaged boot sector."});
+  Finding open{"bitlocker", 0, 3, 0,
+               "PhysicalDrive0, Partition 3 is a Bitlocker encrypted volume."};
+  open.notes = {"  - it is open now: its contents can be read through E:\\, C:\\mnt\\x\\."};
+  open.open = true;
+  open.readableThrough = {"E:\\", "C:\\mnt\\x\\"};
+  AddFinding(report, open);
+  Finding closed{"luks", 0, 4, 0, "PhysicalDrive0, Partition 4 is a LUKS encrypted volume."};
+  closed.open = false;
+  AddFinding(report, closed);
   AddFinding(report, {"virtual-disk", -1, -1, 'T',
                       "Drive T: appears to be a virtual disk\n  - possibly a TrueCrypt or PGP "
                       "encrypted volume"});
@@ -91,19 +103,30 @@ TEST(JsonReport, DescribesTheRun) {
   EXPECT_EQ(failed["oemId"], nullptr);
   EXPECT_EQ(failed["label"], nullptr);
 
+  EXPECT_EQ(Latin1(drive["source"]), "/case/disk \xe9.img");
+
   EXPECT_EQ(document["volumes"][0], json::parse(R"({"letter": "C", "deviceType": 7,
-      "deviceNumber": 0, "partitionNumber": 1})"));
+      "deviceNumber": 0, "partitionNumber": 1, "liesOn": []})"));
   EXPECT_EQ(document["volumes"][1]["deviceType"], nullptr);
+  EXPECT_EQ(document["volumes"][2]["liesOn"], json::parse(R"([{"drive": 0, "partition": 1},
+      {"drive": 2, "partition": 4}])"));
 
   const json& findings = document["findings"];
-  ASSERT_EQ(findings.size(), 2u);
+  ASSERT_EQ(findings.size(), 4u);
   EXPECT_EQ(findings[0], json::parse(R"({"kind": "possibly-encrypted", "drive": 0,
       "partition": 1, "letter": null, "message":
-      "PhysicalDrive0, Partition 1 might be an encrypted volume,\nor contains a damaged boot sector."})"));
-  EXPECT_EQ(findings[1]["letter"], "T");
-  EXPECT_EQ(findings[1]["drive"], nullptr);
+      "PhysicalDrive0, Partition 1 might be an encrypted volume,\nor contains a damaged boot sector.",
+      "open": null, "readableThrough": []})"));
+  // The note is the console's; the JSON gives its facts as members.
+  EXPECT_EQ(findings[1]["message"], "PhysicalDrive0, Partition 3 is a Bitlocker encrypted volume.");
+  EXPECT_EQ(findings[1]["open"], true);
+  EXPECT_EQ(findings[1]["readableThrough"], json::parse(R"(["E:\\", "C:\\mnt\\x\\"])"));
+  EXPECT_EQ(findings[2]["open"], false);
+  EXPECT_EQ(findings[2]["readableThrough"], json::array());
+  EXPECT_EQ(findings[3]["letter"], "T");
+  EXPECT_EQ(findings[3]["drive"], nullptr);
   EXPECT_EQ(
-      findings[1]["message"],
+      findings[3]["message"],
       "Drive T: appears to be a virtual disk\n  - possibly a TrueCrypt or PGP encrypted volume");
 }
 
@@ -131,6 +154,7 @@ TEST(JsonReport, NothingReadIsIncomplete) {
   EXPECT_EQ(document["drives"][0]["status"], "open-failed");
   EXPECT_EQ(document["drives"][0]["error"], 5);
   EXPECT_EQ(document["drives"][0]["partitions"], json::array());
+  EXPECT_EQ(document["drives"][0]["source"], nullptr);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <sys/sysmacros.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -29,10 +30,14 @@ class SysfsTree {
     Link("block/" + name, Folder(name));
   }
 
-  /// Adds partition `name`, number `number`, of disk `disk`.
-  void AddPartition(const std::string& disk, const std::string& name, int number, dev_t device) {
+  /// Adds partition `name`, number `number`, of disk `disk`, beginning at 512-byte sector
+  /// `start` and `size` such sectors long.
+  void AddPartition(const std::string& disk, const std::string& name, int number, dev_t device,
+                    uint64_t start = 0, uint64_t size = 0) {
     Add(name, Folder(disk) + "/" + name, device);
     Write(Folder(name) + "/partition", std::to_string(number));
+    Write(Folder(name) + "/start", std::to_string(start));
+    Write(Folder(name) + "/size", std::to_string(size));
   }
 
   /// Adds device-mapper device `name` ("dm-3") with the given dm/uuid and dm/name.
@@ -43,10 +48,12 @@ class SysfsTree {
     Write(Folder(name) + "/dm/name", dmName);
   }
 
-  /// Records that `holder` lies on `slave` (its slaves/<slave> link; `slave` need not exist).
+  /// Records that `holder` lies on `slave`: its slaves/<slave> link and, when `slave` exists,
+  /// the slave's holders/<holder> link.
   void AddSlave(const std::string& holder, const std::string& slave) {
     const std::string target = folders_.count(slave) ? Folder(slave) : "devices/none/" + slave;
     Link(Folder(holder) + "/slaves/" + slave, target);
+    if (folders_.count(slave)) Link(Folder(slave) + "/holders/" + holder, Folder(holder));
   }
 
   /// Writes a file of the tree, with a line end as sysfs gives one.

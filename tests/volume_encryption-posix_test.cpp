@@ -1,16 +1,21 @@
-// The sysfs walk that names the open encrypted volume a drive letter is or lies on, over trees
-// shaped like /sys: the crypt device found through the slaves links, below or not, and the
-// drive and partition it lies on when that is a partition of a drive of this run (drive 17 of a
-// device folder here). Looping, deep and wide trees end without an answer.
+// The sysfs walks over trees shaped like /sys: the open encrypted volume a drive letter is or
+// lies on, found through the slaves links, below or not, and the drive and partition it lies on
+// when that is a partition of a drive of this run (drive 17 of a device folder here); the crypt
+// devices that are the open view of a partition, with their mount points; and the pieces of
+// drives a volume lies on. Looping, deep and wide trees end without an answer.
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
+#include <fstream>
 #include <string>
 
 #include "platform/volume_encryption-posix.h"
+#include "platform/volume_location-posix.h"
 #include "sysfs_tree-posix.h"
 #include "test_support-posix.h"
 
@@ -34,18 +39,35 @@ class VolumeLayers : public testing::Test {
     }
     ASSERT_EQ(symlink(node.c_str(), devices_.Entry("PhysicalDrive17").c_str()), 0);
     sys_.AddDisk("sdr", info.st_rdev);
-    for (int p = 1; p <= 6; ++p) sys_.AddPartition("sdr", "sdr" + std::to_string(p), p, Next());
+    for (int p = 1; p <= 6; ++p) {
+      sys_.AddPartition("sdr", "sdr" + std::to_string(p), p, Next(), 2048u * p, 1000);
+    }
     sys_.AddDisk("sdz", Next());  // no drive of this run
     sys_.AddPartition("sdz", "sdz1", 1, Next());
   }
 
   dev_t Next() { return makedev(250, minor_++); }
 
-  // Adds device-mapper device `name` lying on `slaves`.
-  void Mapper(const std::string& name, const std::string& uuid, const std::string& dmName,
-              std::initializer_list<std::string> slaves) {
-    sys_.AddDeviceMapper(name, Next(), uuid, dmName);
+  // Adds device-mapper device `name` lying on `slaves`; returns its device number.
+  dev_t Mapper(const std::string& name, const std::string& uuid, const std::string& dmName,
+               std::initializer_list<std::string> slaves) {
+    const dev_t device = Next();
+    sys_.AddDeviceMapper(name, device, uuid, dmName);
     for (const std::string& slave : slaves) sys_.AddSlave(name, slave);
+    return device;
+  }
+
+  // Returns the pieces of drives that `name` lies on as "drive@offset+length ...", or "none".
+  std::string Extents(const std::string& name) {
+    const ScopedEnvironment folder("TVX_DEVICES", devices_.path().c_str());
+    std::vector<DiskExtent> extents{{99, 99, 99}};
+    if (!BlockDeviceExtents(sys_.root(), name, extents)) return "none";
+    std::string text;
+    for (const DiskExtent& e : extents) {
+      text += (text.empty() ? "" : " ") + std::to_string(e.drive) + "@" + std::to_string(e.offset) +
+              "+" + std::to_string(e.length);
+    }
+    return text;
   }
 
   // Returns the walk's answer for `name` as "product below drive partition", or "none".
@@ -124,6 +146,77 @@ TEST_F(VolumeLayers, LoopingDeepAndWideTreesEndWithoutAnAnswer) {
   EXPECT_EQ(Describe("dm-" + std::to_string(100 + kMaxLayerDepth)), "LUKS below 17 3");
   EXPECT_EQ(Describe("dm-" + std::to_string(101 + kMaxLayerDepth)), "none");
   EXPECT_EQ(Describe("dm-30"), "none");
+}
+
+TEST_F(VolumeLayers, CryptDevicesAreTheOpenViewOfWhatTheyLieOn) {
+  const dev_t home = Mapper("dm-0", "CRYPT-LUKS2-1f-home", "home", {"sdr2"});
+  const dev_t root = Mapper("dm-1", kLuks, "luks-root", {"sdr3"});
+  const dev_t lv = Mapper("dm-2", "LVM-vg-root", "vg-root", {"dm-1"});  // LVM on LUKS
+  Mapper("dm-3", "LVM-plain", "vg-data", {"sdr5"});                     // not a crypt device
+  Mapper("dm-4", "CRYPT-BITLK-stick", "stick", {"sdz1"});               // on no drive of the run
+  const std::string mountinfo = tree_.path() + "/mountinfo";
+  std::ofstream(mountinfo) << "22 1 0:21 / /proc rw - proc proc rw\n"
+                           << "36 25 " << major(lv) << ":" << minor(lv)
+                           << " / / rw,relatime shared:1 - ext4 /dev/mapper/vg-root rw\n"
+                           << "37 36 " << major(home) << ":" << minor(home)
+                           << " / /home rw - ext4 /dev/mapper/home rw\n"
+                           << "38 36 " << major(home) << ":" << minor(home)
+                           << " /alice /srv/my\\040files rw master:2 - ext4 /dev/mapper/home rw\n"
+                           << "39 36 " << major(home) << ":" << minor(home)
+                           << " / /home rw - ext4 /dev/mapper/home rw\n";  // mounted twice
+
+  const ScopedEnvironment folder("TVX_DEVICES", devices_.path().c_str());
+  std::vector<std::string> described;
+  for (const SystemVolume& volume : CryptVolumes(sys_.root(), mountinfo)) {
+    std::string text = volume.name + (volume.decrypts ? " decrypts" : "") + " on";
+    for (const DiskExtent& e : volume.extents) {
+      text += " " + std::to_string(e.drive) + "@" + std::to_string(e.offset);
+    }
+    text += ", read through";
+    for (const std::string& path : volume.paths) text += " " + path;
+    described.push_back(text);
+  }
+  EXPECT_EQ(described, (std::vector<std::string>{
+                           "/dev/mapper/home decrypts on 17@2097152, read through "
+                           "/dev/mapper/home /home /srv/my files",
+                           "/dev/mapper/luks-root decrypts on 17@3145728, read through "
+                           "/dev/mapper/luks-root /",
+                           "/dev/mapper/stick decrypts on -1@0, read through /dev/mapper/stick",
+                       }));
+  EXPECT_EQ(MountPoints(mountinfo, root), std::vector<std::string>{});
+  EXPECT_TRUE(CryptVolumes(sys_.root() + "/missing", mountinfo).empty());
+}
+
+TEST_F(VolumeLayers, VolumesLieOnTheDevicesAtTheBottomOfTheirChains) {
+  Mapper("dm-0", "LVM-data", "vg-data", {"sdr5"});
+  Mapper("dm-1", "LVM-wide", "vg-wide", {"sdr1", "sdr6"});  // one volume over two partitions
+  sys_.AddDisk("md0", Next(), true);                        // RAID 1 over two partitions,
+  sys_.AddSlave("md0", "sdr2");
+  sys_.AddSlave("md0", "sdr4");
+  Mapper("dm-2", "LVM-on-raid", "vg-raid", {"md0"});  // with LVM above
+  Mapper("dm-3", "LVM-stick", "vg-stick", {"sdz1"});  // a disk of no drive of the run
+  Mapper("dm-4", "LVM-whole", "vg-whole", {"sdr"});   // a whole drive
+  Mapper("dm-5", "LVM-a", "a", {"dm-6"});             // a loop
+  Mapper("dm-6", "LVM-b", "b", {"dm-5"});
+  Mapper("dm-7", "LVM-c", "c", {"absent"});  // a slave missing from the tree
+
+  const struct {
+    const char* device;
+    const char* extents;
+  } cases[] = {
+      {"dm-0", "17@5242880+512000"},
+      {"dm-1", "17@1048576+512000 17@6291456+512000"},
+      {"dm-2", "17@2097152+512000 17@4194304+512000"},
+      {"dm-3", "-1@0+0"},
+      {"dm-4", "17@0+0"},
+      {"sdr3", "17@3145728+512000"},  // a partition lies on itself
+      {"dm-5", "none"},
+      {"dm-7", "-1@0+0"},
+      {"missing", "none"},
+      {"../block/sdr", "none"},
+      {"", "none"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Extents(c.device), c.extents) << c.device;
 }
 
 }  // namespace

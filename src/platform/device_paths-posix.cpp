@@ -186,6 +186,12 @@ const LiveDevices& Live() {
 // `wholeDisk`, or -1 when none is.
 long PhysicalDriveNumber(dev_t wholeDisk) {
   if (const char* folder = DeviceFolderSetting()) {
+    struct stat single {};
+    if (IsSingleImage(folder)) {  // the one drive, PhysicalDrive0, may be a block device
+      return stat(folder, &single) == 0 && S_ISBLK(single.st_mode) && single.st_rdev == wholeDisk
+                 ? 0
+                 : -1;
+    }
     long lowest = -1;
     for (const std::string& name : FolderEntries(folder)) {
       // Only the entry that ResolveDevicePath leads to: no leading zeros.

@@ -22,7 +22,9 @@ std::string FindingLines(const Finding& finding) {
     text += c;
   }
   text += "\r\n";
-  for (const std::string& note : finding.notes) text += note + "\r\n";
+  // A note can name paths that came from a disk (a mount folder named after a volume label):
+  // control bytes in them must not move a terminal's cursor.
+  for (const std::string& note : finding.notes) text += SectorBytesForDisplay(note) + "\r\n";
   return text;
 }
 
@@ -130,7 +132,16 @@ void WriteLogicalPassStart() {
 void WriteVolume(const Report& report, const VolumeRecord& volume) {
   const std::string drive = std::string("Drive ") + volume.letter + ":";
   if (LivesOnNoDevice(volume)) {
-    // The virtual-disk finding says it all.
+    // Where its pieces lie, when they all lie on drives of this run; else the virtual-disk
+    // finding says it all.
+    if (!volume.liesOn.empty()) {
+      std::string text = drive + " lies on ";
+      for (size_t i = 0; i < volume.liesOn.size(); ++i) {
+        text += (i > 0 ? ", PhysicalDrive" : "PhysicalDrive") + Decimal(volume.liesOn[i].drive) +
+                ", Partition #" + Decimal(volume.liesOn[i].partition);
+      }
+      WriteConsoleText(text + ".\r\n", White);
+    }
   } else if (volume.deviceType == FILE_DEVICE_CD_ROM) {
     WriteConsoleText(drive + " is a CD-ROM/DVD device (#" + Decimal(volume.deviceNumber) + ").\r\n",
                      White);

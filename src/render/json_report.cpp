@@ -83,6 +83,7 @@ json DriveJson(const DriveRecord& drive) {
   return {
       {"number", drive.number},
       {"path", drive.path},
+      {"source", drive.source.empty() ? json(nullptr) : json(BytesAsText(drive.source))},
       {"status", StatusName(drive.status)},
       {"error", drive.status == DriveStatus::Read ? json(nullptr) : json(drive.error)},
       {"sectorSize", drive.sectorSize > 0 ? json(drive.sectorSize) : json(nullptr)},
@@ -95,21 +96,32 @@ json DriveJson(const DriveRecord& drive) {
 
 json VolumeJson(const VolumeRecord& volume) {
   const auto field = [&volume](int32_t value) { return volume.answered ? json(value) : json(); };
+  json liesOn = json::array();
+  for (const DrivePlace& place : volume.liesOn) {
+    liesOn.push_back({{"drive", place.drive}, {"partition", place.partition}});
+  }
   return {
       {"letter", std::string(1, volume.letter)},
       {"deviceType", field(volume.deviceType)},
       {"deviceNumber", field(volume.deviceNumber)},
       {"partitionNumber", field(volume.partitionNumber)},
+      {"liesOn", liesOn},
   };
 }
 
 json FindingJson(const Finding& finding) {
+  json readableThrough = json::array();
+  for (const std::string& path : finding.readableThrough) {
+    readableThrough.push_back(BytesAsText(path));
+  }
   return {
       {"kind", finding.kind},
       {"drive", NumberOrNull(finding.drive)},
       {"partition", NumberOrNull(finding.partition)},
       {"letter", finding.letter != 0 ? json(std::string(1, finding.letter)) : json(nullptr)},
       {"message", finding.message},
+      {"open", finding.open.has_value() ? json(*finding.open) : json(nullptr)},
+      {"readableThrough", readableThrough},
   };
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,11 @@ struct Finding {
   /// Further lines about the same volume (whether it is open now, how it can be unlocked), each
   /// its own line, said after the message; the JSON report gives the same facts as members.
   std::vector<std::string> notes = {};
+  /// For a volume the system can open (BitLocker, LUKS) on a live drive: whether it is open now.
+  /// Unset where there is no "now": an image file, or a finding of another kind.
+  std::optional<bool> open = std::nullopt;
+  /// Where an open volume's contents can be read: its letters, mount folders or device name.
+  std::vector<std::string> readableThrough = {};
 };
 
 /// One partition whose first sector the run tried to read.
@@ -53,6 +59,14 @@ struct DriveRecord {
   std::vector<PartitionRecord> partitions;
   std::string imageFormat;   // a container this build cannot read: its format ...
   std::string imageProblem;  // ... and why
+  std::string source;        // the block device, image file or system disk device behind `path`
+  bool live = false;         // opened, and a device of this machine rather than an image file
+};
+
+/// A partition of a physical drive of this run, by their numbers.
+struct DrivePlace {
+  int32_t drive = 0;
+  int32_t partition = 0;  // 0: the drive itself, outside any partition it lists
 };
 
 /// One drive letter that opened, with the storage stack's answer for it.
@@ -62,6 +76,9 @@ struct VolumeRecord {
   int32_t deviceType = 0;
   int32_t deviceNumber = 0;
   int32_t partitionNumber = 0;
+  /// Where the data of a volume that lives on no device lies, when every piece of it lies on a
+  /// physical drive of this run and no encryption layer is in between: LVM, RAID, spanned.
+  std::vector<DrivePlace> liesOn = {};
 };
 
 /// The whole run.

@@ -1,7 +1,10 @@
 #include <string>
+#include <vector>
 
 #include "platform/volume_encryption.h"
+#include "platform/volume_location.h"
 #include "run/module1.h"
+#include "run/open_volumes.h"
 
 namespace Module1 {
 
@@ -30,6 +33,16 @@ void ReportEncryptionLayer(char letter, Report& report) {
   AddFinding(report, {"open-encrypted-volume", -1, -1, letter, text + "."});
 }
 
+// Returns where a volume that lives on no single device lies, when every piece of it lies on a
+// drive of this run and no encryption layer is in between (LVM, RAID, spanned volumes); none
+// otherwise.
+std::vector<DrivePlace> PlacesOnDrives(HANDLE handle, char letter, const Report& report) {
+  EncryptionLayer layer{};
+  std::vector<DiskExtent> extents;
+  if (DescribeVolumeEncryption(letter, layer) || !QueryVolumeExtents(handle, extents)) return {};
+  return PlacesOfExtents(extents, report);
+}
+
 }  // namespace
 
 void ScanLogicalVolumes(Report& report, const ReportProgress& progress) {
@@ -45,7 +58,8 @@ void ScanLogicalVolumes(Report& report, const ReportProgress& progress) {
       volume.deviceType = static_cast<int32_t>(record.DeviceType);
       volume.deviceNumber = static_cast<int32_t>(record.DeviceNumber);
       volume.partitionNumber = static_cast<int32_t>(record.PartitionNumber);
-      if (LivesOnNoDevice(volume)) {
+      if (LivesOnNoDevice(volume)) volume.liesOn = PlacesOnDrives(handle, letter, report);
+      if (LivesOnNoDevice(volume) && volume.liesOn.empty()) {
         AddFinding(report, {"virtual-disk", -1, -1, letter,
                             std::string("Drive ") + letter +
                                 ": appears to be a virtual disk\n"

@@ -6,8 +6,10 @@
 #include "disk/drive_geometry.h"
 #include "disk/layout.h"
 #include "platform/unreadable_image.h"
+#include "platform/volume_location.h"
 #include "run/detection_rules.h"
 #include "run/module1.h"
+#include "run/open_volumes.h"
 
 namespace Module1 {
 
@@ -48,18 +50,32 @@ void ClassifySectorZero(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRe
   ExaminePartitions(handle, sectorBuffer, drive, report);
 }
 
+// Says of each volume on a live drive that the system can open whether it is open now. A drive
+// read from an image file has no "now", and the system's volumes are listed only when needed.
+void SayWhetherOpenNow(const DriveRecord& drive, Report& report) {
+  if (!drive.live ||
+      std::none_of(report.findings.begin(), report.findings.end(), [&drive](const Finding& f) {
+        return f.drive == drive.number && CanBeOpenNow(f.kind);
+      })) {
+    return;
+  }
+  AddOpenNowNotes(drive, ListSystemVolumes(), report);
+}
+
 }  // namespace
 
 void ScanPhysicalDrive(int32_t n, SectorBuffer& sectorBuffer, Report& report) {
   DriveRecord drive;
   drive.number = n;
   drive.path = "\\\\.\\PhysicalDrive" + std::to_string(n);
+  drive.source = DriveSource(drive.path);
   HANDLE handle = OpenRawDevice(drive.path);
   if (handle == INVALID_HANDLE_VALUE) {
     drive.status = DriveStatus::OpenFailed;
     drive.error = GetLastError();
     LastOpenWasUnreadableImage(drive.imageFormat, drive.imageProblem);
   } else {
+    drive.live = IsLiveDrive(handle);
     drive.sectorSize = DiskIO::QuerySectorSize(handle);
     if (ReadSectorZero(handle, drive.sectorSize, sectorBuffer, drive.error)) {
       ClassifySectorZero(handle, sectorBuffer, drive, report);
@@ -68,6 +84,7 @@ void ScanPhysicalDrive(int32_t n, SectorBuffer& sectorBuffer, Report& report) {
     }
     CloseHandle(handle);
   }
+  SayWhetherOpenNow(drive, report);
   report.drives.push_back(std::move(drive));
 }
 

@@ -227,13 +227,16 @@ def mbr_4kn(image):
     write_at(image, 5632 * LARGE, bitlocker_boot_sector(5632, 1024))
 
 
-def gpt_lines(n):
-    return label_lines(n, 1, MKFS, b"FAT4K      ") + oem_line(n, 2, FVE) + bitlocker(n, 2)
+def gpt_lines(n, live=False):
+    """`live`: the drive is a block device, where each BitLocker volume is open now or not."""
+    return (label_lines(n, 1, MKFS, b"FAT4K      ") + oem_line(n, 2, FVE) + bitlocker(n, 2) +
+            (NOT_OPEN_NOW if live else b""))
 
 
-def mbr_lines(n):
+def mbr_lines(n, live=False):
     return (label_lines(n, 1, MKFS, b"MBR4K      ") + oem_line(n, 2, ZEROS) +
-            oem_line(n, 5, FVE) + bitlocker(n, 5) + label_lines(n, 6, MKFS, b"LOGICAL4K  "))
+            oem_line(n, 5, FVE) + bitlocker(n, 5) + (NOT_OPEN_NOW if live else b"") +
+            label_lines(n, 6, MKFS, b"LOGICAL4K  "))
 
 
 def mbr_image_lines(n):
@@ -271,7 +274,7 @@ class FourKnTest(DeviceFolderTest):
         for n, image in enumerate((gpt, mbr_disk, backup)):
             os.symlink(attach_4kn(self, image, read_only=True), self.entry("PhysicalDrive%d" % n))
             os.symlink(image, self.entry("PhysicalDrive%d" % (n + 3)))
-        expected = report(gpt_lines(0) + mbr_lines(1) + gpt_lines(2) +
+        expected = report(gpt_lines(0, True) + mbr_lines(1, True) + gpt_lines(2, True) +
                           gpt_lines(3) + mbr_image_lines(4) + gpt_lines(5), found=True)
 
         before = folder_checksums(self.devices)

@@ -169,6 +169,13 @@ class FileSystemsTest(ScanFolderTest):
                          [(kind, n, p) for n, drive in enumerate(drives) for kind, p in drive[3]])
         self.assertEqual([p["fileSystem"] for p in document["drives"][0]["partitions"]],
                          [row[4] for row in rows])
+        # Image files have no "now": no open-now line above, `open` null here; each drive names
+        # the file it was read from.
+        self.assertEqual({(f["open"], tuple(f["readableThrough"])) for f in document["findings"]},
+                         {(None, ())})
+        self.assertEqual([d["source"] for d in document["drives"]],
+                         [os.path.realpath(self.entry("PhysicalDrive%d" % n))
+                          for n in range(len(drives))])
 
     def test_ubuntu_and_fedora_disks_are_all_clear(self):
         """Ubuntu's layout made by sgdisk (BIOS boot with GRUB's core image, ESP, ext4), and

@@ -1,7 +1,9 @@
 """Block devices in a device folder, as root: partitioned images attached with losetup, so that
 both passes read real block devices and the device number query answers from what each letter
-really is."""
+really is; encrypted partitions on them are said to be open now or not, where the same disk read
+from its image file has no "now"."""
 
+import json
 import os
 import subprocess
 import tempfile
@@ -58,6 +60,29 @@ def detach(device):
     raise RuntimeError("could not detach %s" % device)
 
 
+KEY = b"tharvex test key"
+# LVM and cryptsetup make their own device nodes, rather than waiting on a udev that may not run.
+NO_UDEV = dict(os.environ, DM_DISABLE_UDEV="1")
+
+
+def luks_format(device):
+    """Formats `device` as LUKS2 with the fastest key derivation cryptsetup accepts."""
+    tool("cryptsetup", "luksFormat", "--batch-mode", "--type", "luks2", "--pbkdf", "pbkdf2",
+         "--pbkdf-force-iterations", "1000", "--key-file", "-", device, input=KEY, env=NO_UDEV)
+
+
+def encrypted_disk(path):
+    """An MBR disk whose first partition is to be made LUKS and whose second is BitLocker."""
+    return partitioned_image(path, 48 * MIB, "dos", [
+        Part(2048, 32768, "83"),
+        Part(34816, 8192, "7", bitlocker_volume()),
+    ])
+
+
+def lvm_disk(path):
+    return partitioned_image(path, 24 * MIB, "dos", [Part(2048, 40960, "8e")])
+
+
 def first_disk(path):
     return partitioned_image(path, 24 * MIB, "dos", [
         Part(2048, 8192, "6", fat_volume(16, "LOOP ONE")),
@@ -91,6 +116,25 @@ class LoopDeviceTest(ScanFolderTest):
         self.sums = {path: image_checksum(path) for path in (first, second)}
         self.first = attach(self, first, 2)
         self.second = attach(self, second, 1)
+
+    def attach_disk(self, name, build, partitions, prepare=lambda device: None):
+        """Builds an image with `build`, attaches it, lets `prepare(device)` write to it, and
+        watches it from then on for changes made by the scanner. Returns (device, image)."""
+        image = build(os.path.join(self.images.name, name))
+        device = attach(self, image, partitions)
+        prepare(device)
+        self.sums[image] = image_checksum(image)
+        return device, image
+
+    def encrypted_drive_lines(self, image, n, live, first_note=NOT_OPEN_NOW):
+        luks_oem = read_at(image, 2048 * SECTOR + 3, 8)
+        return (oem_line(n, 1, luks_oem) + luks(n, 1) + (first_note if live else b"") +
+                oem_line(n, 2, b"-FVE-FS-") + bitlocker(n, 2) + (NOT_OPEN_NOW if live else b""))
+
+    def need(self, *tools):
+        for command in tools:
+            if not have(command):
+                self.skipTest("%s is not installed" % command)
 
     def tearDown(self):
         super().tearDown()
@@ -142,6 +186,79 @@ class LoopDeviceTest(ScanFolderTest):
         starts = [int.from_bytes(boot[o:o + 4], "little") for o in (454, 470, 486, 502)]
         self.assertEqual(starts, [0, 0, 0, 0], "mkfs.fat's boot code changed; rethink this test")
         self.assertReport(self.scan(), report(second_disk_lines(0), located("C", 0, 1)))
+
+    def test_encrypted_partitions_say_whether_they_are_open_now(self):
+        """A LUKS partition made by cryptsetup and a BitLocker partition, on a block device: each
+        is not open now. The same disk read from its image file has no "now": no line, and
+        `open` null in the JSON report, where each drive names its device or file."""
+        self.need("cryptsetup")
+        device, image = self.attach_disk("encrypted.img", encrypted_disk, 2,
+                                         lambda device: luks_format(device + "p1"))
+        self.link("PhysicalDrive0", device)
+        self.link("PhysicalDrive1", image)
+        physical = (self.encrypted_drive_lines(image, 0, live=True) +
+                    self.encrypted_drive_lines(image, 1, live=False))
+        self.assertReport(self.scan(), report(physical, found=True))
+
+        document = json.loads(self.scan(("/json",)))
+        self.assertEqual([(f["kind"], f["drive"], f["open"], f["readableThrough"])
+                          for f in document["findings"]],
+                         [("luks", 0, False, []), ("bitlocker", 0, False, []),
+                          ("luks", 1, None, []), ("bitlocker", 1, None, [])])
+        self.assertEqual([d["source"] for d in document["drives"]],
+                         [os.path.realpath(device), os.path.realpath(image)])
+
+    def test_an_open_luks_partition_is_open_now(self):
+        """Opened with cryptsetup, the LUKS partition is open now, its contents readable through
+        its mapping; a letter on the mapping is the open LUKS volume on that partition."""
+        self.need("cryptsetup")
+        reason = device_mapper_available()
+        if reason is not None:
+            self.skipTest(reason)
+        name = "tvx-open-%d" % os.getpid()
+        device, image = self.attach_disk("encrypted.img", encrypted_disk, 2,
+                                         lambda device: luks_format(device + "p1"))
+        tool("cryptsetup", "open", "--key-file", "-", device + "p1", name, input=KEY,
+             env=NO_UDEV)
+        self.addCleanup(subprocess.run, ["cryptsetup", "close", name], env=NO_UDEV,
+                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.link("PhysicalDrive0", device)
+        self.link("C:", "/dev/mapper/" + name)
+        physical = self.encrypted_drive_lines(image, 0, live=True,
+                                              first_note=open_now("/dev/mapper/" + name))
+        logical = (virtual_disk("C") +
+                   b"  - it is an open LUKS volume on PhysicalDrive0, Partition #1.\r\n")
+        self.assertReport(self.scan(), report(physical, logical, found=True))
+        document = json.loads(self.scan(("/json",)))
+        self.assertEqual((document["findings"][0]["open"], document["findings"][0]["readableThrough"]),
+                         (True, ["/dev/mapper/" + name]))
+        # The device named alone by TVX_DEVICES is PhysicalDrive0, and there are no letters.
+        self.assertReport(run_tvx(["/batch"], devices=device).stdout, report(physical, found=True))
+
+    def test_a_letter_on_plain_lvm_is_located(self):
+        """A logical volume of plain LVM (no encryption) on a partition of a drive of the run
+        lives on no device of its own, yet is no virtual disk: it lies on that partition."""
+        self.need("lvm")
+        reason = device_mapper_available()
+        if reason is not None:
+            self.skipTest(reason)
+        group = "tvx%d" % os.getpid()
+
+        def make_volume(device):
+            for command in (["pvcreate", "-ff", "-y", device + "p1"],
+                            ["vgcreate", group, device + "p1"],
+                            ["lvcreate", "-y", "-Zn", "-L", "4M", "-n", "data", group]):
+                tool("lvm", *command, env=NO_UDEV)
+            self.addCleanup(subprocess.run, ["lvm", "vgremove", "-f", group], env=NO_UDEV,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        device, image = self.attach_disk("lvm.img", lvm_disk, 1, make_volume)
+        self.link("PhysicalDrive0", device)
+        self.link("C:", "/dev/mapper/%s-data" % group)
+        physical = oem_line(0, 1, b"\0" * 8) + file_system(0, 1, "LVM2 physical volume")
+        self.assertReport(self.scan(), report(physical, lies_on("C", (0, 1))))
+        document = json.loads(self.scan(("/json",)))
+        self.assertEqual(document["volumes"][0]["liesOn"], [{"drive": 0, "partition": 1}])
 
 
 if __name__ == "__main__":

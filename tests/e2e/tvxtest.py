@@ -145,6 +145,22 @@ def luks(n, p):
     return b"PhysicalDrive" + b(n) + b", Partition " + b(p) + b" is a LUKS encrypted volume.\r\n"
 
 
+NOT_OPEN_NOW = b"  - it is not open now.\r\n"
+
+
+def open_now(*paths):
+    return (b"  - it is open now: its contents can be read through " +
+            b", ".join(b(path) for path in paths) + b".\r\n")
+
+
+def lies_on(letter, *places):
+    """The line of a letter whose volume lies on partitions of the run: places are (drive,
+    partition) pairs."""
+    return (b"Drive " + b(letter) + b": lies on " +
+            b", ".join(b"PhysicalDrive" + b(n) + b", Partition #" + b(p) for n, p in places) +
+            b".\r\n")
+
+
 def pgp_guard(n):
     return b"\r\nPhysicalDrive" + b(n) + b" contains a PGP encrypted volume.\r\n"
 

@@ -1,6 +1,8 @@
 // DescribeVolumeEncryption on Windows: a drive letter whose DOS device leads to a VeraCrypt or
 // TrueCrypt driver's volume device is named after that product, through the real
-// QueryDosDeviceA, with the letter defined for the test by DefineDosDeviceA.
+// QueryDosDeviceA, with the letter defined for the test by DefineDosDeviceA. And the volume
+// calls behind "open now" and "lies on", as far as the system answers them (Wine lists its
+// volumes, but gives each no disk extents).
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -8,6 +10,7 @@
 #include <string>
 
 #include "platform/volume_encryption.h"
+#include "platform/volume_location.h"
 
 namespace {
 
@@ -45,6 +48,28 @@ TEST(VolumeLayersWin32, LettersOfTheEncryptionDriversAreNamed) {
   EXPECT_FALSE(DescribeVolumeEncryption(letter, layer));  // the definition is gone again
   EXPECT_FALSE(DescribeVolumeEncryption('C', layer));     // a disk volume
   EXPECT_FALSE(DescribeVolumeEncryption('1', layer));
+}
+
+TEST(VolumeLocationWin32, VolumesDrivesAndExtentsAsTheSystemAnswers) {
+  // Only volumes on disks are listed, each with where it can be read.
+  for (const SystemVolume& volume : ListSystemVolumes()) {
+    EXPECT_FALSE(volume.extents.empty()) << volume.name;
+    EXPECT_EQ(volume.name.rfind("\\\\?\\Volume{", 0), 0u) << volume.name;
+    EXPECT_FALSE(volume.decrypts) << volume.name;
+  }
+  EXPECT_EQ(DriveSource("\\\\.\\PhysicalDrive0").rfind("\\Device\\Harddisk0", 0), 0u);
+  EXPECT_EQ(DriveSource("\\\\.\\PhysicalDrive255"), "");
+  EXPECT_EQ(DriveSource("PhysicalDrive0"), "");
+
+  HANDLE volume = CreateFileA("\\\\.\\C:", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(volume, INVALID_HANDLE_VALUE);
+  std::vector<DiskExtent> extents{{99, 99, 99}};
+  EXPECT_TRUE(QueryVolumeExtents(volume, extents));
+  for (const DiskExtent& extent : extents) EXPECT_GE(extent.drive, 0);
+  EXPECT_TRUE(IsLiveDrive(volume));
+  CloseHandle(volume);
+  EXPECT_FALSE(QueryVolumeExtents(INVALID_HANDLE_VALUE, extents));
 }
 
 }  // namespace

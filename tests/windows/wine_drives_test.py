@@ -1,6 +1,8 @@
 """TVX.exe under Wine over disk images that Wine opens as \\\\.\\PhysicalDriveN: the whole report
 through the real Win32 CreateFileA, SetFilePointer and ReadFile, with partitions where the
-reads need two seeks, the high half of the offset, or a 64-bit sector number."""
+reads need two seeks, the high half of the offset, or a 64-bit sector number. To Windows these
+drives are devices, so each BitLocker partition is said to be open now or not: Wine's volumes
+answer the disk extents query with no extents, so none lies on a partition and none is open."""
 
 import os
 import unittest
@@ -26,7 +28,7 @@ def mbr_disk(path):
 MBR_DISK_LINES = (
     label_lines(0, 1, b"mkfs.fat", b"WINE FAT16 ") +
     oem_line(0, 2, b"NTFS    ") +
-    oem_line(0, 3, b"-FVE-FS-") + bitlocker(0, 3) +
+    oem_line(0, 3, b"-FVE-FS-") + bitlocker(0, 3) + NOT_OPEN_NOW +
     oem_line(0, 4, b"NOSIG   ") + damaged(0, 4))
 
 
@@ -43,7 +45,7 @@ def gpt_disk(path):
 
 def gpt_disk_lines(n):
     return (label_lines(n, 1, b"mkfs.fat", b"EFI        ") +
-            label_lines(n, 2, b"MSWIN4.1", b"NO NAME    ") + bitlocker(n, 2) +
+            label_lines(n, 2, b"MSWIN4.1", b"NO NAME    ") + bitlocker(n, 2) + NOT_OPEN_NOW +
             label_lines(n, 3, b"FAR-GPT ", b"PAST 2 TIB "))
 
 

@@ -50,7 +50,10 @@ class OptionTest(unittest.TestCase):
                          ("windows", "live", False))
         self.assertEqual(document["drives"][0]["status"], "read-failed")
         self.assertEqual(document["volumes"][0], {"letter": "C", "deviceType": 7,
-                                                  "deviceNumber": 0, "partitionNumber": 1})
+                                                  "deviceNumber": 0, "partitionNumber": 1,
+                                                  "liesOn": []})
+        # The device the object manager names for the disk: Wine gives \Device\Harddisk0.
+        self.assertRegex(document["drives"][0]["source"], r"^\\Device\\Harddisk0(\\|$)")
         self.assertRegex(document["startedAt"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
 
     def test_argument_text_follows_the_program_name_however_it_is_written(self):
