@@ -2,8 +2,10 @@
 #include <cctype>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "app/main_run.h"
+#include "platform/process.h"
 #include "render/console.h"
 #include "render/console_report.h"
 #include "render/json_report.h"
@@ -24,17 +26,25 @@ std::string LowerPrefix(size_t count) {
   return Lower(GetArgumentText().substr(0, count));
 }
 
-// True when a blank-separated word of the argument text, in lower case, passes `test`.
-template <typename Test>
-bool AnyWord(Test test) {
-  // Blanks as the C locale has them: space, tab, line feed, vertical tab, form feed, return.
+// Returns the blank-separated words of `text`, blanks as the C locale has them: space, tab, line
+// feed, vertical tab, form feed, return. Split by hand: iostreams would swell the executable.
+std::vector<std::string> Words(const std::string& text) {
   static const char kBlanks[] = " \t\n\v\f\r";
-  const std::string text = Lower(GetArgumentText());
+  std::vector<std::string> words;
   size_t start = text.find_first_not_of(kBlanks);
   while (start != std::string::npos) {
     const size_t end = text.find_first_of(kBlanks, start);
-    if (test(text.substr(start, end - start))) return true;
+    words.push_back(text.substr(start, end - start));
     start = text.find_first_not_of(kBlanks, end);
+  }
+  return words;
+}
+
+// True when a blank-separated word of the argument text, in lower case, passes `test`.
+template <typename Test>
+bool AnyWord(Test test) {
+  for (const std::string& word : Words(Lower(GetArgumentText()))) {
+    if (test(word)) return true;
   }
   return false;
 }
@@ -47,8 +57,37 @@ bool UsageRequested() {
   });
 }
 
+bool StartsWith(const std::string& text, const char* prefix) {
+  return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+}
+
+// "/json" or "--json", alone or followed by more characters, as any word.
+bool IsJsonWord(const std::string& word) {
+  return StartsWith(word, "/json") || StartsWith(word, "--json");
+}
+
 bool JsonRequested() {
-  return AnyWord([](const std::string& word) { return word.compare(0, 5, "/json") == 0; });
+  return AnyWord(IsJsonWord);
+}
+
+// "/batch" or "--batch" at the start of the argument text, followed by anything.
+bool BatchRequested() {
+  return LowerPrefix(6) == "/batch" || LowerPrefix(7) == "--batch";
+}
+
+// True for a lower-case word that is one of the options above, wherever it stands.
+bool IsKnownOption(const std::string& word) {
+  return StartsWith(word, "/?") || StartsWith(word, "/batch") || StartsWith(word, "--batch") ||
+         IsJsonWord(word) || word == "-h" || word == "--help" || word == "-?" || word == "/help";
+}
+
+// Names on standard error every word that starts with "/" or "-" and is no option of the
+// program; the run then goes on as if the word were not there.
+void NoteUnknownOptions() {
+  for (const std::string& word : Words(GetArgumentText())) {
+    if ((word[0] == '/' || word[0] == '-') && !IsKnownOption(Lower(word)))
+      ShowNote("TVX: unknown option " + word + "; see /?");
+  }
 }
 
 // The current time in UTC, as 2026-12-08T22:16:56Z.
@@ -73,7 +112,7 @@ void RunConsoleReport(SectorBuffer& sectorBuffer, Report& report) {
   ConsoleStuff::WriteLogicalPassEnd();
   ConsoleStuff::WriteVerdict(report);
 
-  if (LowerPrefix(6) != "/batch") {
+  if (!BatchRequested()) {
     ConsoleStuff::WritePrompt();
     ConsoleStuff::WaitForKey();
   }
@@ -94,6 +133,7 @@ int32_t Main() {
   ConsoleStuff::hStdOut = GetStdHandle(STD_OUTPUT_HANDLE);
   ConsoleStuff::hStdIn = GetStdHandle(STD_INPUT_HANDLE);
 
+  NoteUnknownOptions();
   const bool usage = UsageRequested();
   Report report;
   if (!usage && JsonRequested()) {

@@ -86,8 +86,12 @@ std::string DeviceSourceText() {
   return realpath(folder, resolved) != nullptr ? resolved : folder;
 }
 
+void ShowNote(const std::string& line) {
+  WriteToStandardError(line + "\n");
+}
+
 void ShowFatalError(int32_t number, const std::string& description) {
-  WriteToStandardError("TVX: error " + std::to_string(number) + ": " + description + "\n");
+  ShowNote("TVX: error " + std::to_string(number) + ": " + description);
 }
 
 void Sleep(DWORD dwMilliseconds) {

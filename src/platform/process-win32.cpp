@@ -61,8 +61,8 @@ std::string DeviceSourceText() {
   return "live";
 }
 
-void ShowFatalError(int32_t number, const std::string& description) {
-  const std::string text = "TVX: error " + std::to_string(number) + ": " + description + "\r\n";
+void ShowNote(const std::string& line) {
+  const std::string text = line + "\r\n";
   HANDLE standardError = GetStdHandle(STD_ERROR_HANDLE);
   if (standardError == nullptr || standardError == INVALID_HANDLE_VALUE) return;
   // Writes until all of the text is out or a write fails; a failure has nowhere left to go.
@@ -76,4 +76,8 @@ void ShowFatalError(int32_t number, const std::string& description) {
     }
     done += written;
   }
+}
+
+void ShowFatalError(int32_t number, const std::string& description) {
+  ShowNote("TVX: error " + std::to_string(number) + ": " + description);
 }

@@ -28,8 +28,13 @@ std::string GetComputerNameText();
 /// folder (or single image) that stands in for them.
 std::string DeviceSourceText();
 
+/// Writes one line to standard error, ended as the platform ends lines. Never fails; a failing
+/// standard error is ignored.
+void ShowNote(const std::string& line);
+
 /// Shows an error that ends the program on standard error, as
-/// "TVX: error <number>: <description>". Never fails; a failing standard error is ignored.
+/// "TVX: error <number>: <description>" (through ShowNote). Never fails; a failing standard error
+/// is ignored.
 void ShowFatalError(int32_t number, const std::string& description);
 
 #endif  // TVX_PLATFORM_PROCESS_H_

@@ -32,6 +32,7 @@ class ColourTest(DeviceFolderTest):
             ([], report_writes(DRIVE0_MISSING, prompt=True, unread=True), True),
             (["/?"], BANNER_WRITES + USAGE_WRITES, False),
             (["/batch"], report_writes(DRIVE0_MISSING, unread=True), False),
+            (["--batch"], report_writes(DRIVE0_MISSING, unread=True), False),
         ]
         for args, writes, waits in cases:
             with self.subTest(args=args), PtyRun(args, devices=self.devices) as run:

@@ -33,6 +33,12 @@ class DemoTest(ScanFolderTest):
         self.assertReport(self.scan(devices=folder),
                           report(DEMO_PHYSICAL, virtual_disk("T"), found=True))
 
+    def test_make_demo_succeeds_when_the_demo_finds_its_volumes(self):
+        result = run_make(self, "demo")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertTrue(result.stdout.endswith(LOGICAL_END), result.stdout[-200:])
+        self.assertIn(b"build-tvx: ", result.stderr)
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

@@ -1,10 +1,13 @@
-"""The manual page and the Debian package: the page reads without groff warnings and documents
+"""The manual page and the release files: the page reads without groff warnings and documents
 every option of the usage text; the package, built as `make package` builds it and unpacked
 with dpkg -x into a scratch root, holds a working tvx that links no image library and names them
 in a .note.dlopen, the manual page and the documents, has the control fields it should
-(recommending the image libraries), and lintian finds no error in it."""
+(recommending the image libraries), and lintian finds no error in it; the portable static
+scanner is statically linked, listed in SHA256SUMS, and scans a device folder as this build
+does, images in container formats excepted."""
 
 import gzip
+import hashlib
 import json
 import os
 import re
@@ -166,6 +169,64 @@ class DebianPackageTest(unittest.TestCase):
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300)
         errors = [line for line in lint.stdout.decode().splitlines() if line.startswith("E: ")]
         self.assertEqual(errors, [], lint.stdout.decode())
+
+
+@unittest.skipIf(os.environ.get("TVX_SANITIZED") == "1", "the static scanner is built the same "
+                 "way whatever this build is; the native suite checks it")
+class StaticScannerTest(ScanFolderTest):
+    @classmethod
+    def setUpClass(cls):
+        if not have("cmake"):
+            raise unittest.SkipTest("cmake is not installed (tools/install-deps build)")
+        cls.scratch = tempfile.TemporaryDirectory(prefix="tvx-static-")
+        out = os.path.join(cls.scratch.name, "out")
+        built = subprocess.run([os.path.join(ROOT, "tools", "make-package"), "--static-only", out],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=600)
+        if built.returncode != 0:
+            cls.scratch.cleanup()
+            raise AssertionError("make-package failed:\n" + built.stdout.decode(errors="replace"))
+        cls.out = out
+        cls.static = os.path.join(out, "tharvex-1.1-linux-x64-static")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.scratch.cleanup()
+
+    def both(self, args):
+        """Runs this build's scanner and the static one over the test's folder; returns both."""
+        return [subprocess.run([program, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, env=tvx_environment(self.devices),
+                               timeout=60) for program in (TVX, self.static)]
+
+    def test_is_statically_linked_and_in_sha256sums(self):
+        ldd = subprocess.run(["ldd", self.static], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.assertIn(b"not a dynamic executable", ldd.stdout)
+        with open(self.static, "rb") as f:
+            digest = hashlib.sha256(f.read()).hexdigest()
+        with open(os.path.join(self.out, "SHA256SUMS")) as f:
+            self.assertEqual(f.read(), "%s  tharvex-1.1-linux-x64-static\n" % digest)
+
+    def test_scans_a_device_folder_as_this_build_does(self):
+        tool(os.path.join(ROOT, "tools", "make-demo"), "--no-run", "--folder", self.devices)
+        for args in (["/batch"], ["/json"]):
+            with self.subTest(args=args):
+                dynamic, static = self.both(args)
+                blank_time = lambda out: re.sub(rb'"startedAt": *"[^"]*"', b"", out)  # noqa: E731
+                self.assertEqual(blank_time(static.stdout), blank_time(dynamic.stdout))
+                self.assertEqual((static.stderr, static.returncode), (b"", 3))
+
+    def test_an_image_container_is_unreadable(self):
+        if not have("qemu-img"):
+            self.skipTest("qemu-img is not installed")
+        raw = self.image("raw", MIB)
+        write_at(raw, 0, bitlocker_boot_sector(0, MIB // SECTOR))
+        qemu_image(raw, "qcow2", self.entry("PhysicalDrive0"))
+        os.remove(raw)
+        dynamic, static = self.both(["/json"])
+        self.assertEqual(json.loads(dynamic.stdout)["findings"][0]["kind"], "bitlocker")
+        self.assertEqual(json.loads(static.stdout)["drives"][0]["unreadableImage"],
+                         {"format": "QCOW", "problem": "this build reads raw images only"})
+        self.assertEqual((dynamic.returncode, static.returncode), (3, 2))
 
 
 if __name__ == "__main__":

@@ -16,44 +16,61 @@ class OptionTest(DeviceFolderTest):
     maxDiff = None
 
     def test_each_argument_gives_its_outcome(self):
+        """Each row: the arguments, the outcome, and the words named on standard error as
+        unknown options (every word starting with "/" or "-" that is no option)."""
         full = report(open_error(2), prompt=True, unread=True)
         no_prompt = report(open_error(2), unread=True)
         usage = BANNER + USAGE
         document = "one JSON document"
         cases = [
-            ([], full),
-            ([""], full),
-            (["/?"], usage),
-            (["/?x"], usage),
-            (["/?", "/batch"], usage),
-            (["/BATCH"], no_prompt),
-            (["/Batch"], no_prompt),
-            (["/batchmore"], no_prompt),
-            (["/batch", "/?"], no_prompt),
-            (["/batc"], full),
-            (["/", "batch"], full),
-            (["batch"], full),
-            (["/"], full),
-            (["?/"], full),
-            (["/x"], full),
-            (["-h"], usage),
-            (["--HELP"], usage),
-            (["/batch", "-?"], usage),
-            (["/Help"], usage),
-            (["/json", "-h"], usage),
-            (["/?", "/json"], usage),
-            (["--helpme"], full),
-            (["x-h"], full),
-            (["/json"], document),
-            (["/JSON"], document),
-            (["/batch", "/jsonx"], document),
-            (["/batch /json"], document),
-            (["x/json"], full),
+            ([], full, []),
+            ([""], full, []),
+            (["/?"], usage, []),
+            (["/?x"], usage, []),
+            (["/?", "/batch"], usage, []),
+            (["/BATCH"], no_prompt, []),
+            (["/Batch"], no_prompt, []),
+            (["/batchmore"], no_prompt, []),
+            (["/batch", "/?"], no_prompt, []),
+            (["/batc"], full, ["/batc"]),
+            (["/", "batch"], full, ["/"]),
+            (["batch"], full, []),
+            (["/"], full, ["/"]),
+            (["?/"], full, []),
+            (["/x"], full, ["/x"]),
+            (["-h"], usage, []),
+            (["--HELP"], usage, []),
+            (["/batch", "-?"], usage, []),
+            (["/Help"], usage, []),
+            (["/json", "-h"], usage, []),
+            (["/?", "/json"], usage, []),
+            (["--helpme"], full, ["--helpme"]),
+            (["x-h"], full, []),
+            (["/json"], document, []),
+            (["/JSON"], document, []),
+            (["/batch", "/jsonx"], document, []),
+            (["/batch /json"], document, []),
+            (["x/json"], full, []),
+            # The double-dash spellings follow the same rules as their slash forms.
+            (["--batch"], no_prompt, []),
+            (["--BATCHmore"], no_prompt, []),
+            (["/x", "--batch"], full, ["/x"]),
+            (["-batch"], full, ["-batch"]),
+            (["--json"], document, []),
+            (["/batch", "--Json"], document, []),
+            (["--batch", "--json"], document, []),
+            (["-json"], full, ["-json"]),
+            (["--jsno", "/Y", "-", "/batch"], full, ["--jsno", "/Y", "-"]),
+            (["/json", "--verbose"], document, ["--verbose"]),
+            (["/?", "/x"], usage, ["/x"]),
+            (["--batch", "--bach"], no_prompt, ["--bach"]),
         ]
-        for args, expected in cases:
+        for args, expected, unknown in cases:
             with self.subTest(args=args):
                 result = run_tvx(args, devices=self.devices, env=COLOUR_TERMINAL)
-                self.assertEqual(result.stderr, b"")
+                notes = b"".join(b"TVX: unknown option %s; see /?\n" % word.encode()
+                                 for word in unknown)
+                self.assertEqual(result.stderr, notes)
                 if expected is document:
                     self.assertTrue(result.stdout.endswith(b"}\n"), result.stdout[-20:])
                     self.assertEqual(json.loads(result.stdout)["complete"], False)
@@ -70,6 +87,15 @@ class OptionTest(DeviceFolderTest):
                 saved.seek(0)
                 self.assertEqual(saved.read(), expected)
                 self.assertEqual((result.stderr, result.returncode), (b"", 0 if args else 2))
+
+
+class MakeRunTest(DeviceFolderTest):
+    def test_make_run_writes_the_report_alone_to_standard_output(self):
+        """`make run ARGS=/json | jq .`: the build's line goes to standard error."""
+        result = run_make(self, "run", "ARGS=--json", env={"TVX_DEVICES": self.devices})
+        self.assertEqual(json.loads(result.stdout)["complete"], False)
+        self.assertIn(b"build-tvx: ", result.stderr)
+        self.assertNotEqual(result.returncode, 0)  # status 2: no drive could be read
 
 
 class KeyWaitWithoutTerminalTest(DeviceFolderTest):

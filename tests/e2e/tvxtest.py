@@ -37,6 +37,25 @@ def run_tvx(args=(), devices=None, env=None, stdin=subprocess.DEVNULL, timeout=6
                           timeout=timeout, **kwargs)
 
 
+def run_make(test, *args, env=None, timeout=300):
+    """Runs `make -s ARGS...` in the checkout with BUILD set to this build's folder, as a user
+    would, and returns the CompletedProcess. Skips `test` when `make` would configure that folder
+    differently from how it is (it would rebuild the executable other suites are running)."""
+    build = os.path.relpath(os.path.dirname(os.path.abspath(TVX)), ROOT)
+    try:
+        with open(os.path.join(ROOT, build, "CMakeCache.txt"), encoding="utf-8") as cache:
+            configured = "CMAKE_BUILD_TYPE:STRING=RelWithDebInfo\n" in cache.read()
+    except OSError:
+        configured = False
+    if build.startswith("..") or not configured or not have("make"):
+        test.skipTest("make builds a RelWithDebInfo folder inside the checkout; %s is not one"
+                      % build)
+    return subprocess.run(["make", "-s", "BUILD=" + build, *args], cwd=ROOT,
+                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, env=dict(os.environ, **(env or {})),
+                          timeout=timeout)
+
+
 def is_root():
     return os.geteuid() == 0
 

@@ -17,27 +17,31 @@ FULL_RUN_WITH_PROMPT = report(WINE_PHYSICAL, WINE_LOGICAL, prompt=True, unread=T
 
 class OptionTest(unittest.TestCase):
     def test_each_argument_gives_its_outcome(self):
+        # Each row: the arguments, the outcome, the words named on standard error as unknown.
         cases = [
-            ([], FULL_RUN_WITH_PROMPT),
-            (["/?"], BANNER + USAGE),
-            (["/?x"], BANNER + USAGE),
-            (["/BATCH"], FULL_RUN),
-            (["/batch"], FULL_RUN),
-            (["/batchmore"], FULL_RUN),
-            (["/x"], FULL_RUN_WITH_PROMPT),
-            (["--help"], BANNER + USAGE),
+            ([], FULL_RUN_WITH_PROMPT, []),
+            (["/?"], BANNER + USAGE, []),
+            (["/?x"], BANNER + USAGE, []),
+            (["/BATCH"], FULL_RUN, []),
+            (["/batch"], FULL_RUN, []),
+            (["/batchmore"], FULL_RUN, []),
+            (["--Batch"], FULL_RUN, []),
+            (["/x"], FULL_RUN_WITH_PROMPT, ["/x"]),
+            (["--help"], BANNER + USAGE, []),
+            (["--batch", "-v", "/q"], FULL_RUN, ["-v", "/q"]),
         ]
-        for args, expected in cases:
+        for args, expected, unknown in cases:
             with self.subTest(args=args), held_open_pipe() as stdin:
                 # Standard input is a pipe that stays open: the prompt must not wait on it.
                 result = run_tvx_windows(args, stdin=stdin, timeout=30)
                 self.assertEqual(result.stdout, expected)
-                self.assertEqual(result.stderr, b"")
+                self.assertEqual(result.stderr, b"".join(
+                    b"TVX: unknown option %s; see /?\r\n" % word.encode() for word in unknown))
                 self.assertEqual(result.returncode, 0 if expected == BANNER + USAGE else 2)
 
     def test_json_report(self):
         with held_open_pipe() as stdin:
-            result = run_tvx_windows(["/batch", "/JSON"], stdin=stdin, timeout=30)
+            result = run_tvx_windows(["--batch", "--JSON"], stdin=stdin, timeout=30)
         self.assertEqual(result.stderr, b"")
         self.assertEqual(result.returncode, 2)
         self.assertTrue(result.stdout.endswith(b"}\n"))
