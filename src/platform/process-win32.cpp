@@ -61,8 +61,26 @@ std::string DeviceSourceText() {
   return "live";
 }
 
-void ShowFatalError(int32_t number, const std::string& description) {
-  const std::string text = "TVX: error " + std::to_string(number) + ": " + description + "\r\n";
+bool DeviceSourceIsMissing(std::string& /*named*/) {
+  return false;
+}
+
+bool ProcessIsElevated() {
+  // Membership of the Administrators group counts only when it is enabled in the token, as it
+  // is in an elevated process and not in a filtered one under User Account Control.
+  SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+  PSID administrators = nullptr;
+  if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID,
+                                DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &administrators)) {
+    return false;
+  }
+  BOOL member = FALSE;
+  if (!CheckTokenMembership(nullptr, administrators, &member)) member = FALSE;
+  FreeSid(administrators);
+  return member != FALSE;
+}
+
+void WriteStandardError(const std::string& text) {
   HANDLE standardError = GetStdHandle(STD_ERROR_HANDLE);
   if (standardError == nullptr || standardError == INVALID_HANDLE_VALUE) return;
   // Writes until all of the text is out or a write fails; a failure has nowhere left to go.
@@ -76,4 +94,8 @@ void ShowFatalError(int32_t number, const std::string& description) {
     }
     done += written;
   }
+}
+
+void ShowFatalError(int32_t number, const std::string& description) {
+  WriteStandardError("TVX: error " + std::to_string(number) + ": " + description + "\r\n");
 }

@@ -16,8 +16,8 @@ namespace Module1 {
 /// INVALID_HANDLE_VALUE on failure, with the system's error code in GetLastError.
 HANDLE OpenRawDevice(const std::string& path);
 
-/// First pass: scans PhysicalDrive0 to PhysicalDrive15, then further drives until the first
-/// that does not exist (at most PhysicalDrive255), each followed by a 10 ms pause. Adds each
+/// First pass: scans PhysicalDrive0 to PhysicalDrive15, then every higher drive the system lists
+/// (ListPhysicalDriveNumbers), in increasing order, each followed by a 10 ms pause. Adds each
 /// drive to `report` and hands it to `progress` once examined.
 void ScanPhysicalDrives(SectorBuffer& sectorBuffer, Report& report, const ReportProgress& progress);
 
@@ -38,7 +38,8 @@ void ExaminePartitions(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRec
 
 /// Second pass: asks where each drive letter A: to Z: lives, adds each letter that opens to
 /// `report`, reports letters that live on no device as possible encrypted volumes, and names
-/// the open encrypted volume a letter is, or lies on, where the platform can tell.
+/// the open encrypted volume a letter is, or lies on, where the platform can tell. A letter that
+/// exists but does not open is recorded, and handed to `progress`, as a letter failure.
 void ScanLogicalVolumes(Report& report, const ReportProgress& progress);
 
 }  // namespace Module1
