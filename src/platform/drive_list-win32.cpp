@@ -1,8 +1,9 @@
 // The physical drives Windows lists: every present disk interface that SetupAPI enumerates,
 // each asked its drive number. A disk is opened for no access at all to ask: the query needs
 // none, and it works without administrator rights.
-#include <setupapi.h>
 #include <windows.h>
+// After <windows.h>, which they build on.
+#include <setupapi.h>
 #include <winioctl.h>
 
 #include <algorithm>
