@@ -30,9 +30,11 @@ void ScanPhysicalDrive(int32_t n, SectorBuffer& sectorBuffer, Report& report);
 
 /// Examines the partitions of `drive`, whose sector 0 is in `sectorBuffer`: each partition's
 /// OEM ID and FAT label, a file system known by its superblock, and its verdict. A GPT behind a
-/// protective entry (or its backup copy) replaces the four primary entries when it checks out;
-/// otherwise the logical partitions of extended entries follow the primary ones. Fills the
-/// drive's partitions and adds findings to `report`.
+/// protective entry, or behind a sector 0 that is no partition table (no boot signature, or no
+/// entry with a type), replaces the four primary entries when it (or its backup copy) checks
+/// out; otherwise the logical partitions of extended entries follow the primary ones, and a
+/// chain cut at a cap is marked on the drive. Empty Microsoft Reserved and BIOS boot entries
+/// are left out. Fills the drive's partitions and adds findings to `report`.
 void ExaminePartitions(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRecord& drive,
                        Report& report);
 
