@@ -49,14 +49,27 @@ TEST(LiveDriveNumbers, FollowKernelNameOrderPastDriveFifteenWithLoopDevicesLast)
   EXPECT_EQ(drives[17].device, makedev(8, expected.size() - 18));
 }
 
-TEST(LiveDriveNumbers, StopAtDrive255) {
+TEST(LiveDriveNumbers, HaveNoUpperBound) {
   TemporaryFolder folder;
   SysfsTree sys(folder.path());
   for (unsigned n = 0; n < 300; ++n) sys.AddDisk("vd" + std::to_string(n), makedev(252, n));
   const std::vector<BlockDevice> drives = ListPhysicalDrives(sys.root());
-  ASSERT_EQ(drives.size(), 256u);
+  ASSERT_EQ(drives.size(), 300u);
   EXPECT_EQ(drives[16].name, "vd16");
-  EXPECT_EQ(drives[255].name, "vd255");
+  EXPECT_EQ(drives[299].name, "vd299");
+}
+
+// The drives of a device folder: every PhysicalDriveN entry as ResolveDevicePath names it, in
+// number order, gaps and all.
+TEST(ListFolderDrives, EveryEntryThatNamesADrive) {
+  TemporaryFolder folder;
+  for (const char* name :
+       {"PhysicalDrive17", "PhysicalDrive0", "PhysicalDrive300", "C:", "PhysicalDrive017",
+        "PhysicalDrive", "PhysicalDrive-1", "PhysicalDrive2x", "physicaldrive5",
+        "PhysicalDrive1000000000", "PhysicalDrive999999999"}) {
+    ASSERT_EQ(mkdir(folder.Entry(name).c_str(), 0755), 0) << name;
+  }
+  EXPECT_EQ(ListFolderDrives(folder.path()), (std::vector<int32_t>{0, 17, 300, 999999999}));
 }
 
 // Block device nodes for a device folder: made with mknod as root, else found in /dev. Returns

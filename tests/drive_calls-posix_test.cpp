@@ -134,7 +134,7 @@ TEST_F(DeviceTest, CreateFileAFindsDrivesAndLettersInTheDeviceFolder) {
   ASSERT_EQ(mkfifo(folder_.Entry("E:").c_str(), 0644), 0);
   ASSERT_TRUE(WriteFileAt(folder_.Entry("PhysicalDrive0"), "drive zero"));
   ASSERT_TRUE(WriteFileAt(folder_.Entry("C:"), "volume C"));
-  for (int n : {16, 17, 18, 255, 256}) {
+  for (int n : {16, 17, 18, 255, 256, 300}) {
     ASSERT_TRUE(WriteFileAt(folder_.Entry("PhysicalDrive" + std::to_string(n)), "far drive"));
   }
   const ScopedEnvironment devices("TVX_DEVICES", folder_.path().c_str());
@@ -154,7 +154,9 @@ TEST_F(DeviceTest, CreateFileAFindsDrivesAndLettersInTheDeviceFolder) {
       {"\\\\.\\PhysicalDrive18", kOpened},
       {"\\\\.\\PhysicalDrive19", 2},
       {"\\\\.\\PhysicalDrive255", kOpened},
-      {"\\\\.\\PhysicalDrive256", 2},  // past the last drive number, whatever is there
+      {"\\\\.\\PhysicalDrive256", kOpened},  // no upper bound
+      {"\\\\.\\PhysicalDrive300", kOpened},
+      {"\\\\.\\PhysicalDrive301", 2},
       {"\\\\.\\C:", kOpened},
       {"\\\\.\\c:", kOpened},
       {"\\\\.\\D:", 2},

@@ -65,6 +65,7 @@ struct ChainCase {
   Logicals expected;
   std::vector<uint64_t> reads;  // in order
   std::vector<uint32_t> errors;
+  bool cut = false;  // a record was left unread at a cap
 };
 
 std::vector<ChainCase> HandWrittenCases() {
@@ -142,8 +143,17 @@ std::vector<ChainCase> HandWrittenCases() {
   };
 }
 
-// The caps, on long chains: 128 logical partitions in all, and 256 records in all.
+// The caps, on long chains: 128 logical partitions in all, and 256 records in all; a chain that
+// ends exactly at a cap is not cut.
 std::vector<ChainCase> CapCases() {
+  ChainCase exact;
+  exact.name = "exactly 128 logical partitions, the chain ending with the last";
+  exact.extended = {1000};
+  exact.reads = AddChain(exact.sectors, 1000, 128, kNtfs);
+  for (size_t k = 0; k < exact.reads.size(); ++k) {
+    exact.expected.push_back({static_cast<int32_t>(5 + k), exact.reads[k] + 1});
+  }
+
   ChainCase logicals;
   logicals.name = "at most 128 logical partitions, over both chains";
   logicals.extended = {1000, 100000};
@@ -154,6 +164,7 @@ std::vector<ChainCase> CapCases() {
   for (size_t k = 0; k < logicals.reads.size(); ++k) {
     logicals.expected.push_back({static_cast<int32_t>(5 + k), logicals.reads[k] + 1});
   }
+  logicals.cut = true;
 
   ChainCase records;
   records.name = "at most 256 records, over both chains";
@@ -165,7 +176,8 @@ std::vector<ChainCase> CapCases() {
   for (size_t k = 0; k < 56; ++k) {
     records.expected.push_back({static_cast<int32_t>(5 + k), more[k] + 1});
   }
-  return {logicals, records};
+  records.cut = true;
+  return {exact, logicals, records};
 }
 
 TEST(ExtendedBootRecords, ChainsAndTheirEnds) {
@@ -185,13 +197,15 @@ TEST(ExtendedBootRecords, ChainsAndTheirEnds) {
     };
     std::vector<uint32_t> errors;
     Logicals logicals;
+    bool cut = !c.cut;
     for (const DiskIO::LogicalPartition& p :
-         DiskIO::ReadLogicalPartitions(c.extended, source, errors)) {
+         DiskIO::ReadLogicalPartitions(c.extended, source, errors, cut)) {
       logicals.push_back({p.number, p.firstSector});
     }
     EXPECT_EQ(logicals, c.expected) << c.name;
     EXPECT_EQ(reads, c.reads) << c.name;
     EXPECT_EQ(errors, c.errors) << c.name;
+    EXPECT_EQ(cut, c.cut) << c.name;
   }
 }
 

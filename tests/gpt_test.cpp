@@ -252,16 +252,19 @@ TEST(ParseGptHeader, IgnoresBytesPastTheHeaderSize) {
 }
 
 // The sfdisk table's partitions worth examining: the Linux file system, entry 1, and the basic
-// data partition, entry 4; the Microsoft Reserved entry 2 and the deleted entry 3 are left out.
+// data partition, entry 4; the Microsoft Reserved entry 2 is kept, marked to stay out of the
+// report when blank, and the deleted entry 3 is left out.
 void ExpectSfdiskPartitions(const std::vector<GptPartition>& partitions) {
-  ASSERT_EQ(partitions.size(), 2u);
-  EXPECT_EQ(partitions[0].number, 1);
-  EXPECT_EQ(partitions[0].firstSector, 2048u);
-  EXPECT_EQ(partitions[1].number, 4);
-  EXPECT_EQ(partitions[1].firstSector, 12288u);
+  ASSERT_EQ(partitions.size(), 3u);
+  const GptPartition expected[] = {{1, 2048, false}, {2, 6144, true}, {4, 12288, false}};
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(partitions[i].number, expected[i].number) << i;
+    EXPECT_EQ(partitions[i].firstSector, expected[i].firstSector) << i;
+    EXPECT_EQ(partitions[i].quietWhenBlank, expected[i].quietWhenBlank) << i;
+  }
 }
 
-TEST(ParseGptEntries, SkipsEmptyAndMicrosoftReservedEntriesAndKeepsTheirNumbers) {
+TEST(ParseGptEntries, SkipsEmptyEntriesAndMarksMicrosoftReservedOnes) {
   GptLayout layout{};
   ASSERT_TRUE(DiskIO::ParseGptHeader(SfdiskHeader(), layout));
   std::vector<GptPartition> partitions = {{99, 99}};
@@ -289,12 +292,16 @@ TEST(ParseGptEntries, ReadsAnyTypeAndAnyFirstSectorInArrayOrder) {
   const GptLayout layout{2, 8, 256, DiskIO::Crc32(array)};
   std::vector<GptPartition> partitions;
   ASSERT_TRUE(DiskIO::ParseGptEntries(array + "trailing bytes", layout, partitions));
-  ASSERT_EQ(partitions.size(), 4u);
-  const GptPartition expected[] = {
-      {2, 0}, {3, uint64_t{1} << 53}, {6, ~uint64_t{0}}, {8, 4294967296u}};
-  for (size_t i = 0; i < 4; ++i) {
+  ASSERT_EQ(partitions.size(), 5u);
+  const GptPartition expected[] = {{1, 34, true},
+                                   {2, 0, false},
+                                   {3, uint64_t{1} << 53, false},
+                                   {6, ~uint64_t{0}, false},
+                                   {8, 4294967296u, false}};
+  for (size_t i = 0; i < 5; ++i) {
     EXPECT_EQ(partitions[i].number, expected[i].number) << i;
     EXPECT_EQ(partitions[i].firstSector, expected[i].firstSector) << i;
+    EXPECT_EQ(partitions[i].quietWhenBlank, expected[i].quietWhenBlank) << i;
   }
 }
 
@@ -316,7 +323,8 @@ class ReadGptPartitionsTest : public testing::Test {
   // Writes `header` to sector 1 and `array` at sector `arraySector` of a fresh image, reads its
   // GPT, and returns whether it was usable.
   bool ReadImage(const std::string& header, const std::string& array, uint64_t arraySector,
-                 std::vector<GptPartition>& partitions) {
+                 std::vector<GptPartition>& partitions,
+                 const std::vector<uint32_t>& expectedErrors = {}) {
     const TestSupport::TemporaryFile image("tvx-gpt");
     EXPECT_TRUE(TestSupport::WriteAt(image.path(), 512, header, true));
     EXPECT_TRUE(TestSupport::WriteAt(image.path(), arraySector * 512, array));
@@ -324,7 +332,7 @@ class ReadGptPartitionsTest : public testing::Test {
     EXPECT_NE(handle, INVALID_HANDLE_VALUE);
     std::vector<uint32_t> readErrors;
     const bool usable = DiskIO::ReadGptPartitions(handle, 512, partitions, readErrors);
-    EXPECT_TRUE(readErrors.empty());
+    EXPECT_EQ(readErrors, expectedErrors);
     CloseHandle(handle);
     return usable;
   }
@@ -363,15 +371,20 @@ TEST_F(ReadGptPartitionsTest, AnUnusableTableLeavesThePartitionsAlone) {
     const char* what;
     std::string header;
     uint64_t arraySector;
+    std::vector<uint32_t> errors;
   } cases[] = {
-      {"no header", std::string(512, '\0'), 2},
-      {"array CRC wrong", wrongArrayCrc, 2},
-      {"array not where the header says", SfdiskHeader(), 3},
-      {"array past the end of the image", HeaderWith(GptHeader::kEntryArrayStart, 100000), 2},
+      {"no header", std::string(512, '\0'), 2, {}},
+      {"array CRC wrong", wrongArrayCrc, 2, {}},
+      {"array not where the header says", SfdiskHeader(), 3, {}},
+      {"array past the end of the image",
+       HeaderWith(GptHeader::kEntryArrayStart, 100000),
+       2,
+       {ERROR_HANDLE_EOF}},
   };
   for (const auto& c : cases) {
     std::vector<GptPartition> partitions = {{1, 63}};
-    EXPECT_FALSE(ReadImage(c.header, SfdiskEntryArray(), c.arraySector, partitions)) << c.what;
+    EXPECT_FALSE(ReadImage(c.header, SfdiskEntryArray(), c.arraySector, partitions, c.errors))
+        << c.what;
     ASSERT_EQ(partitions.size(), 1u) << c.what;
     EXPECT_EQ(partitions[0].firstSector, 63u) << c.what;
   }

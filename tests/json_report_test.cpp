@@ -53,12 +53,20 @@ Report SampleReport() {
   failed.firstSector = 4294967295u;
   failed.error = 87;
   drive.partitions = {hostile, failed};
-  report.drives = {drive, missing};
+  DriveRecord cut;  // drive 17, listed, with a chain cut at a cap
+  cut.number = 17;
+  cut.logicalChainCut = true;
+  DriveRecord refused;  // drive 18, listed, refused
+  refused.number = 18;
+  refused.status = DriveStatus::OpenFailed;
+  refused.error = 5;
+  report.drives = {drive, missing, cut, refused};
   VolumeRecord onDrive{'C', true, 7, 0, 1};
   VolumeRecord unanswered{'T', false, 0, 0, 0};
   VolumeRecord spanned{'S', false, 0, 0, 0};
   spanned.liesOn = {{0, 1}, {2, 4}};
   report.volumes = {onDrive, unanswered, spanned};
+  report.letterFailures = {{'E', 1117}};
   AddFinding(report, {"possibly-encrypted", 0, 1, 0,
                       "PhysicalDrive0, Partition 1 might be an encrypted volume,\nor contains a "
                       "damaged boot sector."});
@@ -86,11 +94,11 @@ TEST(JsonReport, DescribesTheRun) {
   EXPECT_EQ(Latin1(document["host"]), "host\xe9");
   EXPECT_EQ(document["startedAt"], "2026-12-08T22:16:56Z");
   EXPECT_EQ(document["devices"], "/case/42");
-  EXPECT_EQ(document["complete"], true);
+  EXPECT_EQ(document["complete"], false);
   EXPECT_EQ(document["anyFound"], true);
   EXPECT_EQ(document["exitStatus"], 3);
 
-  ASSERT_EQ(document["drives"].size(), 1u);  // drive 3 does not exist
+  ASSERT_EQ(document["drives"].size(), 3u);  // drive 3 does not exist
   const json& drive = document["drives"][0];
   EXPECT_EQ(drive["status"], "read");
   EXPECT_EQ(drive["error"], nullptr);
@@ -128,6 +136,19 @@ TEST(JsonReport, DescribesTheRun) {
   EXPECT_EQ(
       findings[3]["message"],
       "Drive T: appears to be a virtual disk\n  - possibly a TrueCrypt or PGP encrypted volume");
+
+  // Every gap in report order, with nulls where a member does not apply.
+  EXPECT_EQ(document["gaps"], json::parse(R"([
+      {"kind": "table-read-failed", "drive": 0, "partition": null, "letter": null, "error": 23,
+       "message": "Error reading drive... Error: 23"},
+      {"kind": "partition-read-failed", "drive": 0, "partition": 2, "letter": null, "error": 87,
+       "message": "Error reading drive... Error: 87"},
+      {"kind": "chain-cut", "drive": 17, "partition": null, "letter": null, "error": null,
+       "message": "PhysicalDrive17 has more logical partitions than TVX reads; the rest were not examined."},
+      {"kind": "drive-open-failed", "drive": 18, "partition": null, "letter": null, "error": 5,
+       "message": "Error opening PhysicalDrive18... Error: 5"},
+      {"kind": "letter-open-failed", "drive": null, "partition": null, "letter": "E",
+       "error": 1117, "message": "Error opening drive E:... Error: 1117"}])"));
 }
 
 TEST(JsonReport, DiskBytesRoundTrip) {
@@ -155,6 +176,22 @@ TEST(JsonReport, NothingReadIsIncomplete) {
   EXPECT_EQ(document["drives"][0]["error"], 5);
   EXPECT_EQ(document["drives"][0]["partitions"], json::array());
   EXPECT_EQ(document["drives"][0]["source"], nullptr);
+  EXPECT_EQ(document["gaps"].size(), 1u);
+}
+
+TEST(JsonReport, CompleteOnlyWithoutAGap) {
+  Report report;
+  DriveRecord drive;
+  report.drives = {drive};
+  const ConsoleStuff::RunInfo info{"linux", "", "", "live"};
+  json document = json::parse(ConsoleStuff::JsonReport(report, info));
+  EXPECT_EQ(document["complete"], true);
+  EXPECT_EQ(document["exitStatus"], 0);
+  EXPECT_EQ(document["gaps"], json::array());
+  report.letterFailures = {{'D', 5}};
+  document = json::parse(ConsoleStuff::JsonReport(report, info));
+  EXPECT_EQ(document["complete"], false);
+  EXPECT_EQ(document["exitStatus"], 2);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // ReadDriveSector on POSIX: the failure code kept for the report, a read that really fails
-// (/proc/self/mem), positions far past the end of an image, and marker sectors read from a real
-// block device (a loop device, as root).
+// (/proc/self/mem), positions far past the end of an image (end of file), and marker sectors read
+// from a real block device (a loop device, as root).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -55,24 +55,26 @@ TEST(SectorReaderOnPosix, KeepsTheFailureCodeAndReturnsTheFailureText) {
   CloseHandle(unreadable);
 }
 
-TEST(SectorReaderOnPosix, SuccessfulReadsPrintNothingAndFarPositionsReadZeros) {
+TEST(SectorReaderOnPosix, SuccessfulReadsPrintNothingAndFarPositionsFailAtTheEnd) {
   const TestSupport::TemporaryFile image("tvx-reader-posix");
   ASSERT_TRUE(TestSupport::WriteAt(image.path(), 512, std::string(512, 'M'), true));
   HANDLE handle = TestSupport::OpenImage(image.path());
   ASSERT_NE(handle, INVALID_HANDLE_VALUE);
   const std::pair<double, std::string> cases[] = {
       {1, std::string(512, 'M')},
-      {9007199254740991.0, std::string(512, '\0')},  // 2^53 - 1: byte offset 2^62 - 512
+      {9007199254740991.0, ReadFailedText},  // 2^53 - 1: byte offset 2^62 - 512
       {1, std::string(512, 'M')},
-      {4503599627370496.5, std::string(512, '\0')},  // rounds to 2^52
-      {2, std::string(512, '\0')},
+      {4503599627370496.5, ReadFailedText},  // rounds to 2^52
+      {2, ReadFailedText},
   };
   for (const auto& [sector, expected] : cases) {
     SectorText result;
+    DiskIO::lastReadError = 0;
     const std::string printed =
         CaptureStandardOutput([&] { result = DiskIO::ReadDriveSector(handle, sector, 512); });
     EXPECT_EQ(printed, "") << sector;
     EXPECT_EQ(result, expected) << sector;
+    EXPECT_EQ(DiskIO::lastReadError, expected == ReadFailedText ? ERROR_HANDLE_EOF : 0u) << sector;
   }
   CloseHandle(handle);
 }
@@ -101,14 +103,17 @@ TEST(SectorReaderOnPosix, ReadsMarkerSectorsFromALoopDevice) {
     EXPECT_EQ(DiskIO::ReadDriveSector(handle, static_cast<double>(sector), 512), Marker(sector))
         << sector;
   }
-  // Past the end of the device: a successful read of nothing.
+  // At or past the end of the device: nothing real, the end-of-file failure.
   for (double sector : {10485760.0, 4294967295.0}) {
     SectorText result;
     const std::string printed =
         CaptureStandardOutput([&] { result = DiskIO::ReadDriveSector(handle, sector, 512); });
     EXPECT_EQ(printed, "") << sector;
-    EXPECT_EQ(result, std::string(512, '\0')) << sector;
+    EXPECT_EQ(result, ReadFailedText) << sector;
+    EXPECT_EQ(DiskIO::lastReadError, ERROR_HANDLE_EOF) << sector;
   }
+  // The last sector and one past it: the read runs past the end.
+  EXPECT_EQ(DiskIO::ReadDriveSector(handle, 10485759.0, 1024), ReadFailedText);
   CloseHandle(handle);
 }
 

@@ -1,6 +1,7 @@
 // ReadDriveSector on real image files opened with CreateFileA: sparse images with marker sectors
 // far out (up to 8 TiB), the offset halves and seeks of each read, other byte counts, reads past
-// the end and short reads, and sectors that cannot be placed. Builds and runs on every platform.
+// the end and short reads (end of file), and sectors that cannot be placed. Builds and runs on
+// every platform.
 #include "disk/sector_reader.h"
 
 #include <gtest/gtest.h>
@@ -184,20 +185,35 @@ TEST_F(SectorReaderTest, OtherByteCountsReadFromSectorTimes512) {
   }
 }
 
-TEST_F(SectorReaderTest, ReadsPastTheEndAreZeroCharacters) {
-  for (double sector : {17184063494.0, 17184063494.0 + 1000, 25769803776.0}) {
-    const SectorText text = DiskIO::ReadDriveSector(handle_, sector, 512);
-    EXPECT_EQ(text, std::string(512, '\0')) << sector;
+// A read at or past the end, or one that runs past it, delivers nothing real: it fails with 38
+// (end of file) rather than hand back zeros.
+TEST_F(SectorReaderTest, ReadsAtOrPastTheEndFailWithEndOfFile) {
+  const std::pair<double, int32_t> cases[] = {
+      {17184063494.0, 512},
+      {17184063494.0 + 1000, 512},
+      {25769803776.0, 512},
+      {static_cast<double>(kLastMarkedSector), 513},
+  };
+  for (const auto& [sector, count] : cases) {
+    DiskIO::lastReadError = 0;
+    EXPECT_EQ(DiskIO::ReadDriveSector(handle_, sector, count), ReadFailedText) << sector;
+    EXPECT_EQ(DiskIO::lastReadError, static_cast<DWORD>(ERROR_HANDLE_EOF)) << sector;
   }
+  EXPECT_EQ(DiskIO::ReadDriveSector(handle_, static_cast<double>(kLastMarkedSector), 512),
+            Marker(kLastMarkedSector));
 }
 
-// The largest whole sector number below 2^53 is placed exactly; what the read then brings back
-// is up to the system, but it is never the failure text.
+// The largest whole sector number below 2^53 is placed exactly. What the read then brings back
+// is up to the system (a system may refuse the seek, and read on where it was): a whole sector,
+// or nothing at all, which is the end-of-file failure, never a part of a sector.
 TEST_F(SectorReaderTest, PlacesTheLargestSectorBelowTwoTo53) {
   const double sector = static_cast<double>(kTwoTo53 - 1);
   const SectorText text = DiskIO::ReadDriveSector(handle_, sector, 512);
-  EXPECT_EQ(text.size(), 512u);
-  EXPECT_NE(text, ReadFailedText);
+  if (text == ReadFailedText) {
+    EXPECT_EQ(DiskIO::lastReadError, static_cast<DWORD>(ERROR_HANDLE_EOF));
+  } else {
+    EXPECT_EQ(text.size(), 512u);
+  }
   const uint64_t offset = (kTwoTo53 - 1) * kSectorBytes;
   EXPECT_EQ(DiskIO::offsetHigh, static_cast<double>(offset >> 32));
   EXPECT_EQ(DiskIO::offsetLow, static_cast<double>(offset & 0xFFFFFFFFu) - kLargestSeek);
@@ -223,7 +239,7 @@ TEST_F(SectorReaderTest, SectorsThatCannotBePlacedGiveTheFailureText) {
   }
 }
 
-TEST(SectorReader, ShortReadsLeaveZeroCharactersAtTheEnd) {
+TEST(SectorReader, ShortReadsFailWithEndOfFile) {
   ConsoleStuff::hStdOut = GetStdHandle(STD_OUTPUT_HANDLE);
   const TemporaryFile image("tvx-short-image");
   std::string content(700, '\0');
@@ -232,10 +248,14 @@ TEST(SectorReader, ShortReadsLeaveZeroCharactersAtTheEnd) {
 
   HANDLE handle = OpenImage(image.path());
   ASSERT_NE(handle, INVALID_HANDLE_VALUE) << "error " << GetLastError();
-  EXPECT_EQ(DiskIO::ReadDriveSector(handle, 1, 512), content.substr(512) + std::string(324, '\0'));
-  EXPECT_EQ(DiskIO::ReadDriveSector(handle, 0, 1024), content + std::string(324, '\0'));
+  // Every byte asked for is there: the whole sector the read covers need not be.
   EXPECT_EQ(DiskIO::ReadDriveSector(handle, 0, 700), content);
-  EXPECT_EQ(DiskIO::ReadDriveSector(handle, 2, 512), std::string(512, '\0'));
+  EXPECT_EQ(DiskIO::ReadDriveSector(handle, 1, 188), content.substr(512));
+  for (const auto& [sector, count] : {std::pair<double, int32_t>{1, 512}, {0, 1024}, {2, 512}}) {
+    DiskIO::lastReadError = 0;
+    EXPECT_EQ(DiskIO::ReadDriveSector(handle, sector, count), ReadFailedText) << sector;
+    EXPECT_EQ(DiskIO::lastReadError, static_cast<DWORD>(ERROR_HANDLE_EOF)) << sector;
+  }
   CloseHandle(handle);
 }
 
@@ -259,21 +279,24 @@ TEST(SectorReader, FourKilobyteSectors) {
     double high;
   } cases[] = {
       {1, 512, 4096, 4096, 4096, 0},
-      {2, 4097, 4096, 8192, 8192, 0},   // two sectors: the image's last 100 bytes, then zeros
-      {3, 512, 4096, 12288, 12288, 0},  // the last 100 bytes, then zeros
+      {2, 4097, 4096, 8192, 8192, 0},  // two sectors read, the second holding the last 100 bytes
       {8, 512, 1024, 4096, 4096, 0},
       {8, 512, 0, 4096, 4096, 0},
       {524288, 512, 4096, uint64_t{1} << 31, 1, 0},           // two seeks
       {2147483648.0, 512, 4096, uint64_t{1} << 43, 0, 2048},  // the full 64-bit offset
   };
   for (const auto& c : cases) {
-    std::string expected = c.offset < content.size() ? content.substr(c.offset, c.byteCount) : "";
-    expected.resize(static_cast<size_t>(c.byteCount), '\0');
+    // Far out, past the end of the image: placed all the same, then the read fails.
+    const bool inside = c.offset + static_cast<uint64_t>(c.byteCount) <= content.size();
+    const std::string expected = inside ? content.substr(c.offset, c.byteCount) : ReadFailedText;
     EXPECT_EQ(DiskIO::ReadDriveSector(handle, c.sector, c.byteCount, c.sectorSize), expected)
         << c.sector << " x " << c.sectorSize;
     EXPECT_EQ(DiskIO::offsetLow, c.low) << c.sector << " x " << c.sectorSize;
     EXPECT_EQ(DiskIO::offsetHigh, c.high) << c.sector << " x " << c.sectorSize;
   }
+  // The last 100 bytes are less than asked for.
+  EXPECT_EQ(DiskIO::ReadDriveSector(handle, 3, 512, 4096), ReadFailedText);
+  EXPECT_EQ(DiskIO::lastReadError, static_cast<DWORD>(ERROR_HANDLE_EOF));
   // 2^53 sectors of 4096 bytes lie past 2^63: they cannot be placed.
   EXPECT_EQ(DiskIO::ReadDriveSector(handle, 2251799813685248.0, 512, 4096), ReadFailedText);
   CloseHandle(handle);

@@ -9,6 +9,7 @@
 #include "render/console.h"
 #include "render/console_report.h"
 #include "render/json_report.h"
+#include "report/verdict.h"
 #include "run/module1.h"
 
 namespace Module1 {
@@ -104,6 +105,7 @@ void RunConsoleReport(SectorBuffer& sectorBuffer, Report& report) {
   ReportProgress progress;
   progress.driveDone = ConsoleStuff::WriteDrive;
   progress.volumeDone = ConsoleStuff::WriteVolume;
+  progress.letterFailed = ConsoleStuff::WriteLetterFailure;
   ConsoleStuff::WritePhysicalPassStart();
   ScanPhysicalDrives(sectorBuffer, report, progress);
   ConsoleStuff::WritePhysicalPassEnd();
@@ -135,11 +137,18 @@ int32_t Main() {
 
   NoteUnknownOptions();
   const bool usage = UsageRequested();
+  std::string missing;
+  if (!usage && DeviceSourceIsMissing(missing)) {
+    // A mistyped case folder must not be scanned as an empty machine.
+    WriteStandardError("TVX_DEVICES names " + missing + ", which does not exist.\r\n");
+    return kCannotTellExitStatus;
+  }
   Report report;
+  report.elevated = ProcessIsElevated();
   if (!usage && JsonRequested()) {
     // A document for a program: no banner, no colour, no prompt, standard input left alone.
     RunJsonReport(sectorBuffer, report);
-    return ReportExitStatus(report);
+    return ReportVerdict(report).exitStatus;
   }
 
   FlushConsoleInputBuffer(ConsoleStuff::hStdIn);
@@ -149,7 +158,7 @@ int32_t Main() {
     return 0;
   }
   RunConsoleReport(sectorBuffer, report);
-  return ReportExitStatus(report);
+  return ReportVerdict(report).exitStatus;
 }
 
 }  // namespace Module1

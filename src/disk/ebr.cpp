@@ -17,15 +17,20 @@ bool IsExtendedType(uint8_t type) {
 
 std::vector<LogicalPartition> ReadLogicalPartitions(const std::vector<uint64_t>& extendedStarts,
                                                     const SectorSource& readSector,
-                                                    std::vector<uint32_t>& readErrors) {
+                                                    std::vector<uint32_t>& readErrors, bool& cut) {
   using namespace ExtendedBootRecord;
   std::vector<LogicalPartition> logicals;
   std::set<uint64_t> visited;
+  cut = false;
   for (uint64_t extended : extendedStarts) {
     uint64_t record = extended;
-    while (logicals.size() < static_cast<size_t>(kMaxLogicalPartitions) &&
-           visited.size() < static_cast<size_t>(kMaxExtendedBootRecords) &&
-           record < kFirstInexactSector && visited.insert(record).second) {
+    while (record < kFirstInexactSector && visited.count(record) == 0) {
+      if (logicals.size() >= static_cast<size_t>(kMaxLogicalPartitions) ||
+          visited.size() >= static_cast<size_t>(kMaxExtendedBootRecords)) {
+        cut = true;  // a record that would have been read
+        break;
+      }
+      visited.insert(record);
       const SectorText sector = readSector(record);
       if (sector == ReadFailedText) {
         readErrors.push_back(lastReadError);

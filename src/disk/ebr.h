@@ -26,10 +26,11 @@ constexpr int32_t kMaxExtendedBootRecords = 256;
 /// `extendedStarts` (in entry order) and returns their logical partitions that have a type and
 /// a start. A chain ends at a record that cannot be read (its code goes to `readErrors`), that
 /// lacks the boot signature, that was visited already, or that lies at sector 2^53 or beyond;
-/// all chains end after 128 logical partitions or kMaxExtendedBootRecords records.
+/// all chains end after 128 logical partitions or kMaxExtendedBootRecords records, and `cut`
+/// tells whether a chain still had a record to read when they did.
 std::vector<LogicalPartition> ReadLogicalPartitions(const std::vector<uint64_t>& extendedStarts,
                                                     const SectorSource& readSector,
-                                                    std::vector<uint32_t>& readErrors);
+                                                    std::vector<uint32_t>& readErrors, bool& cut);
 
 /// True for an MBR or EBR entry type that points to extended boot records.
 bool IsExtendedType(uint8_t type);

@@ -27,13 +27,14 @@ uint64_t FieldValue(const std::string& bytes, Field field) {
 }
 
 // Reads one copy of the GPT, its header at `headerSector`, and checks it; `mustSayWhere` asks
-// that the header's own-sector field names `headerSector`.
+// that the header's own-sector field names `headerSector`. See ReadGptPartitions for `probed`.
 bool ReadGptCopy(HANDLE handle, uint64_t headerSector, uint32_t sectorSize, bool mustSayWhere,
-                 std::vector<GptPartition>& partitions, std::vector<uint32_t>& readErrors) {
+                 bool probed, std::vector<GptPartition>& partitions,
+                 std::vector<uint32_t>& readErrors) {
   const SectorText header =
       ReadDriveSector(handle, static_cast<double>(headerSector), kSectorSize, sectorSize);
   if (header == ReadFailedText) {
-    readErrors.push_back(lastReadError);
+    if (!probed || lastReadError != ERROR_HANDLE_EOF) readErrors.push_back(lastReadError);
     return false;
   }
   GptLayout layout{};
@@ -63,6 +64,19 @@ bool HasGptProtectiveEntry(const SectorBuffer& sector0) {
     if (sector0[offset] == MasterBootRecord::kGptProtectiveType) return true;
   }
   return false;
+}
+
+bool LacksMbrTable(const SectorBuffer& sector0) {
+  if (sector0[BootSector::kBootSignature.offset] !=
+          static_cast<uint8_t>(Signature::kBootSignature[0]) ||
+      sector0[BootSector::kBootSignature.offset + 1] !=
+          static_cast<uint8_t>(Signature::kBootSignature[1])) {
+    return true;
+  }
+  for (size_t offset : MasterBootRecord::kEntryTypeOffsets) {
+    if (sector0[offset] != 0) return false;
+  }
+  return true;
 }
 
 bool ParseGptHeader(const SectorText& header, GptLayout& layout) {
@@ -100,18 +114,18 @@ bool ParseGptEntries(const std::string& entryArray, const GptLayout& layout,
   for (uint32_t i = 0; i < layout.entryCount; ++i) {
     const std::string entry = array.substr(size_t{i} * layout.entrySize, layout.entrySize);
     const std::string type = FieldText(entry, GptEntry::kTypeGuid);
-    if (type == emptyType || type == Signature::kMicrosoftReservedGuid ||
-        type == Signature::kBiosBootGuid) {
-      continue;
-    }
-    partitions.push_back({static_cast<int32_t>(i + 1), FieldValue(entry, GptEntry::kFirstSector)});
+    if (type == emptyType) continue;
+    const bool quietWhenBlank =
+        type == Signature::kMicrosoftReservedGuid || type == Signature::kBiosBootGuid;
+    partitions.push_back(
+        {static_cast<int32_t>(i + 1), FieldValue(entry, GptEntry::kFirstSector), quietWhenBlank});
   }
   return true;
 }
 
 bool ReadGptPartitions(HANDLE handle, uint32_t sectorSize, std::vector<GptPartition>& partitions,
-                       std::vector<uint32_t>& readErrors) {
-  if (ReadGptCopy(handle, GptHeader::kSector, sectorSize, false, partitions, readErrors)) {
+                       std::vector<uint32_t>& readErrors, bool probed) {
+  if (ReadGptCopy(handle, GptHeader::kSector, sectorSize, false, probed, partitions, readErrors)) {
     return true;
   }
   // The backup copy, at the drive's last sector, stands in for a damaged primary.
@@ -119,7 +133,8 @@ bool ReadGptPartitions(HANDLE handle, uint32_t sectorSize, std::vector<GptPartit
   if (!QueryDriveLength(handle, length) || length / sectorSize <= GptHeader::kMinEntryArrayStart) {
     return false;
   }
-  return ReadGptCopy(handle, length / sectorSize - 1, sectorSize, true, partitions, readErrors);
+  return ReadGptCopy(handle, length / sectorSize - 1, sectorSize, true, probed, partitions,
+                     readErrors);
 }
 
 }  // namespace DiskIO

@@ -72,6 +72,9 @@ SectorText ReadDriveSector(HANDLE handle, double sector, int32_t byteCount, uint
   if (!ReadFile(handle, buffer.data(), static_cast<DWORD>(whole), &count, nullptr)) {
     return ReadFailed(GetLastError());
   }
+  // A read that starts at or runs past the end of the drive delivers nothing real: zeros in
+  // its place would hide whatever a truncated image has lost.
+  if (count < wanted) return ReadFailed(ERROR_HANDLE_EOF);
   return SectorText(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(wanted));
 }
 

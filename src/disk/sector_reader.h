@@ -16,13 +16,13 @@ extern double offsetHigh;
 extern DWORD lastReadError;
 
 /// Reads `byteCount` bytes from byte offset `sector` x `sectorSize` (4096, or else 512) of an
-/// open drive and returns them as text, always `byteCount` characters: the read itself covers
-/// whole sectors, a short read leaves zero characters at the end, and a position past the end
-/// reads as all zeros. Sectors up to 2147483647 are placed through Multiply64, larger whole
-/// numbers below 2^53 through the full 64-bit offset, in both cases with one seek, or two when
-/// the offset's low half exceeds 2147483647. When the read fails, or the sector cannot be placed
-/// (not a number, 2^53 or more, an offset past 2^63), sets lastReadError and returns
-/// ReadFailedText.
+/// open drive and returns them as text, always `byteCount` characters; the read itself covers
+/// whole sectors. A read that starts at or runs past the end of the drive fails with 38 (end of
+/// file), as every failed read sets lastReadError and returns ReadFailedText. Sectors up to
+/// 2147483647 are placed through Multiply64, larger whole numbers below 2^53 through the full
+/// 64-bit offset, in both cases with one seek, or two when the offset's low half exceeds
+/// 2147483647. When the read fails, or the sector cannot be placed (not a number, 2^53 or more, an
+/// offset past 2^63), sets lastReadError and returns ReadFailedText.
 SectorText ReadDriveSector(HANDLE handle, double sector, int32_t byteCount,
                            uint32_t sectorSize = kSectorSize);
 

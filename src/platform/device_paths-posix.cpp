@@ -39,8 +39,8 @@ bool IsSingleImage(const char* folder) {
   return stat(folder, &info) == 0 && !S_ISDIR(info.st_mode);
 }
 
-// Returns N of `prefix` followed by N in plain decimal digits (no sign), or -1 when the text is
-// not that or N is above kLastPhysicalDrive.
+// Returns N of `prefix` followed by N in plain decimal digits (no sign, at most nine of them),
+// or -1 when the text is not that.
 long ParseDriveNumber(const std::string& text, const char* prefix) {
   if (!StartsWith(text, prefix)) return -1;
   const std::string digits = text.substr(strlen(prefix));
@@ -48,8 +48,7 @@ long ParseDriveNumber(const std::string& text, const char* prefix) {
   if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
     return -1;
   }
-  const long n = std::strtol(digits.c_str(), nullptr, 10);
-  return n <= kLastPhysicalDrive ? n : -1;
+  return std::strtol(digits.c_str(), nullptr, 10);
 }
 
 // Returns N of "\\.\PhysicalDriveN", or -1.
@@ -255,8 +254,24 @@ std::vector<BlockDevice> ListPhysicalDrives(const std::string& sysRoot) {
     }
   }
   drives.insert(drives.end(), loops.begin(), loops.end());
-  if (drives.size() > kLastPhysicalDrive + 1) drives.resize(kLastPhysicalDrive + 1);
   return drives;
+}
+
+std::vector<int32_t> ListFolderDrives(const std::string& folder) {
+  std::vector<int32_t> numbers;
+  for (const std::string& name : FolderEntries(folder)) {
+    // Only the entry that ResolveDevicePath leads to: no leading zeros.
+    const long n = ParseDriveNumber(name, "PhysicalDrive");
+    if (n >= 0 && name == "PhysicalDrive" + std::to_string(n)) {
+      numbers.push_back(static_cast<int32_t>(n));
+    }
+  }
+  std::sort(numbers.begin(), numbers.end());
+  return numbers;
+}
+
+size_t LivePhysicalDriveCount() {
+  return Live().drives.size();
 }
 
 bool QueryDeviceNumberAt(const std::string& folder, STORAGE_DEVICE_NUMBER& answer) {

@@ -8,19 +8,18 @@
 // of /sys/block that can be physical drives, in kernel-name order with attached loop devices
 // last; C: is the device holding the root file system, D: onwards the other devices holding a
 // mounted file system in mount-table order, then the optical drives. Either way the drives are
-// numbered 0 up to at most kLastPhysicalDrive, gaps allowed in a device folder.
+// numbered from 0 with no upper bound, gaps allowed in a device folder.
 #ifndef TVX_PLATFORM_DEVICE_PATHS_POSIX_H_
 #define TVX_PLATFORM_DEVICE_PATHS_POSIX_H_
 
 #include <sys/types.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "platform/winapi-posix.h"
-
-/// The highest physical drive number: "\\.\PhysicalDrive256" and above never exist.
-constexpr long kLastPhysicalDrive = 255;
 
 /// One whole-disk block device: its kernel name and device number.
 struct BlockDevice {
@@ -45,8 +44,15 @@ bool QueryDeviceNumberAt(const std::string& folder, STORAGE_DEVICE_NUMBER& answe
 
 /// Returns the whole disks of the tree at `sysRoot` ("/sys" live) that are physical drives, in
 /// drive order: natural kernel-name order, leaving out those that never are (ram, zram, dm-,
-/// md, sr, fd, optical drives, loop devices without a backing file), attached loop devices last,
-/// at most kLastPhysicalDrive + 1 of them.
+/// md, sr, fd, optical drives, loop devices without a backing file), attached loop devices last.
 std::vector<BlockDevice> ListPhysicalDrives(const std::string& sysRoot);
+
+/// Returns the drive numbers N of the entries "PhysicalDriveN" of the device folder `folder`
+/// (N in plain decimal, no leading zeros, no upper bound), in increasing order.
+std::vector<int32_t> ListFolderDrives(const std::string& folder);
+
+/// Returns how many physical drives the live system has (ListPhysicalDrives of "/sys", worked
+/// out once per run).
+size_t LivePhysicalDriveCount();
 
 #endif  // TVX_PLATFORM_DEVICE_PATHS_POSIX_H_

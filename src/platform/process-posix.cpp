@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -88,6 +89,23 @@ std::string DeviceSourceText() {
 
 void ShowNote(const std::string& line) {
   WriteToStandardError(line + "\n");
+}
+
+bool DeviceSourceIsMissing(std::string& named) {
+  const char* folder = std::getenv("TVX_DEVICES");
+  if (folder == nullptr || folder[0] == '\0') return false;
+  struct stat info {};
+  if (stat(folder, &info) == 0) return false;
+  named = folder;
+  return true;
+}
+
+bool ProcessIsElevated() {
+  return geteuid() == 0;
+}
+
+void WriteStandardError(const std::string& text) {
+  WriteToStandardError(text);
 }
 
 void ShowFatalError(int32_t number, const std::string& description) {

@@ -62,7 +62,29 @@ std::string DeviceSourceText() {
 }
 
 void ShowNote(const std::string& line) {
-  const std::string text = line + "\r\n";
+  WriteStandardError(line + "\r\n");
+}
+
+bool DeviceSourceIsMissing(std::string& /*named*/) {
+  return false;
+}
+
+bool ProcessIsElevated() {
+  // Membership of the Administrators group counts only when it is enabled in the token, as it
+  // is in an elevated process and not in a filtered one under User Account Control.
+  SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+  PSID administrators = nullptr;
+  if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID,
+                                DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &administrators)) {
+    return false;
+  }
+  BOOL member = FALSE;
+  if (!CheckTokenMembership(nullptr, administrators, &member)) member = FALSE;
+  FreeSid(administrators);
+  return member != FALSE;
+}
+
+void WriteStandardError(const std::string& text) {
   HANDLE standardError = GetStdHandle(STD_ERROR_HANDLE);
   if (standardError == nullptr || standardError == INVALID_HANDLE_VALUE) return;
   // Writes until all of the text is out or a write fails; a failure has nowhere left to go.

@@ -32,6 +32,18 @@ std::string DeviceSourceText();
 /// standard error is ignored.
 void ShowNote(const std::string& line);
 
+/// True when the device folder or image that is to stand in for the drives (TVX_DEVICES) is
+/// named but does not exist; sets `named` to the name as given. Always false on Windows, where
+/// the drives are the machine's own.
+bool DeviceSourceIsMissing(std::string& named);
+
+/// Returns whether the process runs elevated: on Windows with an administrator token, elsewhere
+/// as root (effective user id 0). False when the system does not tell.
+bool ProcessIsElevated();
+
+/// Writes `text` as it is to standard error. Never fails; a failing standard error is ignored.
+void WriteStandardError(const std::string& text);
+
 /// Shows an error that ends the program on standard error, as
 /// "TVX: error <number>: <description>" (through ShowNote). Never fails; a failing standard error
 /// is ignored.

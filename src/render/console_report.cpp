@@ -4,6 +4,7 @@
 
 #include "base/version.h"
 #include "render/console.h"
+#include "report/verdict.h"
 
 namespace ConsoleStuff {
 
@@ -119,6 +120,9 @@ void WriteDrive(const Report& report, const DriveRecord& drive) {
   for (const PartitionRecord& partition : drive.partitions) {
     WritePartition(report, drive, partition);
   }
+  if (drive.logicalChainCut) {
+    WriteConsoleText("\r\n" + ChainCutMessage(drive.number) + "\r\n", Yellow);
+  }
 }
 
 void WritePhysicalPassEnd() {
@@ -156,20 +160,39 @@ void WriteVolume(const Report& report, const VolumeRecord& volume) {
   WriteFindings(report, -1, -1, volume.letter);
 }
 
+void WriteLetterFailure(const Report& /*report*/, const LetterFailure& failure) {
+  WriteConsoleText(LetterOpenMessage(failure) + "\r\n", Yellow);
+}
+
 void WriteLogicalPassEnd() {
   WriteConsoleText("\r\n* Completed checking logical volumes on system. *\r\n", LightGray);
 }
 
 void WriteVerdict(const Report& report) {
-  if (!AnyDriveRead(report)) {
-    WriteConsoleText(
-        "\r\nNo physical drive could be read, so this report cannot tell whether\r\n"
-        "encrypted volumes are present. Run TVX as Administrator or root.\r\n",
-        Yellow);
-  } else if (!report.anyFound) {
-    WriteConsoleText(
-        "\r\nNo TrueCrypt, PGP, or Bitlocker encrypted volumes detectable by TVX were found.\r\n",
-        LightRed);
+  constexpr char kNothingRead[] =
+      "\r\nNo physical drive could be read, so this report cannot tell whether\r\n"
+      "encrypted volumes are present.";
+  switch (ReportVerdict(report).closingLine) {
+    case ClosingLine::NothingRead:
+      WriteConsoleText(std::string(kNothingRead) + "\r\n", Yellow);
+      break;
+    case ClosingLine::NothingReadElevate:
+      WriteConsoleText(std::string(kNothingRead) + " Run TVX as Administrator or root.\r\n",
+                       Yellow);
+      break;
+    case ClosingLine::Incomplete:
+      WriteConsoleText(
+          "\r\nSome drives or volumes could not be read in full (see the errors above), so this "
+          "report\r\ncannot tell whether encrypted volumes are present.\r\n",
+          Yellow);
+      break;
+    case ClosingLine::AllClear:
+      WriteConsoleText(
+          "\r\nNo TrueCrypt, PGP, or Bitlocker encrypted volumes detectable by TVX were found.\r\n",
+          LightRed);
+      break;
+    case ClosingLine::None:
+      break;
   }
 }
 

@@ -16,8 +16,8 @@ void WriteUsage();
 void WritePhysicalPassStart();
 
 /// Writes what one examined drive showed: its open or read failure, its findings, the reads of
-/// its partition table that failed, and each partition's identity lines and verdict. A drive
-/// that does not exist writes nothing.
+/// its partition table that failed, each partition's identity lines and verdict, and a chain
+/// of logical partitions cut at a cap. A drive that does not exist writes nothing.
 void WriteDrive(const Report& report, const DriveRecord& drive);
 
 /// Writes the closing line of the physical pass.
@@ -29,11 +29,15 @@ void WriteLogicalPassStart();
 /// Writes where one drive letter lives, and its findings.
 void WriteVolume(const Report& report, const VolumeRecord& volume);
 
+/// Writes the error line of a drive letter that exists but would not open.
+void WriteLetterFailure(const Report& report, const LetterFailure& failure);
+
 /// Writes the closing line of the logical pass.
 void WriteLogicalPassEnd();
 
-/// Writes the run's verdict when there is one to give: that no drive could be read, or, when
-/// drives were read and nothing was found, that nothing was found.
+/// Writes the run's closing line when there is one to give (report/verdict.h): that no drive
+/// could be read, that not everything could be read, or, after a complete look that found
+/// nothing, that nothing was found.
 void WriteVerdict(const Report& report);
 
 /// Writes the prompt that precedes the final key wait.

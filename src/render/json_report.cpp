@@ -4,6 +4,7 @@
 
 #include "base/version.h"
 #include "render/console.h"
+#include "report/verdict.h"
 
 namespace ConsoleStuff {
 
@@ -141,6 +142,17 @@ json FindingJson(const Finding& finding) {
   return object;
 }
 
+json GapJson(const Gap& gap) {
+  return {
+      {"kind", GapKindName(gap.kind)},
+      {"drive", NumberOrNull(gap.drive)},
+      {"partition", NumberOrNull(gap.partition)},
+      {"letter", gap.letter != 0 ? json(std::string(1, gap.letter)) : json(nullptr)},
+      {"error", gap.hasError ? json(gap.error) : json(nullptr)},
+      {"message", BytesAsText(gap.message)},
+  };
+}
+
 }  // namespace
 
 std::string BytesAsText(const std::string& bytes) {
@@ -165,6 +177,8 @@ std::string JsonReport(const Report& report, const RunInfo& info) {
   for (const VolumeRecord& volume : report.volumes) volumes.push_back(VolumeJson(volume));
   json findings = json::array();
   for (const Finding& finding : report.findings) findings.push_back(FindingJson(finding));
+  json gaps = json::array();
+  for (const Gap& gap : ListGaps(report)) gaps.push_back(GapJson(gap));
 
   const json document = {
       {"tool", "Tharvex"},
@@ -173,12 +187,13 @@ std::string JsonReport(const Report& report, const RunInfo& info) {
       {"host", BytesAsText(info.host)},
       {"startedAt", info.startedAt},
       {"devices", BytesAsText(info.devices)},
-      {"complete", AnyDriveRead(report)},
+      {"complete", ReportIsComplete(report)},
       {"anyFound", report.anyFound},
-      {"exitStatus", ReportExitStatus(report)},
+      {"exitStatus", ReportVerdict(report).exitStatus},
       {"drives", drives},
       {"volumes", volumes},
       {"findings", findings},
+      {"gaps", gaps},
   };
   return document.dump(2);
 }

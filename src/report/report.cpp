@@ -5,8 +5,13 @@
 #include "platform/platform.h"
 
 bool DriveIsReported(const DriveRecord& drive) {
-  if (drive.number == 0 || drive.status != DriveStatus::OpenFailed) return true;
+  if (drive.number == 0 || drive.number >= kAlwaysTriedDrives) return true;
+  if (drive.status != DriveStatus::OpenFailed) return true;
   return drive.error != ERROR_FILE_NOT_FOUND && drive.error != ERROR_PATH_NOT_FOUND;
+}
+
+bool LetterFailureIsReported(uint32_t error) {
+  return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && error != ERROR_NOT_READY;
 }
 
 bool LivesOnNoDevice(const VolumeRecord& volume) {
@@ -23,9 +28,4 @@ bool AnyDriveRead(const Report& report) {
 void AddFinding(Report& report, Finding finding) {
   report.findings.push_back(std::move(finding));
   report.anyFound = true;
-}
-
-int32_t ReportExitStatus(const Report& report) {
-  if (report.anyFound) return 3;
-  return AnyDriveRead(report) ? 0 : 2;
 }

@@ -30,6 +30,10 @@ struct UnlockFacts {
   std::string state = {};  // "encrypted", "encrypting", "decrypting", "paused", "unknown"; or empty
 };
 
+/// PhysicalDrive0 to 15 are tried whatever the system lists; a higher number only when the
+/// system lists it, so that a drive from here on exists even when it fails to open.
+constexpr int32_t kAlwaysTriedDrives = 16;
+
 /// Something the report says may be encrypted. `message` holds its words, lines separated by
 /// "\n", with no line break before or after: a renderer frames them. The place fields are -1
 /// (or letter 0) where they do not apply.
@@ -74,10 +78,11 @@ struct DriveRecord {
   PartitionTable table = PartitionTable::None;  // the table its partitions came from
   std::vector<uint32_t> tableReadErrors;        // failed reads of table sectors, in order
   std::vector<PartitionRecord> partitions;
-  std::string imageFormat;   // a container this build cannot read: its format ...
-  std::string imageProblem;  // ... and why
-  std::string source;        // the block device, image file or system disk device behind `path`
-  bool live = false;         // opened, and a device of this machine rather than an image file
+  bool logicalChainCut = false;  // a chain of extended boot records went on past the caps
+  std::string imageFormat;       // a container this build cannot read: its format ...
+  std::string imageProblem;      // ... and why
+  std::string source;  // the block device, image file or system disk device behind `path`
+  bool live = false;   // opened, and a device of this machine rather than an image file
 };
 
 /// A partition of a physical drive of this run, by their numbers.
@@ -98,17 +103,31 @@ struct VolumeRecord {
   std::vector<DrivePlace> liesOn = {};
 };
 
+/// One drive letter that exists but could not be opened.
+struct LetterFailure {
+  char letter = 'A';
+  uint32_t error = 0;  // the system's code
+};
+
 /// The whole run.
 struct Report {
   std::vector<DriveRecord> drives;
   std::vector<VolumeRecord> volumes;
-  std::vector<Finding> findings;  // in report order
+  std::vector<LetterFailure> letterFailures;  // in letter order
+  std::vector<Finding> findings;              // in report order
   bool anyFound = false;
+  /// Whether the process runs as Administrator or root: a drive that refused access to such a
+  /// process will not open by running again.
+  bool elevated = true;
 };
 
-/// Whether a drive would be mentioned in a report: drive 0 always, any other drive unless it
-/// simply does not exist (its open failed with code 2 or 3).
+/// Whether a drive would be mentioned in a report: drive 0 always, a drive the system listed
+/// always, any other drive unless it simply does not exist (its open failed with code 2 or 3).
 bool DriveIsReported(const DriveRecord& drive);
+
+/// Whether a letter that failed to open with `error` exists: every code but 2 and 3 (no such
+/// letter) and 21 (not ready: an empty card reader or optical drive).
+bool LetterFailureIsReported(uint32_t error);
 
 /// True when the storage stack placed a letter's volume on no device at all (every field 0).
 bool LivesOnNoDevice(const VolumeRecord& volume);
@@ -120,15 +139,12 @@ bool AnyDriveRead(const Report& report);
 /// Adds a finding in report order and sets `anyFound`.
 void AddFinding(Report& report, Finding finding);
 
-/// The exit status a report gives: 3 when anything was found, 2 when nothing was found and no
-/// drive could be read, 0 otherwise.
-int32_t ReportExitStatus(const Report& report);
-
 /// Receives each part of the report as soon as the scans have completed it, so that a console
-/// report can be written as the run goes. Either member may be empty.
+/// report can be written as the run goes. Any member may be empty.
 struct ReportProgress {
   std::function<void(const Report&, const DriveRecord&)> driveDone;
   std::function<void(const Report&, const VolumeRecord&)> volumeDone;
+  std::function<void(const Report&, const LetterFailure&)> letterFailed;
 };
 
 #endif  // TVX_REPORT_REPORT_H_

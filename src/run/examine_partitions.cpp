@@ -15,12 +15,18 @@ namespace Module1 {
 
 namespace {
 
-// A partition to examine: its number on the drive, the table it came from and its first sector.
+// A partition to examine: its number on the drive, the table it came from and its first sector;
+// `quietWhenBlank` leaves it out of the report when its first sector is all zeros.
 struct PartitionStart {
   int32_t number;
   PartitionTable table;
   uint64_t firstSector;
+  bool quietWhenBlank = false;
 };
+
+bool IsAllZeros(const SectorText& sector) {
+  return sector.find_first_not_of('\0') == std::string::npos;
+}
 
 // Returns the FAT label field of a boot sector, or nullptr when it has none: NTFS never has one,
 // FAT32 marks it at byte 66 and FAT12/16 at byte 38.
@@ -66,6 +72,7 @@ void ExaminePartition(HANDLE handle, const PartitionStart& start, DriveRecord& d
     drive.partitions.push_back(partition);
     return;
   }
+  if (start.quietWhenBlank && IsAllZeros(sector)) return;
   partition.read = true;
   partition.oemId = FieldText(sector, BootSector::kOemId);
   if (const Field* label = FatLabelField(sector, partition.oemId)) {
@@ -88,18 +95,23 @@ void ExaminePartition(HANDLE handle, const PartitionStart& start, DriveRecord& d
   }
 }
 
-// Replaces `partitions` with those of a GPT behind a protective entry, when its header and entry
-// array (or their backup copies) check out, and returns true; otherwise the MBR entries stand.
+// Replaces `partitions` with those of a GPT, when its header and entry array (or their backup
+// copies) check out, and returns true; otherwise the MBR entries stand. A GPT is looked for
+// behind a protective entry, and behind a sector 0 that is no partition table at all (a wiped
+// MBR must not hide a GPT disk).
 bool GptPartitionStarts(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRecord& drive,
                         std::vector<PartitionStart>& partitions) {
+  const bool protective = DiskIO::HasGptProtectiveEntry(sectorBuffer);
+  if (!protective && !DiskIO::LacksMbrTable(sectorBuffer)) return false;
   std::vector<DiskIO::GptPartition> gpt;
-  if (!DiskIO::HasGptProtectiveEntry(sectorBuffer) ||
-      !DiskIO::ReadGptPartitions(handle, drive.sectorSize, gpt, drive.tableReadErrors)) {
+  if (!DiskIO::ReadGptPartitions(handle, drive.sectorSize, gpt, drive.tableReadErrors,
+                                 !protective)) {
     return false;
   }
   partitions.clear();
   for (const DiskIO::GptPartition& entry : gpt) {
-    partitions.push_back({entry.number, PartitionTable::Gpt, entry.firstSector});
+    partitions.push_back(
+        {entry.number, PartitionTable::Gpt, entry.firstSector, entry.quietWhenBlank});
   }
   return true;
 }
@@ -119,8 +131,8 @@ void AddLogicalPartitions(HANDLE handle, const SectorBuffer& sectorBuffer, Drive
   const DiskIO::SectorSource readSector = [handle, sectorSize](uint64_t sector) {
     return DiskIO::ReadDriveSector(handle, static_cast<double>(sector), kSectorSize, sectorSize);
   };
-  for (const DiskIO::LogicalPartition& logical :
-       DiskIO::ReadLogicalPartitions(extended, readSector, drive.tableReadErrors)) {
+  for (const DiskIO::LogicalPartition& logical : DiskIO::ReadLogicalPartitions(
+           extended, readSector, drive.tableReadErrors, drive.logicalChainCut)) {
     partitions.push_back({logical.number, PartitionTable::Ebr, logical.firstSector});
   }
 }

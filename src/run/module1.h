@@ -16,8 +16,8 @@ namespace Module1 {
 /// INVALID_HANDLE_VALUE on failure, with the system's error code in GetLastError.
 HANDLE OpenRawDevice(const std::string& path);
 
-/// First pass: scans PhysicalDrive0 to PhysicalDrive15, then further drives until the first
-/// that does not exist (at most PhysicalDrive255), each followed by a 10 ms pause. Adds each
+/// First pass: scans PhysicalDrive0 to PhysicalDrive15, then every higher drive the system lists
+/// (ListPhysicalDriveNumbers), in increasing order, each followed by a 10 ms pause. Adds each
 /// drive to `report` and hands it to `progress` once examined.
 void ScanPhysicalDrives(SectorBuffer& sectorBuffer, Report& report, const ReportProgress& progress);
 
@@ -30,15 +30,18 @@ void ScanPhysicalDrive(int32_t n, SectorBuffer& sectorBuffer, Report& report);
 
 /// Examines the partitions of `drive`, whose sector 0 is in `sectorBuffer`: each partition's
 /// OEM ID and FAT label, a file system known by its superblock, and its verdict. A GPT behind a
-/// protective entry (or its backup copy) replaces the four primary entries when it checks out;
-/// otherwise the logical partitions of extended entries follow the primary ones. Fills the
-/// drive's partitions and adds findings to `report`.
+/// protective entry, or behind a sector 0 that is no partition table (no boot signature, or no
+/// entry with a type), replaces the four primary entries when it (or its backup copy) checks
+/// out; otherwise the logical partitions of extended entries follow the primary ones, and a
+/// chain cut at a cap is marked on the drive. Empty Microsoft Reserved and BIOS boot entries
+/// are left out. Fills the drive's partitions and adds findings to `report`.
 void ExaminePartitions(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRecord& drive,
                        Report& report);
 
 /// Second pass: asks where each drive letter A: to Z: lives, adds each letter that opens to
 /// `report`, reports letters that live on no device as possible encrypted volumes, and names
-/// the open encrypted volume a letter is, or lies on, where the platform can tell.
+/// the open encrypted volume a letter is, or lies on, where the platform can tell. A letter that
+/// exists but does not open is recorded, and handed to `progress`, as a letter failure.
 void ScanLogicalVolumes(Report& report, const ReportProgress& progress);
 
 }  // namespace Module1

@@ -68,6 +68,9 @@ void ScanLogicalVolumes(Report& report, const ReportProgress& progress) {
       ReportEncryptionLayer(letter, report);
       report.volumes.push_back(volume);
       if (progress.volumeDone) progress.volumeDone(report, report.volumes.back());
+    } else if (const DWORD error = GetLastError(); LetterFailureIsReported(error)) {
+      report.letterFailures.push_back({letter, error});
+      if (progress.letterFailed) progress.letterFailed(report, report.letterFailures.back());
     }
     // Reset after every letter, so one letter's answer never shows up for the next.
     record = STORAGE_DEVICE_NUMBER{};

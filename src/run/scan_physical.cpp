@@ -5,6 +5,7 @@
 
 #include "disk/drive_geometry.h"
 #include "disk/layout.h"
+#include "platform/drive_list.h"
 #include "platform/unreadable_image.h"
 #include "platform/volume_location.h"
 #include "run/detection_rules.h"
@@ -16,25 +17,27 @@ namespace Module1 {
 
 namespace {
 
-constexpr int32_t kAlwaysTriedDrives = 16;  // PhysicalDrive0 to 15 are tried whatever happens
-constexpr int32_t kLastDrive = 255;
 constexpr DWORD kPauseAfterDriveMs = 10;
 
 // Reads sector 0 of an open drive, one whole sector of `sectorSize` bytes, and keeps its first
-// 512 bytes in the buffer; false, with the system's code in `error`, when the read fails or comes
-// up short.
+// 512 bytes in the buffer; false, with the system's code in `error`, when the read fails, or
+// with 38 (end of file) when it comes up short.
 bool ReadSectorZero(HANDLE handle, uint32_t sectorSize, SectorBuffer& sectorBuffer,
                     uint32_t& error) {
   LONG high = 0;
   SetFilePointer(handle, 0, &high, FILE_BEGIN);
   std::vector<uint8_t> sector(sectorSize);
   DWORD count = 0;
-  if (ReadFile(handle, sector.data(), sectorSize, &count, nullptr) && count >= sectorSize) {
-    std::copy(sector.begin(), sector.begin() + kSectorSize, sectorBuffer.begin());
-    return true;
+  if (!ReadFile(handle, sector.data(), sectorSize, &count, nullptr)) {
+    error = GetLastError();
+    return false;
   }
-  error = GetLastError();
-  return false;
+  if (count < sectorSize) {
+    error = ERROR_HANDLE_EOF;
+    return false;
+  }
+  std::copy(sector.begin(), sector.begin() + kSectorSize, sectorBuffer.begin());
+  return true;
 }
 
 // Applies the sector-0 rules to one drive, and examines its partitions when none matches.
@@ -93,12 +96,14 @@ void ScanPhysicalDrive(int32_t n, SectorBuffer& sectorBuffer, Report& report) {
 
 void ScanPhysicalDrives(SectorBuffer& sectorBuffer, Report& report,
                         const ReportProgress& progress) {
-  for (int32_t n = 0; n <= kLastDrive; ++n) {
+  std::vector<int32_t> numbers;
+  for (int32_t n = 0; n < kAlwaysTriedDrives; ++n) numbers.push_back(n);
+  for (int32_t n : ListPhysicalDriveNumbers()) {
+    if (n >= kAlwaysTriedDrives && n > numbers.back()) numbers.push_back(n);
+  }
+  for (int32_t n : numbers) {
     ScanPhysicalDrive(n, sectorBuffer, report);
-    const DriveRecord& drive = report.drives.back();
-    // Past the drives that are always tried, the first one that does not exist ends the pass.
-    if (n >= kAlwaysTriedDrives && !DriveIsReported(drive)) break;
-    if (progress.driveDone) progress.driveDone(report, drive);
+    if (progress.driveDone) progress.driveDone(report, report.drives.back());
     Sleep(kPauseAfterDriveMs);
   }
 }

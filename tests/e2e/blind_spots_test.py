@@ -3,6 +3,7 @@ extended partition, GPTs of more than 1024 entries, drives past PhysicalDrive15,
 cannot be opened or read, a run that read no drive at all, and disks of 4096-byte sectors as
 block devices and as image files. Each report is compared whole, byte for byte."""
 
+import json
 import os
 import re
 import shutil
@@ -101,49 +102,74 @@ class UnreadableRecordTest(DeviceFolderTest):
         except DeviceUnavailable as reason:
             self.skipTest(str(reason))
         expected = report(sector_read_error(23) + label_lines(0, 1, b"MSDOS5.0", b"PRIMARY    ") +
-                          oem_line(0, 2, ZEROS) + label_lines(0, 5, b"MSDOS5.0", b"LOGICAL    "))
+                          oem_line(0, 2, ZEROS) + label_lines(0, 5, b"MSDOS5.0", b"LOGICAL    "),
+                          incomplete=True)
         self.assertEqual(report_lines(result.stdout), report_lines(expected))
         self.assertEqual(result.stdout, expected)
-        self.assertEqual((result.returncode, result.stderr), (0, b""))
+        self.assertEqual((result.returncode, result.stderr), (2, b""))
 
 
 class DriveNumbersTest(ScanFolderTest):
-    def test_failures_said_aloud_and_drives_past_fifteen(self):
-        """Drive 1 is a folder (opens with error 5), drive 2 is 511 bytes long (its read comes up
-        short); neither is a finding, so a run whose readable drives are clean still ends with
-        the closing line. Drives 3 and 19 are links through a file, whose path is not found
-        (error 3): drive 3 stays silent, drive 19 ends the pass like a missing drive, so drive 20
-        is never looked at, while drives 16 to 18 are read."""
+    def test_failures_said_aloud_and_every_listed_drive_read(self):
+        """Drive 1 is a folder (opens with error 5), drive 2 is 511 bytes long (its read finds
+        the end of the file, 38); drive 3 is a link through a file, whose path is not found
+        (error 3), and stays silent as a drive that is not there. Past drive 15 every drive
+        the folder lists is read, gaps and all: 17 after the gap at 16, 20 after drive 19,
+        whose failure is said aloud because the folder lists it, and 300. Nothing was found,
+        but drives 1, 2 and 19 were not read: the run cannot call the machine clean."""
         numbered_disk(0)(self.entry("PhysicalDrive0"))
         os.mkdir(self.entry("PhysicalDrive1"))
         with open(self.entry("PhysicalDrive2"), "wb") as f:
             f.write(mbr((2048, 0, 0, 0), (6, 0, 0, 0))[:511])
         for n in (3, 19):
             self.link("PhysicalDrive%d" % n, os.path.join(self.entry("PhysicalDrive0"), "x"))
-        for n in (16, 17, 18, 20):
+        for n in (17, 20, 300):
             numbered_disk(n)(self.entry("PhysicalDrive%d" % n))
-        expected = (numbered_disk_lines(0) + open_error(5, 1) + read_error_drive0(0, 2) +
-                    numbered_disk_lines(16) + numbered_disk_lines(17) + numbered_disk_lines(18))
-        self.assertReport(self.scan(), report(expected))
-        self.assertEqual(self.last_status, 0)
+        expected = (numbered_disk_lines(0) + open_error(5, 1) + read_error_drive0(38, 2) +
+                    numbered_disk_lines(17) + open_error(3, 19) + numbered_disk_lines(20) +
+                    numbered_disk_lines(300))
+        self.assertReport(self.scan(), report(expected, incomplete=True))
+        self.assertEqual(self.last_status, 2)
 
-    def test_drive_255_is_the_last(self):
-        """Drives 0 to 256 all exist (0 to 253 with an empty partition table): 254 and 255 are
-        read, 256 is not."""
+    def test_drives_past_255(self):
+        """Drives 0 to 256 all exist (0 to 253 with an empty partition table): 254, 255 and
+        256 are read, and the run is complete."""
         for n in range(254):
             with open(self.entry("PhysicalDrive%d" % n), "wb") as f:
                 f.write(mbr())
         for n in (254, 255, 256):
             numbered_disk(n)(self.entry("PhysicalDrive%d" % n))
-        expected = numbered_disk_lines(254) + numbered_disk_lines(255)
+        expected = numbered_disk_lines(254) + numbered_disk_lines(255) + numbered_disk_lines(256)
         self.assertReport(self.scan(), report(expected))
+        self.assertEqual(self.last_status, 0)
+
+
+class PartialFolderTest(ScanFolderTest):
+    def test_one_drive_unread_is_no_all_clear(self):
+        """A clean drive 0 and a drive 2 that cannot be opened (a folder: error 5): the yellow
+        line instead of the all-clear, status 2, and in JSON `complete` false with the gap."""
+        numbered_disk(0)(self.entry("PhysicalDrive0"))
+        os.mkdir(self.entry("PhysicalDrive2"))
+        expected = report(numbered_disk_lines(0) + open_error(5, 2), incomplete=True)
+        self.assertReport(self.scan(), expected)
+        self.assertEqual(self.last_status, 2)
+        self.assertNotIn(NOTHING_FOUND, expected)
+
+        result = run_tvx(["/json"], devices=self.devices)
+        document = json.loads(result.stdout)
+        self.assertEqual((result.returncode, document["exitStatus"], document["complete"]),
+                         (2, 2, False))
+        self.assertEqual(document["gaps"], [
+            {"kind": "drive-open-failed", "drive": 2, "partition": None, "letter": None,
+             "error": 5, "message": "Error opening PhysicalDrive2... Error: 5"}])
 
 
 class UnprivilegedTest(DeviceFolderTest):
     def test_nothing_readable_is_never_called_clean(self):
         """As `nobody` over images that only root may read: every open fails with error 5 (drive
         16 too, which does not end the pass: it exists), and the run says it cannot tell, with
-        exit status 2, although drive 0 holds a BitLocker volume."""
+        exit status 2, although drive 0 holds a BitLocker volume, and advises running as root:
+        access was refused to a process that is not."""
         if not is_root():
             self.skipTest("needs root to run as another user")
         os.chmod(self.devices, 0o755)
@@ -165,7 +191,8 @@ class UnprivilegedTest(DeviceFolderTest):
         result = subprocess.run([tvx, "/batch"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, env=tvx_environment(self.devices),
                                 preexec_fn=as_nobody, cwd="/", timeout=60)
-        expected = report(b"".join(open_error(5, n) for n in (0, 1, 16, 17)), unread=True)
+        expected = report(b"".join(open_error(5, n) for n in (0, 1, 16, 17)),
+                          unread=UNREAD_ADVICE)
         self.assertEqual(report_lines(result.stdout), report_lines(expected))
         self.assertEqual(result.stdout, expected)
         self.assertEqual(result.stderr, b"")

@@ -238,10 +238,11 @@ class FileSystemsTest(ScanFolderTest):
             unlocked_with("TPM", "TPM and PIN", "startup key", "recovery password", "password",
                           "smart card"), found=True))
 
-    def test_ubuntu_and_fedora_disks_are_all_clear(self):
-        """Ubuntu's layout made by sgdisk (BIOS boot with GRUB's core image, ESP, ext4), and
-        Fedora's by sfdisk (ESP, ext4 /boot, Btrfs): nothing in them can hide an encrypted
-        volume, so the report ends with the closing line."""
+    def test_ubuntu_and_fedora_disks(self):
+        """Ubuntu's layout made by sgdisk (BIOS boot with a core image, ESP, ext4), and Fedora's
+        by sfdisk (ESP, ext4 /boot, Btrfs). A BIOS boot partition that is not empty is examined
+        like any other: a core image of random bytes is what an encrypted volume placed there
+        would look like, so it is reported; the rest holds nothing that could hide one."""
         if not have("mkfs.btrfs"):
             self.skipTest("mkfs.btrfs is not installed")
 
@@ -258,14 +259,21 @@ class FileSystemsTest(ScanFolderTest):
             Part(411648, 262144, GPT_LINUX, ext4_volume()),
             Part(673792, 262144, GPT_LINUX, apart("mkfs.btrfs", "-q", "-f")),
         ])
-        expected = self.build_drives([
-            (ubuntu, label_lines(0, 2, b"mkfs.fat", b"NO NAME    ") +
+        ubuntu(self.entry("PhysicalDrive0"))
+        core = read_at(self.entry("PhysicalDrive0"), 2048 * SECTOR, SECTOR)
+        self.assertNotEqual(core[510:], b"\x55\xAA")
+        expected = oem_line(0, 1, core[3:11]) + damaged(0, 1) + self.build_drives([
+            (lambda path: None, label_lines(0, 2, b"mkfs.fat", b"NO NAME    ") +
              oem_line(0, 3, ZEROS) + file_system(0, 3, "ext4")),
             (fedora, label_lines(1, 1, b"mkfs.fat", b"EFI-SYSTEM ") +
              oem_line(1, 2, ZEROS) + file_system(1, 2, "ext4") +
              oem_line(1, 3, ZEROS) + file_system(1, 3, "Btrfs")),
         ])
-        self.assertReport(self.scan(), report(expected))
+        self.assertReport(self.scan(), report(expected, found=True))
+        # The same disk with its BIOS boot partition empty, as sgdisk leaves it: left out.
+        write_at(self.entry("PhysicalDrive0"), 2048 * SECTOR, bytes(SECTOR))
+        self.assertReport(self.scan(), report(expected[len(oem_line(0, 1, core[3:11]) +
+                                                           damaged(0, 1)):]))
 
 
 if __name__ == "__main__":

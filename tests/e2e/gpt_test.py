@@ -2,6 +2,8 @@
 and entry array (or, for a damaged primary, the backup copy's) check out, and the MBR entries
 stand when neither does."""
 
+import os
+import tempfile
 import unittest
 
 from tvxtest import *
@@ -23,8 +25,8 @@ def gpt_disk(parts, size=128 * MIB):
 
 WINDOWS_DISK = gpt_disk([
     Part(2048, 65536, GPT_ESP, fat_volume(32, "EFI")),
-    Part(67584, 32768, GPT_MSR, boot_sector_volume(
-        boot_sector(b"RESERVED", fat16_label=b"NEVER SHOWN"))),
+    # A Microsoft Reserved entry that is not empty: examined like every partition.
+    Part(67584, 32768, GPT_MSR, bitlocker_volume()),
     Part(100352, 8192, GPT_BASIC_DATA, bitlocker_volume()),
     Part(108544, 16384, GPT_BASIC_DATA, ntfs_volume()),
     Part(124928, 16384, GPT_LINUX, ext4_volume()),
@@ -35,6 +37,7 @@ WINDOWS_DISK = gpt_disk([
 
 def windows_disk_lines(n):
     return (label_lines(n, 1, b"mkfs.fat", b"EFI        ") +
+            oem_line(n, 2, b"-FVE-FS-") + bitlocker(n, 2) +
             oem_line(n, 3, b"-FVE-FS-") + bitlocker(n, 3) +
             oem_line(n, 4, b"NTFS    ") +
             oem_line(n, 5, ZEROS) + file_system(n, 5, "ext4") +
@@ -118,6 +121,34 @@ def no_protective_entry(path):
     write_at(path, 450, b"\x83")
 
 
+def luks2_partition(path, start, sectors):
+    """Formats a partition of the image as LUKS2 through a scratch file, as cryptsetup does."""
+    with tempfile.TemporaryDirectory(prefix="tvx-volume-") as scratch:
+        volume = sparse_file(os.path.join(scratch, "volume"), sectors * SECTOR)
+        tool("cryptsetup", "luksFormat", "--batch-mode", "--type", "luks2", "--pbkdf", "pbkdf2",
+             "--pbkdf-force-iterations", "1000", "--key-file", "-", volume, input=b"key")
+        copy_into(volume, path, start * SECTOR)
+
+
+def wiped_mbr(keep_signature):
+    """A GPT disk with a LUKS2 partition whose sector 0 was zeroed: no protective entry, and
+    with `keep_signature` still the 0x55AA at its end."""
+    def build(path):
+        gpt_disk([Part(2048, 32768, GPT_LINUX, luks2_partition)], 32 * MIB)(path)
+        write_at(path, 0, bytes(SECTOR - 2) + (b"\x55\xAA" if keep_signature else b"\0\0"))
+    return build
+
+
+def wiped_mbr_lines(n):
+    return oem_line(n, 1, b"S\xBA\xBE\0\x02\0\0\0") + luks(n, 1)
+
+
+def wiped_mbr_and_primary(path):
+    """The same disk with its primary header zeroed too: the backup copy is found."""
+    wiped_mbr(False)(path)
+    write_at(path, SECTOR, bytes(SECTOR))
+
+
 class GptTest(ScanFolderTest):
     def test_usable_and_unusable_tables(self):
         drives = [
@@ -126,9 +157,9 @@ class GptTest(ScanFolderTest):
              label_lines(1, 3, b"mkfs.fat", b"THIRD      ")),
             (past_two_tib, label_lines(2, 1, b"mkfs.fat", b"NEAR       ") +
              label_lines(2, 2, b"FAR-GPT ", b"PAST 2 TIB ")),
+            # Entry 3's first sector lies past the end: read as nothing, not as zeros.
             (inexact_sectors, sector_read_error(87) +
-             label_lines(3, 2, b"mkfs.fat", b"TWO        ") +
-             oem_line(3, 3, ZEROS) + damaged(3, 3)),
+             label_lines(3, 2, b"mkfs.fat", b"TWO        ") + sector_read_error(38)),
             # A damaged primary: the backup copy in the last sector stands in.
             (header_crc_wrong, via_gpt_lines(4)),
             (array_crc_wrong, via_gpt_lines(5)),
@@ -146,9 +177,16 @@ class GptTest(ScanFolderTest):
              oem_line(15, 1, b" PARX\0\0\x01") + damaged(15, 1)),
             (changed(True, entry_count=0), fallback(16)),
             (changed(True, entry_array_start=1), fallback(17)),
+            # A wiped MBR hides no GPT: with or without its signature, or the primary too.
+            (wiped_mbr(False), wiped_mbr_lines(18)),
+            (wiped_mbr(True), wiped_mbr_lines(19)),
+            (wiped_mbr_and_primary, wiped_mbr_lines(20)),
         ]
+        if not have("cryptsetup"):
+            self.skipTest("cryptsetup is not installed")
         expected = self.build_drives(drives)
         self.assertReport(self.scan(), report(expected, found=True))
+        self.assertEqual(self.last_status, 3)
 
     def test_limits_of_the_header_fields(self):
         drives = [
@@ -161,19 +199,26 @@ class GptTest(ScanFolderTest):
             (changed(header_size=512), via_gpt_lines(6)),
             # The primary's array cannot be placed: the backup copy stands in.
             (changed(entry_array_start=BEYOND_EXACT), via_gpt_lines(7)),
-            # Accepted, and read far past the end, where there is nothing: no partitions.
-            (changed(entry_array_start=BEYOND_EXACT - 1), b""),
+            # Accepted, but its array lies past the end: the read fails (end of file, a gap)
+            # and the backup copy stands in.
+            (changed(entry_array_start=BEYOND_EXACT - 1), sector_read_error(38) +
+             via_gpt_lines(8)),
             # More than 1024 entries, as sgdisk --resize-table makes them.
             (changed(entry_count=2048), via_gpt_lines(9)),
         ]
         expected = self.build_drives(drives)
-        self.assertReport(self.scan(), report(expected))
+        self.assertReport(self.scan(), report(expected, incomplete=True))
+        self.assertEqual(self.last_status, 2)
 
     def test_clean_gpt_disk_ends_with_the_closing_line(self):
+        """An empty Microsoft Reserved entry (its first sector all zeros) stays out of the
+        report, and the run is complete."""
         gpt_disk([Part(2048, 65536, GPT_ESP, fat_volume(32, "EFI")),
-                  Part(67584, 16384, GPT_BASIC_DATA, ntfs_volume())])(self.entry("PhysicalDrive0"))
+                  Part(67584, 32768, GPT_MSR),
+                  Part(100352, 16384, GPT_BASIC_DATA, ntfs_volume())])(self.entry("PhysicalDrive0"))
         self.assertReport(self.scan(), report(label_lines(0, 1, b"mkfs.fat", b"EFI        ") +
-                                              oem_line(0, 2, b"NTFS    ")))
+                                              oem_line(0, 3, b"NTFS    ")))
+        self.assertEqual(self.last_status, 0)
 
 
 if __name__ == "__main__":

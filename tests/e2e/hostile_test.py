@@ -12,10 +12,10 @@ ZEROS = b"\0" * 8
 NTFS = b"NTFS    "
 
 
-def past_the_end(n, p):
-    """What a partition whose first sector lies past the end of its drive prints: a read of no
-    bytes succeeds, so the sector is all zeros, without the boot signature."""
-    return oem_line(n, p, ZEROS) + damaged(n, p)
+# What a partition whose first sector lies past the end of its drive prints: the read finds the
+# end of the drive (error 38, end of file) and the partition is left unread, not taken for a
+# sector of zeros.
+PAST_THE_END = sector_read_error(38)
 
 
 class HostileSectorZeroTest(ScanFolderTest):
@@ -25,9 +25,8 @@ class HostileSectorZeroTest(ScanFolderTest):
         # sector number, read through the full 64-bit offset.
         far = 4294967295
         cases = [
-            # A small image: each far read comes back empty, all zeros.
-            ("1 MiB image", MIB, None,
-             report(b"".join(past_the_end(0, p) for p in range(1, 5)), found=True)),
+            # A small image: each far read finds the end of the drive.
+            ("1 MiB image", MIB, None, report(PAST_THE_END * 4, incomplete=True)),
             # A sparse 2 TiB image with an NTFS boot sector in its last sector: the far read
             # reaches exactly that sector, for each of the four entries.
             ("2 TiB image", (far + 1) * SECTOR, boot_sector(NTFS),
@@ -42,11 +41,10 @@ class HostileSectorZeroTest(ScanFolderTest):
                 os.unlink(path)
 
     def test_drive_of_511_bytes(self):
-        # The sector-0 read comes up short: a read failure, reported with the code the system
-        # has at that moment, 0 after a read that succeeded.
+        # The sector-0 read comes up short: a read failure, end of file (38).
         cases = [
-            (0, report(read_error_drive0(0), unread=True)),
-            (5, report(open_error(2) + read_error_drive0(0, 5), unread=True)),
+            (0, report(read_error_drive0(38), unread=True)),
+            (5, report(open_error(2) + read_error_drive0(38, 5), unread=True)),
         ]
         for n, expected in cases:
             with self.subTest(drive=n):
@@ -58,16 +56,15 @@ class HostileSectorZeroTest(ScanFolderTest):
         # A 1 MiB image (sectors 0 to 2047) whose entries all point past its end, up to the
         # largest start sector an entry can hold.
         self.drive_image(3, MIB, mbr((2048, 1 << 20, 2147483648, 4294967295), (7, 7, 7, 7)))
-        expected = report(open_error(2) + b"".join(past_the_end(3, p) for p in range(1, 5)),
-                          found=True)
+        expected = report(open_error(2) + PAST_THE_END * 4, incomplete=True)
         self.assertReport(self.scan(), expected)
 
     def test_partition_cut_short_by_the_end_of_the_image(self):
-        # The image ends 100 bytes into the partition's first sector: those bytes are read, the
-        # rest of the sector is zeros, and the boot signature is lost with it.
+        # The image ends 100 bytes into the partition's first sector: the read runs past the end
+        # and fails (38) rather than make up the rest of the sector.
         path = self.drive_image(0, 2048 * SECTOR + 100, mbr((2048, 0, 0, 0), (7, 0, 0, 0)))
         write_at(path, 2048 * SECTOR, boot_sector(NTFS)[:100])
-        expected = report(oem_line(0, 1, NTFS) + damaged(0, 1), found=True)
+        expected = report(sector_read_error(38), incomplete=True)
         self.assertReport(self.scan(), expected)
 
 
@@ -97,11 +94,12 @@ class EntriesThatAreNoDiskTest(ScanFolderTest):
             with self.subTest(kind=kind):
                 for name in names:
                     self.make(kind, self.entry(name))
-                # As drive 0 it is reported, as drive 7 too when it exists but is no disk; as
-                # letter E: it leaves no trace.
+                # As drive 0 it is reported, as drive 7 and letter E: too when it exists but is
+                # no disk.
                 drive7 = open_error(code, 7) if code != 2 else b""
+                letter = letter_open_error("E", code) if code != 2 else b""
                 self.assertReport(self.scan(timeout=20),
-                                  report(open_error(code) + drive7, unread=True))
+                                  report(open_error(code) + drive7, letter, unread=True))
                 for name in names:
                     (os.rmdir if kind == "folder" else os.unlink)(self.entry(name))
 
@@ -121,7 +119,7 @@ def failing_image(sector0, readable, extra=()):
 PARTITION_FAILS = failing_image(mbr((2048, 64, 0, 0), (7, 6, 0, 0)), MIB,
                                 [(64 * SECTOR, boot_sector(b"MSDOS5.0", fat16_label=b"EVIDENCE"))])
 PARTITION_FAILS_REPORT = report(sector_read_error(23) +
-                                label_lines(0, 2, b"MSDOS5.0", b"EVIDENCE   "))
+                                label_lines(0, 2, b"MSDOS5.0", b"EVIDENCE   "), incomplete=True)
 # "all": a drive of 1 MiB whose every read fails.
 FAILING_FILES = {"all": (MIB, 0, b""), "partition": PARTITION_FAILS}
 

@@ -148,6 +148,27 @@ class ImagesTest(ScanFolderTest):
             with self.subTest(format=name):
                 self.assertReport(self.scan(devices=self.images[name][0]), expected)
 
+    def test_a_truncated_image_shows_what_it_lost(self):
+        """A raw image cut off at 10 MiB, inside its extended partition, and an E01 made from it:
+        the second extended boot record, with the BitLocker volume it names, lies past the end.
+        Its read fails with end of file (38), is said, and leaves the run incomplete, where
+        zeros in its place once ended the chain in silence and gave the all-clear."""
+        raw = partitioned_image(self.entry("cut.dd"), 16 * MIB, "dos", [
+            Part(2048, 8192, "6", fat_volume(16, "PRIMARY")),
+            Part(10240, 20480, "5"),
+            Part(12288, 8192, "6", fat_volume(16, "LOGICAL")),
+            Part(22528, 4096, "7", bitlocker_volume()),
+        ])
+        os.truncate(raw, 10 * MIB)
+        expected = report(sector_read_error(38) + label_lines(0, 1, b"mkfs.fat", b"PRIMARY    ") +
+                          oem_line(0, 2, b"\0" * 8) + label_lines(0, 5, b"mkfs.fat", b"LOGICAL    "),
+                          incomplete=True)
+        e01 = ewf_image(raw, self.entry("cut"))[0]
+        for name, image in (("raw", raw), ("E01", e01)):
+            with self.subTest(format=name):
+                self.assertReport(self.scan(devices=self.folder_of_links(name, [image])), expected)
+                self.assertEqual(self.last_status, 2)
+
     def unreadable_cases(self):
         """Returns (name, image, format) for each container that must be refused."""
         cases = []

@@ -1,6 +1,7 @@
 """The logical volume pass over device folders: which letters open, in which order they are
 reported, and the virtual-disk verdict for volumes that live on no physical drive."""
 
+import json
 import os
 import unittest
 
@@ -17,8 +18,9 @@ def fat_volume_image(path, label="VOLUME"):
 class LetterTest(ScanFolderTest):
     def test_letters_that_open_and_letters_that_do_not(self):
         """Every letter whose entry is an image (directly or through a link) opens, and, being no
-        device, is a virtual disk; missing entries, folders, dangling links, FIFOs and
-        character devices are passed over in silence."""
+        device, is a virtual disk; missing entries and dangling links are passed over in
+        silence; folders, FIFOs and character devices exist but do not open (error 5), and each
+        says so in its place."""
         disk = partitioned_image(self.entry("PhysicalDrive0"), 8 * MIB, "dos",
                                  [Part(2048, 8192, "6", fat_volume(16, "DISK"))])
         self.image("A:", 0)
@@ -32,15 +34,36 @@ class LetterTest(ScanFolderTest):
         self.link("M:", "/dev/null")
         self.link("N:", self.entry("E:"))  # a link to a link to an image
         self.image("Z:", MIB)
-        expected = report(label_lines(0, 1, b"mkfs.fat", b"DISK       "),
-                          b"".join(virtual_disk(letter) for letter in "ACEKNZ"), found=True)
+        logical = b"".join(virtual_disk(letter) if letter in "ACEKNZ" else
+                           letter_open_error(letter, 5) for letter in "ACDEGHKMNZ")
+        expected = report(label_lines(0, 1, b"mkfs.fat", b"DISK       "), logical, found=True)
         self.assertReport(self.scan(timeout=20), expected)
 
     def test_letters_that_do_not_open_set_no_finding(self):
         os.mkdir(self.entry("C:"))
         self.link("D:", self.entry("gone.img"))
         self.link("E:", "/dev/null")
-        self.assertReport(self.scan(timeout=20), report(open_error(2), unread=True))
+        self.assertReport(self.scan(timeout=20), report(
+            open_error(2), letter_open_error("C", 5) + letter_open_error("E", 5), unread=True))
+
+    def test_a_letter_that_does_not_open_is_a_gap(self):
+        """A clean drive 0 and a letter that exists but does not open: the letter's error line
+        in Yellow, no all-clear, status 2, and the gap in JSON."""
+        partitioned_image(self.entry("PhysicalDrive0"), 8 * MIB, "dos",
+                          [Part(2048, 8192, "6", fat_volume(16, "DISK"))])
+        os.mkdir(self.entry("F:"))
+        physical = label_lines(0, 1, b"mkfs.fat", b"DISK       ")
+        self.assertReport(self.scan(), report(physical, letter_open_error("F", 5),
+                                              incomplete=True))
+        self.assertEqual(self.last_status, 2)
+        with PtyRun(["/batch"], devices=self.devices) as run:
+            self.assertEqual(run.wait(until=INCOMPLETE[-40:]), 2)
+        for line in (letter_open_error("F", 5), INCOMPLETE):
+            self.assertIn(painted([(YELLOW, line)]), run.output)
+        document = json.loads(run_tvx(["/json"], devices=self.devices).stdout)
+        self.assertEqual(document["gaps"], [
+            {"kind": "letter-open-failed", "drive": None, "partition": None, "letter": "F",
+             "error": 5, "message": "Error opening drive F:... Error: 5"}])
 
     def test_one_virtual_disk_is_a_finding(self):
         fat_volume_image(self.entry("T:"))

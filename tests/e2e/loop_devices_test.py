@@ -162,7 +162,8 @@ class LoopDeviceTest(ScanFolderTest):
 
     def test_drive_numbers_come_from_the_folder(self):
         """The same devices as PhysicalDrive3 and PhysicalDrive5, behind links to links; drive 0
-        is missing. Only letters on drives of the folder get located."""
+        is missing, so the run is not complete. Only letters on drives of the folder get
+        located."""
         self.link("first", self.first)
         self.link("PhysicalDrive3", self.entry("first"))
         self.link("PhysicalDrive5", self.second)
@@ -173,7 +174,7 @@ class LoopDeviceTest(ScanFolderTest):
         logical = (located("A", 5, 1) + located("C", 3, 2) + located("Q", 3, 0) +
                    located("R", 5, 0))
         physical = open_error(2) + first_disk_lines(3) + second_disk_lines(5)
-        self.assertReport(self.scan(), report(physical, logical))
+        self.assertReport(self.scan(), report(physical, logical, incomplete=True))
 
     def test_partition_as_a_drive(self):
         """A partition linked as a physical drive: its sector 0 is the FAT16 boot sector, whose

@@ -82,7 +82,7 @@ def extended(path):
 
 
 def past_the_end(path):
-    """Entry 1 starts at sector 4096 of a 1 MiB image: the read finds nothing there."""
+    """Entry 1 starts at sector 4096 of a 1 MiB image: the read finds the end of the drive."""
     write_at(sparse_file(path, MIB), 0, mbr(starts=(4096, 0, 0, 0), types=(6, 0, 0, 0)))
 
 
@@ -154,6 +154,33 @@ def bitlocker_disks(first_drive):
     return drives
 
 
+def long_chain(path, records=130):
+    """An extended partition (entry 1, sector 2048) whose chain has `records` extended boot
+    records, four sectors apart, each with an NTFS logical partition two sectors past it."""
+    sparse_file(path, 4 * MIB)
+    write_at(path, 0, mbr(starts=(2048, 0, 0, 0), types=(5, 0, 0, 0)))
+    for k in range(records):
+        last = k + 1 == records
+        write_at(path, (2048 + 4 * k) * SECTOR,
+                 mbr(starts=(2, 0 if last else 4 * (k + 1), 0, 0), types=(7, 0 if last else 5, 0, 0)))
+        write_at(path, (2048 + 4 * k + 2) * SECTOR, boot_sector(b"NTFS"))
+
+
+class ChainCapTest(ScanFolderTest):
+    def test_a_chain_cut_at_its_cap_is_said_and_is_a_gap(self):
+        """130 logical partitions: 128 are read (5 to 132), then the line that says the rest
+        were not, after the drive's partition lines; the run cannot call the drive clean. A
+        chain of exactly 128 ends at the cap without a cut."""
+        for records, cut in ((130, True), (128, False)):
+            with self.subTest(records=records):
+                long_chain(self.entry("PhysicalDrive0"), records)
+                lines = oem_line(0, 1, ZEROS) + b"".join(
+                    oem_line(0, p, b"NTFS    ") for p in range(5, 133))
+                expected = report(lines + chain_cut(0), incomplete=True) if cut else report(lines)
+                self.assertReport(self.scan(), expected)
+                self.assertEqual(self.last_status, 2 if cut else 0)
+
+
 class IdentityAndVerdictTest(ScanFolderTest):
     def test_sixteen_drives(self):
         container = random_bytes(SECTOR, CONTAINER_SEED)
@@ -178,7 +205,7 @@ class IdentityAndVerdictTest(ScanFolderTest):
             (extended,
              label_lines(7, 1, b"mkfs.fat", b"PRIMARY    ") + oem_line(7, 2, ZEROS) +
              label_lines(7, 5, b"mkfs.fat", b"LOGICAL    ")),
-            (past_the_end, oem_line(8, 1, ZEROS) + damaged(8, 1)),
+            (past_the_end, sector_read_error(38)),
             (far_partitions, b"".join(label_lines(9, p, oem, b"FAR AWAY   ")
                                       for p, (_, oem) in enumerate(FAR_STARTS, 1))),
             (one_partition(fat_volume(32), "c", 65536, 40 * MIB),
@@ -187,6 +214,7 @@ class IdentityAndVerdictTest(ScanFolderTest):
         ] + bitlocker_disks(12)
         expected = self.build_drives(drives)
         self.assertReport(self.scan(), report(expected, found=True))
+        self.assertEqual(self.last_status, 3)
 
         # The JSON report: protectors and state for BitLocker findings only.
         findings = json.loads(self.scan(("/json",)))["findings"]

@@ -98,6 +98,21 @@ class MakeRunTest(DeviceFolderTest):
         self.assertNotEqual(result.returncode, 0)  # status 2: no drive could be read
 
 
+class MissingDeviceSourceTest(DeviceFolderTest):
+    def test_a_device_folder_that_does_not_exist_is_said_and_not_scanned(self):
+        """A mistyped TVX_DEVICES is no empty machine: the message on standard error, status 2,
+        nothing on standard output, whatever the options but the usage request."""
+        missing = os.path.join(self.devices, "no-such-case")
+        message = b"TVX_DEVICES names " + missing.encode() + b", which does not exist.\r\n"
+        for args in ([], ["/batch"], ["/json"]):
+            with self.subTest(args=args):
+                result = run_tvx(args, devices=missing)
+                self.assertEqual((result.stdout, result.stderr, result.returncode),
+                                 (b"", message, 2))
+        result = run_tvx(["/?"], devices=missing)
+        self.assertEqual((result.stdout, result.returncode), (BANNER + USAGE, 0))
+
+
 class KeyWaitWithoutTerminalTest(DeviceFolderTest):
     """Standard input that is not a terminal: the wait ends at once, whatever it is."""
 

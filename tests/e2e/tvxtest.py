@@ -85,24 +85,35 @@ LOGICAL_END = b"\r\n* Completed checking logical volumes on system. *\r\n"
 NOTHING_FOUND = (b"\r\nNo TrueCrypt, PGP, or Bitlocker encrypted volumes detectable by TVX "
                  b"were found.\r\n")
 UNREAD = (b"\r\nNo physical drive could be read, so this report cannot tell whether\r\n"
-          b"encrypted volumes are present. Run TVX as Administrator or root.\r\n")
+          b"encrypted volumes are present.\r\n")
+# The same, when a drive refused access and the scanner did not run as root.
+UNREAD_ADVICE = UNREAD[:-2] + b" Run TVX as Administrator or root.\r\n"
+INCOMPLETE = (b"\r\nSome drives or volumes could not be read in full (see the errors above), so "
+              b"this report\r\ncannot tell whether encrypted volumes are present.\r\n")
 PROMPT = (b"\r\nPress any key to continue...\r\n"
           b"(use 'TVX /batch' to bypass this prompt next time)\r\n")
 
 
-def report(physical=b"", logical=b"", found=False, prompt=False, unread=False):
+def report(physical=b"", logical=b"", found=False, prompt=False, unread=False, incomplete=False):
     """Returns the whole output of a run whose passes print `physical` and `logical`; `unread`
-    when no physical drive could be read."""
-    verdict = UNREAD if unread else b"" if found else NOTHING_FOUND
+    when no physical drive could be read (UNREAD_ADVICE to give that text), `incomplete` when
+    drives were read, nothing was found, but something could not be read."""
+    if unread:
+        verdict = unread if isinstance(unread, bytes) else UNREAD
+    else:
+        verdict = b"" if found else INCOMPLETE if incomplete else NOTHING_FOUND
     return (BANNER + PHYSICAL_START + physical + PHYSICAL_END + LOGICAL_START + logical +
             LOGICAL_END + verdict + (PROMPT if prompt else b""))
 
 
 def expected_status(expected):
     """Returns the exit statuses a run whose whole output is `expected` may end with: 0 for the
-    all-clear, 3 when it found something, 2 or 3 when no drive could be read."""
-    if UNREAD in expected:
+    all-clear, 3 when it found something, 2 when not everything could be read, 2 or 3 when no
+    drive could be read."""
+    if UNREAD[:-2] in expected:
         return (2, 3)
+    if INCOMPLETE in expected:
+        return (2,)
     return (0,) if expected.endswith(NOTHING_FOUND) or NOTHING_FOUND + PROMPT in expected else (3,)
 
 
@@ -120,6 +131,15 @@ def read_error_drive0(code, n=0):
 
 def sector_read_error(code):
     return b"\r\nError reading drive... Error: " + b(code) + b"\r\n"
+
+
+def letter_open_error(letter, code):
+    return b"Error opening drive " + b(letter) + b":... Error: " + b(code) + b"\r\n"
+
+
+def chain_cut(n):
+    return (b"\r\nPhysicalDrive" + b(n) + b" has more logical partitions than TVX reads; the rest "
+            b"were not examined.\r\n")
 
 
 def truecrypt_loader(n):
@@ -834,10 +854,16 @@ USAGE_WRITES = _cut(USAGE, (LIGHT_GRAY, LIGHT_GRAY, WHITE, LIGHT_GRAY, LIGHT_GRA
 PROMPT_WRITES = _cut(PROMPT, (LIGHT_GRAY, DARK_GRAY), (b"(use",))
 
 
-def report_writes(physical=(), logical=(), found=False, prompt=False, unread=False):
+def report_writes(physical=(), logical=(), found=False, prompt=False, unread=False,
+                  incomplete=False):
     """Returns the writes of a whole run whose passes make the writes `physical` and `logical`;
     plain() of it is report() of the same run."""
-    verdict = [(YELLOW, UNREAD)] if unread else [] if found else [(LIGHT_RED, NOTHING_FOUND)]
+    if unread:
+        verdict = [(YELLOW, UNREAD)]
+    elif found:
+        verdict = []
+    else:
+        verdict = [(YELLOW, INCOMPLETE)] if incomplete else [(LIGHT_RED, NOTHING_FOUND)]
     return (BANNER_WRITES + [(LIGHT_GRAY, PHYSICAL_START)] + list(physical) +
             [(LIGHT_GRAY, PHYSICAL_END), (LIGHT_GRAY, LOGICAL_START)] + list(logical) +
             [(LIGHT_GRAY, LOGICAL_END)] + verdict + (PROMPT_WRITES if prompt else []))

@@ -52,8 +52,8 @@ class MemcheckTest(ScanFolderTest):
             oem_line(0, 4, read_at(drive0, 34816 * SECTOR + 3, 8)) + damaged(0, 4) +
             label_lines(1, 2, b"mkfs.fat", b"GPTVOL     ") +
             truecrypt_loader(2) +
-            read_error_drive0(0, 3) +
-            b"".join(oem_line(4, p, b"\0" * 8) + damaged(4, p) for p in range(1, 5)) +
+            read_error_drive0(38, 3) +
+            sector_read_error(38) * 4 +
             open_error(5, 5) +
             pgp_elsewhere(6))
         cases = [

@@ -123,10 +123,14 @@ void CheckNothingHidden(const std::string& path, const Report& report) {
   const uint64_t unit = ImageSectorSize(fd);
   bool mustFind = Contains(sector0, "PGP") || Contains(sector0, "TrueCrypt") ||
                   Contains(sector0, "VeraCrypt") || IsEncryptedVolume(sector0);
-  if (!mustFind && !IsVolumeBootSector(sector0) && !HasProtectiveEntry(sector0)) {
+  // A GPT found behind a sector 0 without a protective entry stands in for the four entries.
+  const bool gpt = report.drives.back().table == PartitionTable::Gpt;
+  if (!mustFind && !IsVolumeBootSector(sector0) && !HasProtectiveEntry(sector0) && !gpt) {
     for (size_t offset : {454, 470, 486, 502}) {
       const uint64_t start = LittleEndian(sector0, offset, 4);
       if (start == 0) continue;
+      // A first sector at or past the end of the image does not read: the report says so.
+      if (start > (static_cast<uint64_t>(info.st_size) - kSector) / unit) continue;
       const std::vector<uint8_t> first = ReadBack(fd, start * unit, kSector);
       if (IsEncryptedVolume(first)) mustFind = true;
       const bool bootSignature = first[510] == 0x55 && first[511] == 0xAA;

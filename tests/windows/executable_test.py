@@ -27,7 +27,7 @@ VFT_APP = 1
 US_ENGLISH_UNICODE = b"040904B0"
 
 # What a bare Windows has: the only DLLs the executable may need.
-SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "msvcrt.dll"}
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "msvcrt.dll", "setupapi.dll", "advapi32.dll"}
 # The calls the program makes, each from the system DLL that exports it.
 REQUIRED_IMPORTS = {
     "kernel32.dll": {"CreateFileA", "SetFilePointer", "ReadFile", "WriteFile", "DeviceIoControl",
@@ -35,6 +35,9 @@ REQUIRED_IMPORTS = {
                      "SetConsoleTextAttribute", "FlushConsoleInputBuffer", "SetConsoleMode",
                      "GetConsoleMode", "ReadConsoleA"},
     "user32.dll": {"MessageBoxA"},
+    "setupapi.dll": {"SetupDiGetClassDevsA", "SetupDiEnumDeviceInterfaces",
+                     "SetupDiGetDeviceInterfaceDetailA", "SetupDiDestroyDeviceInfoList"},
+    "advapi32.dll": {"CheckTokenMembership"},
 }
 ICON_SIZES = [16, 24, 32, 48, 256]
 # What TVX.exe, with every feature, may weigh: it is copied onto the machine it examines.

@@ -6,7 +6,7 @@ import unittest
 from winetest import *
 
 WINE_PHYSICAL_WRITES = [(YELLOW, WINE_PHYSICAL)]
-WINE_LOGICAL_WRITES = [(WHITE, WINE_LOGICAL)]
+WINE_LOGICAL_WRITES = [(WHITE, located("C", 0, 1)), (YELLOW, letter_open_error("Z", 5))]
 HINT = b"(use 'TVX /batch' to bypass this prompt next time)"
 
 

@@ -111,5 +111,30 @@ class WineDrivesTest(DeviceFolderTest):
                           report(open_error(5) + gpt_disk_lines(1), WINE_LOGICAL, found=True))
 
 
+    def test_what_was_not_read_makes_the_run_incomplete(self):
+        """Through the real ReadFile: a drive 0 that cannot be opened next to a clean drive 1
+        gives the yellow line and status 2, not the all-clear; a partition past the end of its
+        image, and a sector 0 cut short, fail with end of file (38)."""
+        os.mkdir(self.entry("folder"))
+        clean = partitioned_image(self.entry("clean"), 8 * MIB, "dos",
+                                  [Part(2048, 8192, "6", fat_volume(16, "CLEAN"))])
+        past = self.entry("past")
+        write_at(sparse_file(past, MIB), 0, mbr((4096, 0, 0, 0), (6, 0, 0, 0)))
+        short = self.entry("short")
+        with open(short, "wb") as f:
+            f.write(mbr()[:511])
+        clean_lines = label_lines(1, 1, b"mkfs.fat", b"CLEAN      ")
+        cases = [
+            ({0: self.entry("folder"), 1: clean}, open_error(5) + clean_lines),
+            ({0: past, 1: clean}, sector_read_error(38) + clean_lines),
+            ({0: short, 1: clean}, read_error_drive0(38) + clean_lines),
+        ]
+        for drives, physical in cases:
+            with self.subTest(drive0=os.path.basename(drives[0])):
+                self.assertReport(self.scan(drives),
+                                  report(physical, WINE_LOGICAL, incomplete=True))
+                self.assertEqual(self.last_status, 2)
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)

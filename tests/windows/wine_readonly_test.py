@@ -24,7 +24,8 @@ class WineReadOnlyTest(DeviceFolderTest):
         drive = sparse_file(self.entry("disk"), MIB)
         with physical_drives({0: drive}):
             result = run_tvx_windows(["/batch"], env={"WINEDEBUG": "trace+file"}, timeout=120)
-        self.assertEqual(result.returncode, 0)
+        # Wine's Z: exists but refuses to open: a gap, so the run cannot be called clean.
+        self.assertEqual(result.returncode, 2)
         opens = {}
         for access, name, sharing, disposition in NT_CREATE_FILE.findall(result.stderr):
             if DEVICE_NAME.fullmatch(name):

@@ -49,6 +49,10 @@ class OptionTest(unittest.TestCase):
         self.assertEqual((document["platform"], document["devices"], document["complete"]),
                          ("windows", "live", False))
         self.assertEqual(document["drives"][0]["status"], "read-failed")
+        # What Wine does not let the run read: drive 0's sector 0, and Z:, which exists.
+        self.assertEqual([(gap["kind"], gap["drive"], gap["letter"], gap["error"])
+                          for gap in document["gaps"]],
+                         [("drive-read-failed", 0, None, 1), ("letter-open-failed", None, "Z", 5)])
         self.assertEqual(document["volumes"][0], {"letter": "C", "deviceType": 7,
                                                   "deviceNumber": 0, "partitionNumber": 1,
                                                   "liesOn": []})

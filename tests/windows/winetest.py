@@ -32,9 +32,10 @@ SERVER_PERSISTENCE = 60
 
 # What a fresh Wine prefix presents as devices: Wine's own PhysicalDrive0 stands for the folder
 # behind C:, opens, but refuses raw reads (ERROR_INVALID_FUNCTION), and C: is the one drive
-# letter that answers the device number query, as partition 1 of that drive.
+# letter that answers the device number query, as partition 1 of that drive; Z: (the host's
+# root) exists but refuses to open as a volume (ERROR_ACCESS_DENIED), which is a gap.
 WINE_PHYSICAL = read_error_drive0(1)
-WINE_LOGICAL = located("C", 0, 1)
+WINE_LOGICAL = located("C", 0, 1) + letter_open_error("Z", 5)
 
 FATAL_WRITE_FAILED = b"TVX: error 1001: Unable to write to standard output\r\n"
 FATAL_INCOMPLETE_WRITE = b"TVX: error 1002: Incomplete write operation\r\n"

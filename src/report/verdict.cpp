@@ -1,0 +1,131 @@
+#include "report/verdict.h"
+
+#include <utility>
+
+#include "platform/platform.h"
+
+namespace {
+
+std::string Decimal(int64_t value) {
+  return std::to_string(value);
+}
+
+std::string DriveName(int32_t drive) {
+  return "PhysicalDrive" + Decimal(drive);
+}
+
+Gap MakeGap(GapKind kind, int32_t drive, int32_t partition, bool hasError, uint32_t error,
+            std::string message) {
+  Gap gap;
+  gap.kind = kind;
+  gap.drive = drive;
+  gap.partition = partition;
+  gap.hasError = hasError;
+  gap.error = error;
+  gap.message = std::move(message);
+  return gap;
+}
+
+std::string SectorReadMessage(uint32_t error) {
+  return "Error reading drive... Error: " + Decimal(static_cast<int32_t>(error));
+}
+
+// Adds the gaps of one drive, in the order the console report says them.
+void AddDriveGaps(const DriveRecord& drive, std::vector<Gap>& gaps) {
+  if (!DriveIsReported(drive)) return;
+  const int32_t n = drive.number;
+  if (!drive.imageFormat.empty()) {
+    gaps.push_back(MakeGap(GapKind::UnreadableImage, n, -1, true, drive.error,
+                           DriveName(n) + " is a " + drive.imageFormat +
+                               " image that TVX cannot read: " + drive.imageProblem + "."));
+    return;
+  }
+  if (drive.status != DriveStatus::Read) {
+    const bool open = drive.status == DriveStatus::OpenFailed;
+    gaps.push_back(MakeGap(open ? GapKind::DriveOpen : GapKind::DriveRead, n, -1, true, drive.error,
+                           std::string("Error ") + (open ? "opening " : "reading ") + DriveName(n) +
+                               "... Error: " + Decimal(static_cast<int32_t>(drive.error))));
+    return;
+  }
+  for (uint32_t code : drive.tableReadErrors) {
+    gaps.push_back(MakeGap(GapKind::TableRead, n, -1, true, code, SectorReadMessage(code)));
+  }
+  for (const PartitionRecord& partition : drive.partitions) {
+    if (partition.read) continue;
+    gaps.push_back(MakeGap(GapKind::PartitionRead, n, partition.number, true, partition.error,
+                           SectorReadMessage(partition.error)));
+  }
+  if (drive.logicalChainCut) {
+    gaps.push_back(MakeGap(GapKind::ChainCut, n, -1, false, 0, ChainCutMessage(n)));
+  }
+}
+
+// True when a drive failed because access was refused.
+bool AnyDriveRefusedAccess(const Report& report) {
+  for (const DriveRecord& drive : report.drives) {
+    if (drive.status != DriveStatus::Read && drive.error == ERROR_ACCESS_DENIED) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+const char* GapKindName(GapKind kind) {
+  switch (kind) {
+    case GapKind::DriveOpen:
+      return "drive-open-failed";
+    case GapKind::DriveRead:
+      return "drive-read-failed";
+    case GapKind::UnreadableImage:
+      return "unreadable-image";
+    case GapKind::TableRead:
+      return "table-read-failed";
+    case GapKind::PartitionRead:
+      return "partition-read-failed";
+    case GapKind::ChainCut:
+      return "chain-cut";
+    case GapKind::LetterOpen:
+      break;
+  }
+  return "letter-open-failed";
+}
+
+std::string ChainCutMessage(int32_t drive) {
+  return DriveName(drive) +
+         " has more logical partitions than TVX reads; the rest were not examined.";
+}
+
+std::string LetterOpenMessage(const LetterFailure& failure) {
+  return std::string("Error opening drive ") + failure.letter +
+         ":... Error: " + Decimal(static_cast<int32_t>(failure.error));
+}
+
+std::vector<Gap> ListGaps(const Report& report) {
+  std::vector<Gap> gaps;
+  for (const DriveRecord& drive : report.drives) AddDriveGaps(drive, gaps);
+  for (const LetterFailure& failure : report.letterFailures) {
+    Gap gap = MakeGap(GapKind::LetterOpen, -1, -1, true, failure.error, LetterOpenMessage(failure));
+    gap.letter = failure.letter;
+    gaps.push_back(gap);
+  }
+  return gaps;
+}
+
+bool ReportIsComplete(const Report& report) {
+  return AnyDriveRead(report) && ListGaps(report).empty();
+}
+
+Verdict DecideVerdict(bool anyDriveRead, bool anyGap, bool anyFinding, bool adviseElevation) {
+  if (!anyDriveRead) {
+    return {adviseElevation ? ClosingLine::NothingReadElevate : ClosingLine::NothingRead,
+            anyFinding ? kFoundExitStatus : kCannotTellExitStatus};
+  }
+  if (anyFinding) return {ClosingLine::None, kFoundExitStatus};
+  if (anyGap) return {ClosingLine::Incomplete, kCannotTellExitStatus};
+  return {ClosingLine::AllClear, kCleanExitStatus};
+}
+
+Verdict ReportVerdict(const Report& report) {
+  return DecideVerdict(AnyDriveRead(report), !ListGaps(report).empty(), report.anyFound,
+                       !report.elevated && AnyDriveRefusedAccess(report));
+}
