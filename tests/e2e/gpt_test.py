@@ -140,7 +140,8 @@ def wiped_mbr(keep_signature):
 
 
 def wiped_mbr_lines(n):
-    return oem_line(n, 1, b"S\xBA\xBE\0\x02\0\0\0") + luks(n, 1)
+    return (oem_line(n, 1, b"S\xBA\xBE\0\x02\0\0\0") + luks(n, 1) +
+            unlocked_with("passphrase or key file"))
 
 
 def wiped_mbr_and_primary(path):
