@@ -104,7 +104,10 @@ bool ParseGptEntries(const std::string& entryArray, const GptLayout& layout,
         type == Signature::kBiosBootGuid) {
       continue;
     }
-    partitions.push_back({static_cast<int32_t>(i + 1), FieldValue(entry, GptEntry::kFirstSector)});
+    const uint64_t first = FieldValue(entry, GptEntry::kFirstSector);
+    const uint64_t last = FieldValue(entry, GptEntry::kLastSector);
+    partitions.push_back(
+        {static_cast<int32_t>(i + 1), first, last >= first ? last - first + 1 : 0});
   }
   return true;
 }

@@ -21,10 +21,12 @@ struct GptLayout {
   uint32_t entryArrayCrc;
 };
 
-/// One GPT partition worth examining: its number (from 1, in array order) and first sector.
+/// One GPT partition worth examining: its number (from 1, in array order), first sector and
+/// length in sectors (0 when its last sector lies before its first).
 struct GptPartition {
   int32_t number;
   uint64_t firstSector;
+  uint64_t sectorCount = 0;
 };
 
 /// True when one of the four entries of sector 0 has the GPT protective type 0xEE.

@@ -51,6 +51,7 @@ struct DriveRecord {
   PartitionTable table = PartitionTable::None;  // the table its partitions came from
   std::vector<uint32_t> tableReadErrors;        // failed reads of table sectors, in order
   std::vector<PartitionRecord> partitions;
+  std::string fileSystem;    // a volume written on the whole disk, as the table names it, or empty
   std::string imageFormat;   // a container this build cannot read: its format ...
   std::string imageProblem;  // ... and why
 };

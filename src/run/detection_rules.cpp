@@ -87,34 +87,6 @@ const SectorRule* FirstMatch(const SectorRule (&rules)[N], const SectorText& sec
   return nullptr;
 }
 
-// ext4 when it uses extents, else ext3 when it has a journal, else ext2.
-const char* ExtVariant(const std::string& bytes) {
-  using namespace Superblock;
-  if (LittleEndianValue(bytes, kExtIncompatFeatures, 4) & kExtExtents) return "ext4";
-  if (LittleEndianValue(bytes, kExtCompatFeatures, 4) & kExtHasJournal) return "ext3";
-  return "ext2";
-}
-
-const FileSystemRule kFileSystemRules[] = {
-    {"ext2", {Superblock::kExt, {}}, ExtVariant},
-    {"XFS", {Superblock::kXfs, {}}, nullptr},
-    {"Linux swap", {Superblock::kSwap, {}}, nullptr},
-    {"Linux swap", {Superblock::kOldSwap, {}}, nullptr},
-    {"LVM2 physical volume", {Superblock::kLvmLabel, Superblock::kLvmType}, nullptr},
-    {"F2FS", {Superblock::kF2fs, {}}, nullptr},
-    {"HFS+", {Superblock::kHfsPlus, {}}, nullptr},
-    {"HFS+", {Superblock::kHfsx, {}}, nullptr},
-    {"Linux RAID member", {Superblock::kRaid, {}}, nullptr},
-    {"Linux RAID member", {Superblock::kRaidAt4K, {}}, nullptr},
-    {"Btrfs", {Superblock::kBtrfs, {}}, nullptr},
-};
-
-// True when `mark` lies within `bytes`, which start at offset `from`, and matches there.
-bool MagicMatches(const std::string& bytes, size_t from, const Magic& mark) {
-  if (mark.offset < from || mark.offset - from + mark.bytes.size() > bytes.size()) return false;
-  return std::string_view(bytes).substr(mark.offset - from, mark.bytes.size()) == mark.bytes;
-}
-
 }  // namespace
 
 const SectorRule kUnexplainedPartition = {
@@ -135,17 +107,6 @@ bool MarkMatches(const SectorText& sector, const SectorMark& mark) {
 
 const SectorRule* MatchSectorZero(const SectorText& sector) {
   return FirstMatch(kSectorZeroRules, sector);
-}
-
-const char* MatchFileSystem(const std::string& bytes, size_t from) {
-  for (const FileSystemRule& rule : kFileSystemRules) {
-    bool matches = true;
-    for (const Magic& mark : rule.marks) {
-      if (!mark.bytes.empty() && !MagicMatches(bytes, from, mark)) matches = false;
-    }
-    if (matches) return rule.refine != nullptr ? rule.refine(bytes) : rule.name;
-  }
-  return nullptr;
 }
 
 const SectorRule* MatchPartition(const SectorText& sector) {

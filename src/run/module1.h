@@ -28,6 +28,15 @@ void ScanPhysicalDrives(SectorBuffer& sectorBuffer, Report& report, const Report
 /// `report`; a drive that is an image this build cannot read is recorded as such.
 void ScanPhysicalDrive(int32_t n, SectorBuffer& sectorBuffer, Report& report);
 
+/// Examines a drive whose sector 0, in `sectorBuffer`, no sector-0 rule named, and returns true
+/// when that sector is no partition table: a volume the file-system table names from the disk's
+/// first byte (recorded as the drive's file system), or, without the boot signature, neither all
+/// zeros nor followed by a GPT that checks out, a possibly encrypted disk (a finding). Returns
+/// false when the partitions are to be examined: sector 0 has the boot signature and entries
+/// with a start and boot indicators of 0x00 or 0x80, or nothing names it.
+bool ExamineWholeDisk(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRecord& drive,
+                      Report& report);
+
 /// Examines the partitions of `drive`, whose sector 0 is in `sectorBuffer`: each partition's
 /// OEM ID and FAT label, a file system known by its superblock, and its verdict. A GPT behind a
 /// protective entry (or its backup copy) replaces the four primary entries when it checks out;

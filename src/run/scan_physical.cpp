@@ -45,7 +45,9 @@ void ClassifySectorZero(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRe
     }
     return;
   }
-  ExaminePartitions(handle, sectorBuffer, drive, report);
+  if (!ExamineWholeDisk(handle, sectorBuffer, drive, report)) {
+    ExaminePartitions(handle, sectorBuffer, drive, report);
+  }
 }
 
 }  // namespace

@@ -20,9 +20,14 @@ def past_the_end(n, p):
 
 class HostileSectorZeroTest(ScanFolderTest):
     def test_sector_zero_of_all_ff_bytes(self):
-        # No signature and no volume OEM field, so the partition pass runs with four start
-        # sectors of 4294967295: 2 TiB - 512 bytes into the drive, beyond the signed 32-bit
-        # sector number, read through the full 64-bit offset.
+        # No signature and nothing that names it: no partition table, so possibly a disk
+        # encrypted whole, and its bytes are not read as four partitions.
+        self.drive_image(0, MIB, b"\xFF" * SECTOR)
+        self.assertReport(self.scan(), report(no_partition_table(0), found=True))
+
+    def test_entries_at_the_last_32_bit_sector(self):
+        # Four entries starting at sector 4294967295: 2 TiB - 512 bytes into the drive, beyond
+        # the signed 32-bit sector number, read through the full 64-bit offset.
         far = 4294967295
         cases = [
             # A small image: each far read comes back empty, all zeros.
@@ -35,7 +40,7 @@ class HostileSectorZeroTest(ScanFolderTest):
         ]
         for name, size, last_sector, expected in cases:
             with self.subTest(name):
-                path = self.drive_image(0, size, b"\xFF" * SECTOR)
+                path = self.drive_image(0, size, mbr((far,) * 4, (7,) * 4))
                 if last_sector is not None:
                     write_at(path, far * SECTOR, last_sector)
                 self.assertReport(self.scan(), expected)
@@ -64,10 +69,14 @@ class HostileSectorZeroTest(ScanFolderTest):
 
     def test_partition_cut_short_by_the_end_of_the_image(self):
         # The image ends 100 bytes into the partition's first sector: those bytes are read, the
-        # rest of the sector is zeros, and the boot signature is lost with it.
+        # rest of the sector is zeros, and the boot signature is lost with it; the OEM ID still
+        # names NTFS. Cut before the OEM ID, nothing names it.
         path = self.drive_image(0, 2048 * SECTOR + 100, mbr((2048, 0, 0, 0), (7, 0, 0, 0)))
         write_at(path, 2048 * SECTOR, boot_sector(NTFS)[:100])
-        expected = report(oem_line(0, 1, NTFS) + damaged(0, 1), found=True)
+        expected = report(oem_line(0, 1, NTFS) + file_system(0, 1, "NTFS"))
+        self.assertReport(self.scan(), expected)
+        os.truncate(path, 2048 * SECTOR + 5)
+        expected = report(oem_line(0, 1, b"NT\0\0\0\0\0\0") + damaged(0, 1), found=True)
         self.assertReport(self.scan(), expected)
 
 

@@ -155,6 +155,16 @@ def file_system(n, p, name):
             b"\r\n")
 
 
+def disk_file_system(n, name):
+    """The line of a whole disk that holds one volume, named `name`."""
+    return b"\r\nPhysicalDrive" + b(n) + b" --- File system: " + b(name) + b"\r\n"
+
+
+def no_partition_table(n):
+    return (b"\r\nPhysicalDrive" + b(n) +
+            b" might be an encrypted volume: it has no partition table.\r\n")
+
+
 def bitlocker(n, p):
     return b"PhysicalDrive" + b(n) + b", Partition " + b(p) + b" is a Bitlocker encrypted volume.\r\n"
 
