@@ -2,8 +2,10 @@
 LUKS1 and LUKS2 by cryptsetup, on a whole disk and on partitions; the Linux file systems, known
 by their superblocks and named rather than called possibly encrypted; the VeraCrypt boot loader
 and BitLocker volumes without a partition table, written from their published layouts; and an
-Ubuntu and a Fedora disk that end with the all-clear. A tool that is missing here skips its own
-rows only."""
+Ubuntu and a Fedora disk that end with the all-clear; and one volume of each family Debian's
+tools make (UDF, ISO 9660, squashfs, cramfs, EROFS, JFS, ReiserFS, NILFS2, Minix, BFS, OCFS2,
+GFS2, bcache, exFAT, NTFS, FAT, md members), as a partition and as a whole disk, named as
+`blkid -p` names it. A tool that is missing here skips its own rows only."""
 
 import json
 import tempfile
@@ -198,6 +200,153 @@ class FileSystemsTest(ScanFolderTest):
              oem_line(1, 3, ZEROS) + file_system(1, 3, "Btrfs")),
         ])
         self.assertReport(self.scan(), report(expected))
+
+
+# Ordinary volumes as Debian's tools make them: (the tool that must be here, the TYPE `blkid -p`
+# gives the volume, the size of its scratch file in MiB, and its maker, given the file's path and
+# a folder of files to put in images). blkid's TYPE maps to the name TVX gives through
+# BLKID_NAMES.
+ORDINARY_VOLUMES = [
+    ("mkudffs", "udf", 16, lambda v, src: tool("mkudffs", "--media-type=hd", "--blocksize=512", v)),
+    ("xorriso", "iso9660", 0,
+     lambda v, src: tool("xorriso", "-as", "mkisofs", "-quiet", "-o", v, src)),
+    ("mksquashfs", "squashfs", 0,
+     lambda v, src: tool("mksquashfs", src, v, "-quiet", "-noappend", "-no-progress")),
+    ("mkfs.cramfs", "cramfs", 0, lambda v, src: tool("mkfs.cramfs", src, v)),
+    ("mkfs.erofs", "erofs", 0, lambda v, src: tool("mkfs.erofs", v, src)),
+    ("mkfs.jfs", "jfs", 32, lambda v, src: tool("mkfs.jfs", "-q", v)),
+    ("mkfs.reiserfs", "reiserfs", 64, lambda v, src: tool("mkfs.reiserfs", "-q", "-f", v)),
+    ("mkfs.nilfs2", "nilfs2", 160, lambda v, src: tool("mkfs.nilfs2", "-q", "-f", v)),
+    ("mkfs.minix", "minix", 8, lambda v, src: tool("mkfs.minix", v)),
+    ("mkfs.minix", "minix", 8, lambda v, src: tool("mkfs.minix", "-3", v)),
+    ("mkfs.bfs", "bfs", 8, lambda v, src: tool("mkfs.bfs", v)),
+    ("mkfs.ocfs2", "ocfs2", 64, lambda v, src: tool("mkfs.ocfs2", "-q", "-F", "-M", "local", v)),
+    ("mkfs.gfs2", "gfs2", 64,
+     lambda v, src: tool("mkfs.gfs2", "-O", "-p", "lock_nolock", "-j", "1", v)),
+    ("make-bcache", "bcache", 32, lambda v, src: tool("make-bcache", "-B", v)),
+    ("mkfs.exfat", "exfat", 32, lambda v, src: tool("mkfs.exfat", v)),
+    ("mkntfs", "ntfs", 32, lambda v, src: tool("mkntfs", "-q", "-F", "-f", v)),
+    ("mkfs.fat", "vfat", 32, lambda v, src: tool("mkfs.fat", "-F", "16", v)),
+] + [("mdadm", "linux_raid_member", 32, None, metadata) for metadata in ("0.90", "1.0", "1.2")] + [
+    ("mdadm", "ddf_raid_member", 64, None, "ddf"),
+    ("mdadm", "isw_raid_member", 64, None, "imsm"),
+]
+
+BLKID_NAMES = {
+    "udf": "UDF", "iso9660": "ISO 9660", "squashfs": "squashfs", "cramfs": "cramfs",
+    "erofs": "EROFS", "jfs": "JFS", "reiserfs": "ReiserFS", "nilfs2": "NILFS2", "minix": "Minix",
+    "bfs": "BFS", "ocfs2": "OCFS2", "gfs2": "GFS2", "bcache": "bcache", "exfat": "exFAT",
+    "ntfs": "NTFS", "vfat": "FAT", "linux_raid_member": "Linux RAID member",
+    "ddf_raid_member": "DDF RAID member", "isw_raid_member": "Intel RAID member",
+}
+
+
+def md_member(volume, metadata):
+    """Makes `volume` a one-disk (ddf, imsm: two-disk container) md member of `metadata`
+    through a loop device, then stops the array; DeviceUnavailable where md cannot run."""
+    if not os.path.exists("/proc/mdstat"):
+        raise DeviceUnavailable("this kernel has no md driver")
+    name = "/dev/md/tvx-test-%d" % os.getpid()
+    with loop_device(volume, read_only=False) as device:
+        if metadata in ("ddf", "imsm"):
+            command = ["mdadm", "--create", name, "--run", "--force", "--metadata=" + metadata,
+                       "--raid-devices=1", device]
+        else:
+            command = ["mdadm", "--create", name, "--run", "--force", "--level=1",
+                       "--raid-devices=1", "--metadata=" + metadata, device]
+        result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                env={**os.environ, "IMSM_NO_PLATFORM": "1"})
+        subprocess.run(["mdadm", "--stop", name], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        if result.returncode != 0:
+            raise DeviceUnavailable("mdadm cannot make %s here: %s" %
+                                    (metadata, result.stdout.decode(errors="replace").strip()))
+
+
+class OrdinaryVolumesTest(ScanFolderTest):
+    """One volume of each family Debian's tools make, as a partition and as a whole disk: TVX
+    names it as `blkid -p` does, and calls nothing possibly encrypted. The volumes are made once
+    for the class."""
+
+    volumes = []  # (name TVX gives, path, has the boot signature)
+    skipped = []  # (tool, why)
+
+    @classmethod
+    def setUpClass(cls):
+        cls._made = tempfile.TemporaryDirectory(prefix="tvx-volumes-")
+        src = os.path.join(cls._made.name, "src")
+        os.mkdir(src)
+        with open(os.path.join(src, "notes.txt"), "w") as f:
+            f.write("an ordinary file\n")
+        for i, row in enumerate(ORDINARY_VOLUMES):
+            needed, kind, mib, make = row[:4]
+            volume = os.path.join(cls._made.name, "volume-%d" % i)
+            if not have(needed):
+                cls.skipped.append((needed, "not installed"))
+                continue
+            try:
+                if mib:
+                    sparse_file(volume, mib * MIB)
+                if make is None:
+                    md_member(volume, row[4])
+                else:
+                    make(volume, src)
+            except DeviceUnavailable as problem:
+                cls.skipped.append((needed, str(problem)))
+                continue
+            found = tool("blkid", "-p", "-o", "value", "-s", "TYPE", volume).decode().strip()
+            if found != kind:
+                raise AssertionError("blkid -p calls the %s volume %r" % (kind, found))
+            # An image shorter than a whole sector is padded, as a partition holds it.
+            size = os.path.getsize(volume)
+            if size % MIB:
+                os.truncate(volume, size + MIB - size % MIB)
+            cls.volumes.append((BLKID_NAMES[kind], volume,
+                                read_at(volume, 510, 2) == b"\x55\xAA"))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls._made.cleanup()
+
+    def report_skips(self):
+        for needed, why in self.skipped:
+            with self.subTest(tool=needed):
+                self.skipTest(why)
+
+    def test_each_volume_as_a_partition(self):
+        """All volumes as partitions of one GPT disk: a volume with the boot signature shows its
+        OEM ID as before, every other one is named; nothing is called possibly encrypted."""
+        self.report_skips()
+        parts, start = [], 2048
+        for _, volume, _ in self.volumes:
+            sectors = os.path.getsize(volume) // SECTOR
+            parts.append(Part(start, sectors, GPT_LINUX,
+                              lambda path, first, count, v=volume: copy_into(v, path, first * SECTOR)))
+            start += sectors
+        partitioned_image(self.entry("PhysicalDrive0"), (start + 2048) * SECTOR, "gpt", parts)
+        document = json.loads(self.scan(("/json",)))
+        self.assertEqual(document["findings"], [])
+        self.assertEqual([p["fileSystem"] for p in document["drives"][0]["partitions"]],
+                         [None if signed else name for name, _, signed in self.volumes])
+
+    def test_each_volume_as_a_whole_disk(self):
+        """Each volume alone on a disk: "PhysicalDriveN --- File system: NAME", but for NTFS,
+        whose OEM ID keeps sector 0 silent; then a disk of random bytes, possibly encrypted whole,
+        and an empty one, which says nothing."""
+        self.report_skips()
+        expected = b""
+        for n, (name, volume, _) in enumerate(self.volumes):
+            self.link("PhysicalDrive%d" % n, volume)
+            expected += b"" if name == "NTFS" else disk_file_system(n, name)
+        n = len(self.volumes)
+        write_at(self.image("PhysicalDrive%d" % n, 16 * MIB), 0, random_bytes(MIB, "whole-disk"))
+        self.image("PhysicalDrive%d" % (n + 1), 16 * MIB)
+        self.assertReport(self.scan(), report(expected + no_partition_table(n), found=True))
+        document = json.loads(self.scan(("/json",)))
+        self.assertEqual([d["fileSystem"] for d in document["drives"][:n]],
+                         [None if name == "NTFS" else name for name, _, _ in self.volumes])
+        self.assertEqual([(f["kind"], f["drive"], f["partition"]) for f in document["findings"]],
+                         [("possibly-encrypted", n, None)])
 
 
 if __name__ == "__main__":
