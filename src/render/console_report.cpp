@@ -112,11 +112,11 @@ void WriteDrive(const Report& report, const DriveRecord& drive) {
     WriteDriveFailure(drive);
     return;
   }
-  WriteFindings(report, drive.number, -1, 0);
   if (!drive.fileSystem.empty()) {
     WriteConsoleText("\r\nPhysicalDrive" + Decimal(drive.number) + " --- File system: ", White);
     WriteConsoleText(drive.fileSystem + "\r\n", LightCyan);
   }
+  WriteFindings(report, drive.number, -1, 0);
   for (uint32_t code : drive.tableReadErrors) WriteReadError(code);
   for (const PartitionRecord& partition : drive.partitions) {
     WritePartition(report, drive, partition);

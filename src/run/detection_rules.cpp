@@ -92,6 +92,11 @@ const SectorRule* FirstMatch(const SectorRule (&rules)[N], const SectorText& sec
 const SectorRule kUnexplainedPartition = {
     "possibly-encrypted", {}, " might be an encrypted volume,\nor contains a damaged boot sector."};
 
+const SectorRule kFileVaultVolume = {"filevault", {}, " is a FileVault 2 encrypted volume."};
+
+const SectorRule kEncryptedApfsVolume = {
+    "filevault", {}, " holds a FileVault encrypted APFS volume."};
+
 bool MarkMatches(const SectorText& sector, const SectorMark& mark) {
   const std::string field = FieldText(sector, mark.field);
   switch (mark.test) {

@@ -55,6 +55,12 @@ const PartitionRule* MatchPartition(const SectorText& sector);
 /// The verdict for a partition that no rule and no file system explains: it may be encrypted.
 extern const PartitionRule kUnexplainedPartition;
 
+/// The verdicts for a CoreStorage volume whose header says it is encrypted (FileVault 2), and
+/// for an APFS container that holds an encrypted volume (FileVault on APFS); for a partition or
+/// a whole disk alike.
+extern const SectorRule kFileVaultVolume;
+extern const SectorRule kEncryptedApfsVolume;
+
 /// A file system, volume manager or RAID member known by its marks, for volumes without a boot
 /// signature and for whole disks. It matches when all of its marks are present and `check`,
 /// when set, finds the further fields it looks at sound; `refine`, when set, names the variant.

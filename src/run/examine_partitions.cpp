@@ -7,6 +7,7 @@
 #include "disk/record_value.h"
 #include "disk/sector_reader.h"
 #include "disk/volume_bytes.h"
+#include "run/apple_volumes.h"
 #include "run/detection_rules.h"
 #include "run/module1.h"
 
@@ -37,14 +38,17 @@ const Field* FatLabelField(const SectorText& sector, const std::string& oemId) {
 }
 
 // Returns the file system a partition without a boot signature holds, known by the table of
-// file systems, or an empty text. `sector` is its first sector, already read.
+// file systems, or an empty text; `verdict` becomes the FileVault verdict of an APFS container
+// with an encrypted volume. `sector` is its first sector, already read.
 std::string ProbeFileSystem(HANDLE handle, const PartitionStart& start, uint32_t sectorSize,
-                            const SectorText& sector) {
+                            const SectorText& sector, const PartitionRule*& verdict) {
   DiskIO::Volume volume =
       DiskIO::VolumeOnDrive(handle, start.firstSector, start.sectorCount * sectorSize, sectorSize);
   if (sectorSize == kSectorSize) DiskIO::KeepVolumeSector(volume, 0, sector);
   const char* name = MatchFileSystem(volume);
-  return name != nullptr ? name : "";
+  const std::string fileSystem = name != nullptr ? name : "";
+  verdict = ApfsVerdict(volume, fileSystem);
+  return fileSystem;
 }
 
 // Reads one partition's first sector, records what it shows and adds its verdict.
@@ -68,9 +72,17 @@ void ExaminePartition(HANDLE handle, const PartitionStart& start, DriveRecord& d
     partition.label = FieldText(sector, *label);
   }
 
+  // BitLocker and LUKS, then FileVault 2, then the boot signature, then the file systems.
   const PartitionRule* rule = MatchPartition(sector);
-  if (rule == nullptr) {
-    partition.fileSystem = ProbeFileSystem(handle, start, drive.sectorSize, sector);
+  if (rule == nullptr || rule->kind == nullptr) {
+    if (const PartitionRule* fileVault = CoreStorageVerdict(sector, partition.fileSystem)) {
+      rule = fileVault;
+    } else if (!partition.fileSystem.empty()) {
+      rule = nullptr;
+    }
+  }
+  if (rule == nullptr && partition.fileSystem.empty()) {
+    partition.fileSystem = ProbeFileSystem(handle, start, drive.sectorSize, sector, rule);
     if (partition.fileSystem.empty()) rule = &kUnexplainedPartition;
   }
   drive.partitions.push_back(partition);

@@ -7,6 +7,7 @@
 #include "disk/gpt.h"
 #include "disk/layout.h"
 #include "disk/volume_bytes.h"
+#include "run/apple_volumes.h"
 #include "run/detection_rules.h"
 #include "run/module1.h"
 
@@ -49,6 +50,12 @@ const char kNoPartitionTable[] = " might be an encrypted volume: it has no parti
 bool ExamineWholeDisk(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRecord& drive,
                       Report& report) {
   const SectorText sector(sectorBuffer.begin(), sectorBuffer.end());
+  const std::string place = "PhysicalDrive" + std::to_string(drive.number);
+  if (const SectorRule* fileVault = CoreStorageVerdict(sector, drive.fileSystem)) {
+    AddFinding(report, {fileVault->kind, drive.number, -1, 0, place + fileVault->message});
+    return true;
+  }
+  if (!drive.fileSystem.empty()) return true;
   if (HoldsPartitionTable(sector)) return false;
   uint64_t length = 0;
   if (!DiskIO::QueryDriveLength(handle, length)) length = 0;
@@ -56,12 +63,14 @@ bool ExamineWholeDisk(HANDLE handle, const SectorBuffer& sectorBuffer, DriveReco
   if (drive.sectorSize == kSectorSize) DiskIO::KeepVolumeSector(volume, 0, sector);
   if (const char* name = MatchFileSystem(volume)) {
     drive.fileSystem = name;
+    if (const SectorRule* apfs = ApfsVerdict(volume, drive.fileSystem)) {
+      AddFinding(report, {apfs->kind, drive.number, -1, 0, place + apfs->message});
+    }
     return true;
   }
   const bool signed0 = FieldText(sector, BootSector::kBootSignature) == Signature::kBootSignature;
   if (signed0 || IsAllZero(sector) || HasGpt(handle, drive.sectorSize)) return false;
-  AddFinding(report, {"possibly-encrypted", drive.number, -1, 0,
-                      "PhysicalDrive" + std::to_string(drive.number) + kNoPartitionTable});
+  AddFinding(report, {"possibly-encrypted", drive.number, -1, 0, place + kNoPartitionTable});
   return true;
 }
 

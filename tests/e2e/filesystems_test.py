@@ -349,5 +349,61 @@ class OrdinaryVolumesTest(ScanFolderTest):
                          [("possibly-encrypted", n, None)])
 
 
+# ---------------------------------------------------------------------------------------------
+# FileVault on a Mac: CoreStorage and APFS, written from their published layouts
+
+GPT_CORE_STORAGE = "53746F72-6167-11AA-AA11-00306543ECAC"
+GPT_APFS = "7C3457EF-0000-11AA-AA11-00306543ECAC"
+
+
+def written(data):
+    """Filler: `data` at the partition's first sector."""
+    return lambda path, start, sectors: write_at(path, start * SECTOR, data)
+
+
+def filevault(n, p=None):
+    if p is None:
+        return b"\r\nPhysicalDrive" + b(n) + b" is a FileVault 2 encrypted volume.\r\n"
+    return (b"PhysicalDrive" + b(n) + b", Partition " + b(p) +
+            b" is a FileVault 2 encrypted volume.\r\n")
+
+
+def encrypted_apfs(n, p=None):
+    place = b"\r\nPhysicalDrive" + b(n) if p is None else b"PhysicalDrive" + b(n) + b", Partition " + b(p)
+    return place + b" holds a FileVault encrypted APFS volume.\r\n"
+
+
+class FileVaultTest(ScanFolderTest):
+    def test_core_storage_and_apfs(self):
+        """CoreStorage encrypted and not, APFS with and without an encrypted volume and damaged,
+        on whole disks and as partitions."""
+        unencrypted, encrypted = 0x1, 0x0
+        apfs_partitions = [
+            (core_storage_header(True), GPT_CORE_STORAGE, None, [filevault]),
+            (core_storage_header(False), GPT_CORE_STORAGE, "CoreStorage", []),
+            (apfs_container([unencrypted, encrypted]), GPT_APFS, "APFS", [encrypted_apfs]),
+            (apfs_container([unencrypted]), GPT_APFS, "APFS", []),
+            (apfs_container([encrypted], damaged=True), GPT_APFS, "APFS", []),
+        ]
+        parts = [Part(2048 + 256 * i, 256, kind, written(data))
+                 for i, (data, kind, _, _) in enumerate(apfs_partitions)]
+        mac = b"".join(oem_line(2, p, data[3:11]) +
+                       (file_system(2, p, name) if name else b"") +
+                       b"".join(line(2, p) for line in lines)
+                       for p, (data, _, name, lines) in enumerate(apfs_partitions, 1))
+        expected = self.build_drives([
+            (whole_disk(core_storage_header(True)), filevault(0)),
+            (whole_disk(core_storage_header(False)), disk_file_system(1, "CoreStorage")),
+            (lambda path: partitioned_image(path, 16 * MIB, "gpt", parts), mac),
+            (whole_disk(apfs_container([encrypted])),
+             disk_file_system(3, "APFS") + encrypted_apfs(3)),
+        ])
+        self.assertReport(self.scan(), report(expected, found=True))
+        document = json.loads(self.scan(("/json",)))
+        self.assertEqual([(f["kind"], f["drive"], f["partition"]) for f in document["findings"]],
+                         [("filevault", 0, None), ("filevault", 2, 1), ("filevault", 2, 3),
+                          ("filevault", 3, None)])
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)
