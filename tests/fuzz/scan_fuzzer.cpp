@@ -100,9 +100,11 @@ bool HoldsFileSystem(int fd, uint64_t start) {
 
 // Checks what the examiner must have been shown for the image at `path`, judged from the image
 // itself: a TrueCrypt, VeraCrypt or PGP mark anywhere in sector 0, and a BitLocker or LUKS
-// volume there, are always findings; so, for a plain partition table, is every primary
-// partition that is BitLocker or LUKS, and every one whose first sector lacks the boot
-// signature and that holds no known file system. Aborts when such a finding went unreported.
+// volume there, are always findings; so is a sector 0 that is no partition table (no boot
+// signature, not all zeros) unless the disk is shown as one named volume or a GPT behind it was
+// read; and, for a partition table, every primary partition that is BitLocker or LUKS, and every
+// one whose first sector lacks the boot signature and that holds no file system this check or
+// the report names. Aborts when such a finding went unreported.
 void CheckNothingHidden(const std::string& path, const Report& report) {
   // A drive the report says it could not read (a container this build cannot read, among
   // others) hides nothing: it counts as unread.
@@ -118,16 +120,30 @@ void CheckNothingHidden(const std::string& path, const Report& report) {
   }
   const std::vector<uint8_t> sector0 = ReadBack(fd, 0, kSector);
   const uint64_t unit = ImageSectorSize(fd);
+  const DriveRecord& drive = report.drives.back();
   bool mustFind = Contains(sector0, "PGP") || Contains(sector0, "TrueCrypt") ||
                   Contains(sector0, "VeraCrypt") || IsEncryptedVolume(sector0);
-  if (!mustFind && !IsVolumeBootSector(sector0) && !HasProtectiveEntry(sector0)) {
-    for (size_t offset : {454, 470, 486, 502}) {
-      const uint64_t start = LittleEndian(sector0, offset, 4);
-      if (start == 0) continue;
+  // A disk the report shows as one named volume has no partitions to hide.
+  const bool partitioned = drive.fileSystem.empty() && !IsVolumeBootSector(sector0);
+  if (!mustFind && partitioned && !HasProtectiveEntry(sector0)) {
+    // Sector 0 without the boot signature, not all zeros: no partition table, a finding of its
+    // own, unless a GPT behind it checked out and the partitions were read.
+    const bool signature0 = sector0[510] == 0x55 && sector0[511] == 0xAA;
+    const bool allZero = std::all_of(sector0.begin(), sector0.end(), [](uint8_t b) { return !b; });
+    if (!signature0 && !allZero && drive.table == PartitionTable::None) mustFind = true;
+    for (size_t entry = 0; entry < 4; ++entry) {
+      const uint64_t start = LittleEndian(sector0, 454 + 16 * entry, 4);
+      if (start == 0 || drive.table == PartitionTable::None) continue;
       const std::vector<uint8_t> first = ReadBack(fd, start * unit, kSector);
       if (IsEncryptedVolume(first)) mustFind = true;
+      // A partition the report names (the file-system table knows some sixty formats, beyond
+      // this check's own few) shows its name instead.
+      const bool named = std::any_of(
+          drive.partitions.begin(), drive.partitions.end(), [entry](const PartitionRecord& p) {
+            return p.number == static_cast<int32_t>(entry + 1) && !p.fileSystem.empty();
+          });
       const bool bootSignature = first[510] == 0x55 && first[511] == 0xAA;
-      if (!bootSignature && !HoldsFileSystem(fd, start * unit)) mustFind = true;
+      if (!bootSignature && !named && !HoldsFileSystem(fd, start * unit)) mustFind = true;
     }
   }
   close(fd);
