@@ -53,7 +53,7 @@ class MemcheckTest(ScanFolderTest):
             label_lines(1, 2, b"mkfs.fat", b"GPTVOL     ") +
             truecrypt_loader(2) +
             read_error_drive0(0, 3) +
-            b"".join(oem_line(4, p, b"\0" * 8) + damaged(4, p) for p in range(1, 5)) +
+            no_partition_table(4) +
             open_error(5, 5) +
             pgp_elsewhere(6))
         cases = [
