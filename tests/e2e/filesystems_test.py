@@ -361,18 +361,6 @@ def written(data):
     return lambda path, start, sectors: write_at(path, start * SECTOR, data)
 
 
-def filevault(n, p=None):
-    if p is None:
-        return b"\r\nPhysicalDrive" + b(n) + b" is a FileVault 2 encrypted volume.\r\n"
-    return (b"PhysicalDrive" + b(n) + b", Partition " + b(p) +
-            b" is a FileVault 2 encrypted volume.\r\n")
-
-
-def encrypted_apfs(n, p=None):
-    place = b"\r\nPhysicalDrive" + b(n) if p is None else b"PhysicalDrive" + b(n) + b", Partition " + b(p)
-    return place + b" holds a FileVault encrypted APFS volume.\r\n"
-
-
 class FileVaultTest(ScanFolderTest):
     def test_core_storage_and_apfs(self):
         """CoreStorage encrypted and not, APFS with and without an encrypted volume and damaged,

@@ -1061,6 +1061,18 @@ def apfs_container(volume_flags, damaged=False):
     return b"".join(bytes(block) for block in blocks)
 
 
+def filevault(n, p=None):
+    if p is None:
+        return b"\r\nPhysicalDrive" + b(n) + b" is a FileVault 2 encrypted volume.\r\n"
+    return (b"PhysicalDrive" + b(n) + b", Partition " + b(p) +
+            b" is a FileVault 2 encrypted volume.\r\n")
+
+
+def encrypted_apfs(n, p=None):
+    place = b"\r\nPhysicalDrive" + b(n) if p is None else b"PhysicalDrive" + b(n) + b", Partition " + b(p)
+    return place + b" holds a FileVault encrypted APFS volume.\r\n"
+
+
 # ---------------------------------------------------------------------------------------------
 # Drives that fail: loop devices, device-mapper error targets, files whose reads fail
 
