@@ -134,6 +134,32 @@ TEST(ApfsContainers, EncryptedVolumesAreFound) {
   EXPECT_EQ(EncryptionOf(later), ApfsEncryption::kUnknown);
 }
 
+// Block 0 may be an older copy of the superblock: the newest one in the checkpoint area, here
+// written after FileVault was turned on, decides.
+TEST(ApfsContainers, TheNewestCheckpointDecides) {
+  constexpr uint64_t kUnencrypted = 0x1;
+  Apfs apfs({kUnencrypted});
+  Put(apfs.blocks[0], 104, 2, 4);   // two descriptor blocks ...
+  Put(apfs.blocks[0], 112, 12, 8);  // ... from block 12
+  std::string newer = apfs.blocks[0];
+  Put(newer, 16, 9, 8);    // transaction 9
+  Put(newer, 160, 10, 8);  // its object map at block 10
+  apfs.blocks[10] = apfs.blocks[1];
+  Put(apfs.blocks[10], 48, 11, 8);  // its tree at block 11
+  apfs.blocks[11] = apfs.blocks[2];
+  Put(apfs.blocks[11], 56 + 4 + 8, 8, 8);            // the volume in transaction 8 ...
+  Put(apfs.blocks[11], kBlock - 40 - 16 + 8, 9, 8);  // ... at block 9
+  apfs.blocks[9] = apfs.blocks[3];
+  Put(apfs.blocks[9], 264, 0x0, 8);  // encrypted now
+  apfs.blocks[13] = newer;
+  apfs.Seal();
+  EXPECT_EQ(EncryptionOf(apfs), ApfsEncryption::kSome);
+
+  // The same newer superblock, damaged, leaves block 0's older answer.
+  Put(apfs.blocks[13], 300, 1, 1);
+  EXPECT_EQ(EncryptionOf(apfs), ApfsEncryption::kNone);
+}
+
 // Damage anywhere on the way to the volumes leaves the encryption unknown: no claim either way.
 TEST(ApfsContainers, DamagedContainersMakeNoClaim) {
   const struct {

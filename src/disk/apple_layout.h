@@ -47,7 +47,11 @@ namespace ApfsContainer {
 constexpr Field kMagic{32, 4};  // "NXSB"
 constexpr Field kBlockSize{36, 4};
 constexpr Field kBlockCount{40, 8};
-constexpr Field kObjectMap{160, 8};  // physical block of the container's object map
+constexpr Field kCheckpointBlocks{104, 4};  // the descriptor area's length; top bit: not contiguous
+constexpr Field kCheckpointBase{112, 8};    // its first block
+constexpr uint32_t kNotContiguous = 0x80000000;
+constexpr uint32_t kMaxCheckpointBlocks = 64;  // more are not looked through
+constexpr Field kObjectMap{160, 8};            // physical block of the container's object map
 constexpr Field kMaxVolumes{180, 4};
 constexpr size_t kVolumeIds = 184;  // up to 100 virtual object ids, 8 bytes each
 constexpr size_t kMaxVolumeIds = 100;

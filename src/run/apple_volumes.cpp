@@ -80,6 +80,39 @@ uint64_t LookUp(DiskIO::Volume& volume, const Container& container, uint64_t roo
   return 0;
 }
 
+// True when `block` is a container superblock of `blockSize` bytes that checks out.
+bool IsContainerSuperblock(std::string_view block, uint64_t blockSize) {
+  return block.size() == blockSize && ApfsChecksum(block) == Value(block, ApfsObject::kChecksum) &&
+         (Value(block, ApfsObject::kType) & ApfsObject::kTypeMask) ==
+             ApfsObject::kContainerSuperblock &&
+         block.substr(ApfsContainer::kMagic.offset, 4) == Signature::kApfsContainer &&
+         Value(block, ApfsContainer::kBlockSize) == blockSize;
+}
+
+// Returns the container superblock of the newest transaction: `first` (block 0), or a newer one
+// in the contiguous checkpoint descriptor area it names (at most kMaxCheckpointBlocks blocks,
+// read once).
+std::string NewestSuperblock(DiskIO::Volume& volume, const std::string& first) {
+  using namespace ApfsContainer;
+  const uint64_t blockSize = first.size();
+  const uint64_t blocks = Value(first, kCheckpointBlocks);
+  const uint64_t base = Value(first, kCheckpointBase);
+  if ((blocks & kNotContiguous) != 0 || blocks == 0 || blocks > kMaxCheckpointBlocks || base == 0 ||
+      base + blocks > Value(first, kBlockCount)) {
+    return first;
+  }
+  const std::string area = DiskIO::VolumeBytes(volume, base * blockSize, blocks * blockSize);
+  std::string newest = first;
+  for (uint64_t i = 0; i < blocks && !area.empty(); ++i) {
+    const std::string_view block = std::string_view(area).substr(i * blockSize, blockSize);
+    if (IsContainerSuperblock(block, blockSize) &&
+        Value(block, ApfsObject::kTransaction) > Value(newest, ApfsObject::kTransaction)) {
+      newest = std::string(block);
+    }
+  }
+  return newest;
+}
+
 }  // namespace
 
 uint32_t Crc32c(uint32_t crc, std::string_view bytes) {
@@ -134,19 +167,17 @@ const SectorRule* ApfsVerdict(DiskIO::Volume& volume, const std::string& fileSys
 
 ApfsEncryption ReadApfsEncryption(DiskIO::Volume& volume) {
   using namespace ApfsContainer;
-  const std::string first = DiskIO::VolumeBytes(volume, 0, kMinBlockSize);
-  const uint64_t blockSize = Value(first, kBlockSize);
-  if (FieldText(first, kMagic) != Signature::kApfsContainer || blockSize < kMinBlockSize ||
+  const std::string head = DiskIO::VolumeBytes(volume, 0, kMinBlockSize);
+  const uint64_t blockSize = Value(head, kBlockSize);
+  if (FieldText(head, kMagic) != Signature::kApfsContainer || blockSize < kMinBlockSize ||
       blockSize > kMaxBlockSize || (blockSize & (blockSize - 1)) != 0) {
     return ApfsEncryption::kUnknown;
   }
-  const std::string superblock = DiskIO::VolumeBytes(volume, 0, blockSize);
-  if (superblock.size() != blockSize ||
-      ApfsChecksum(superblock) != Value(superblock, ApfsObject::kChecksum) ||
-      (Value(superblock, ApfsObject::kType) & ApfsObject::kTypeMask) !=
-          ApfsObject::kContainerSuperblock) {
-    return ApfsEncryption::kUnknown;
-  }
+  const std::string first = DiskIO::VolumeBytes(volume, 0, blockSize);
+  if (!IsContainerSuperblock(first, blockSize)) return ApfsEncryption::kUnknown;
+  // Block 0 may be an older copy: the newest superblock that checks out in the checkpoint
+  // descriptor area stands in for it.
+  const std::string superblock = NewestSuperblock(volume, first);
   const Container container{blockSize, Value(superblock, kBlockCount),
                             Value(superblock, ApfsObject::kTransaction)};
   const std::string map =
