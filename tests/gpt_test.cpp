@@ -275,26 +275,29 @@ TEST(ParseGptEntries, ReadsAnyTypeAndAnyFirstSectorInArrayOrder) {
     size_t index;
     std::string type;
     uint64_t firstSector;
+    uint64_t lastSector;
   } entries[] = {
-      {0, Signature::kMicrosoftReservedGuid, 34},
-      {1, std::string(15, '\0') + '\x01', 0},  // a type that is not all zero, first sector 0
-      {2, Signature::kBitLockerGuid, uint64_t{1} << 53},
-      {5, std::string(16, '\xFF'), ~uint64_t{0}},
-      {7, Signature::kMicrosoftReservedGuid.substr(0, 15) + '\xAF', 4294967296u},
+      {0, Signature::kMicrosoftReservedGuid, 34, 100},
+      {1, std::string(15, '\0') + '\x01', 0, 0},  // a type that is not all zero, first sector 0
+      {2, Signature::kBitLockerGuid, uint64_t{1} << 53, (uint64_t{1} << 53) + 99},
+      {5, std::string(16, '\xFF'), ~uint64_t{0}, 5},  // its last sector before its first
+      {7, Signature::kMicrosoftReservedGuid.substr(0, 15) + '\xAF', 4294967296u, 4294967296u},
   };
   for (const auto& e : entries) {
     array.replace(e.index * 256, 16, e.type);
     PutLittleEndian(array, {e.index * 256 + 32, 8}, e.firstSector);
+    PutLittleEndian(array, {e.index * 256 + 40, 8}, e.lastSector);
   }
   const GptLayout layout{2, 8, 256, DiskIO::Crc32(array)};
   std::vector<GptPartition> partitions;
   ASSERT_TRUE(DiskIO::ParseGptEntries(array + "trailing bytes", layout, partitions));
   ASSERT_EQ(partitions.size(), 4u);
   const GptPartition expected[] = {
-      {2, 0}, {3, uint64_t{1} << 53}, {6, ~uint64_t{0}}, {8, 4294967296u}};
+      {2, 0, 1}, {3, uint64_t{1} << 53, 100}, {6, ~uint64_t{0}, 0}, {8, 4294967296u, 1}};
   for (size_t i = 0; i < 4; ++i) {
     EXPECT_EQ(partitions[i].number, expected[i].number) << i;
     EXPECT_EQ(partitions[i].firstSector, expected[i].firstSector) << i;
+    EXPECT_EQ(partitions[i].sectorCount, expected[i].sectorCount) << i;
   }
 }
 

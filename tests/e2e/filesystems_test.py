@@ -227,6 +227,8 @@ ORDINARY_VOLUMES = [
     ("mkfs.exfat", "exfat", 32, lambda v, src: tool("mkfs.exfat", v)),
     ("mkntfs", "ntfs", 32, lambda v, src: tool("mkntfs", "-q", "-F", "-f", v)),
     ("mkfs.fat", "vfat", 32, lambda v, src: tool("mkfs.fat", "-F", "16", v)),
+    ("mke2fs", "jbd", 8, lambda v, src: tool("mke2fs", "-q", "-F", "-O", "journal_dev", v)),
+    ("mkswap", "swap", 8, lambda v, src: tool("mkswap", "-p", "65536", v)),
 ] + [("mdadm", "linux_raid_member", 32, None, metadata) for metadata in ("0.90", "1.0", "1.2")] + [
     ("mdadm", "ddf_raid_member", 64, None, "ddf"),
     ("mdadm", "isw_raid_member", 64, None, "imsm"),
@@ -238,6 +240,7 @@ BLKID_NAMES = {
     "bfs": "BFS", "ocfs2": "OCFS2", "gfs2": "GFS2", "bcache": "bcache", "exfat": "exFAT",
     "ntfs": "NTFS", "vfat": "FAT", "linux_raid_member": "Linux RAID member",
     "ddf_raid_member": "DDF RAID member", "isw_raid_member": "Intel RAID member",
+    "jbd": "ext journal", "swap": "Linux swap",
 }
 
 
@@ -359,6 +362,30 @@ GPT_APFS = "7C3457EF-0000-11AA-AA11-00306543ECAC"
 def written(data):
     """Filler: `data` at the partition's first sector."""
     return lambda path, start, sectors: write_at(path, start * SECTOR, data)
+
+
+def at_end(data, back):
+    """Filler: `data` written `back` bytes before the end of the partition."""
+    return lambda path, start, sectors: write_at(path, (start + sectors) * SECTOR - back, data)
+
+
+class EndOfVolumeTest(ScanFolderTest):
+    def test_marks_before_the_end_of_partitions_and_disks(self):
+        """RAID metadata in the last sectors, found from the size each table gives: an MBR
+        primary entry, a logical partition's EBR entry, and a whole disk's length."""
+        drive0 = lambda path: partitioned_image(path, 16 * MIB, "dos", [
+            Part(2048, 4096, "83", at_end(b"$XIDE$", SECTOR)),
+            Part(8192, 8192, "5"),
+            Part(10240, 4096, "83", at_end(b"NVIDIA  ", 2 * SECTOR)),
+        ])
+        expected = self.build_drives([
+            (drive0, oem_line(0, 1, ZEROS) + file_system(0, 1, "LSI MegaRAID member") +
+             oem_line(0, 2, ZEROS) +  # the extended partition: its EBR has the boot signature
+             oem_line(0, 5, ZEROS) + file_system(0, 5, "NVIDIA RAID member")),
+            (lambda path: write_at(sparse_file(path, 16 * MIB), 16 * MIB - SECTOR,
+                                   b"\xDE\x11\xDE\x11"), disk_file_system(1, "DDF RAID member")),
+        ])
+        self.assertReport(self.scan(), report(expected))
 
 
 class FileVaultTest(ScanFolderTest):
