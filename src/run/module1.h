@@ -22,8 +22,8 @@ HANDLE OpenRawDevice(const std::string& path);
 void ScanPhysicalDrives(SectorBuffer& sectorBuffer, Report& report, const ReportProgress& progress);
 
 /// One drive's turn of the first pass, without the pause that follows it: opens
-/// "\\.\PhysicalDrive" n, reads its sector 0 into `sectorBuffer`, applies the sector-0 rules
-/// and, for an ordinary partition table, ExaminePartitions; closes the drive. Reads whole
+/// "\\.\PhysicalDrive" n, reads its sector 0 into `sectorBuffer`, applies the sector-0 rules,
+/// then ExamineWholeDisk and, for a partition table, ExaminePartitions; closes the drive. Reads whole
 /// sectors of the drive's logical sector size. Adds the drive's record, and its findings, to
 /// `report`; a drive that is an image this build cannot read is recorded as such.
 void ScanPhysicalDrive(int32_t n, SectorBuffer& sectorBuffer, Report& report);
@@ -38,7 +38,9 @@ bool ExamineWholeDisk(HANDLE handle, const SectorBuffer& sectorBuffer, DriveReco
                       Report& report);
 
 /// Examines the partitions of `drive`, whose sector 0 is in `sectorBuffer`: each partition's
-/// OEM ID and FAT label, a file system known by its superblock, and its verdict. A GPT behind a
+/// OEM ID and FAT label, then BitLocker, LUKS and FileVault 2, the boot signature, and for a
+/// partition without it the file-system table (its size from its table entry for the marks
+/// near its end) with the APFS FileVault check, and its verdict. A GPT behind a
 /// protective entry (or its backup copy) replaces the four primary entries when it checks out;
 /// otherwise the logical partitions of extended entries follow the primary ones. Fills the
 /// drive's partitions and adds findings to `report`.
