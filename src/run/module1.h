@@ -23,8 +23,8 @@ void ScanPhysicalDrives(SectorBuffer& sectorBuffer, Report& report, const Report
 
 /// One drive's turn of the first pass, without the pause that follows it: opens
 /// "\\.\PhysicalDrive" n, reads its sector 0 into `sectorBuffer`, applies the sector-0 rules,
-/// then ExamineWholeDisk and, for a partition table, ExaminePartitions; closes the drive. Reads whole
-/// sectors of the drive's logical sector size. Adds the drive's record, and its findings, to
+/// then ExamineWholeDisk and, for a partition table, ExaminePartitions; closes the drive. Reads
+/// whole sectors of the drive's logical sector size. Adds the drive's record, and its findings, to
 /// `report`; a drive that is an image this build cannot read is recorded as such.
 void ScanPhysicalDrive(int32_t n, SectorBuffer& sectorBuffer, Report& report);
 
