@@ -201,6 +201,7 @@ TEST(ExtendedBootRecords, ChainsAndTheirEnds) {
     for (const DiskIO::LogicalPartition& p :
          DiskIO::ReadLogicalPartitions(c.extended, source, errors, cut)) {
       logicals.push_back({p.number, p.firstSector});
+      EXPECT_EQ(p.sectorCount, 1u) << c.name << ": the size its entry gives";
     }
     EXPECT_EQ(logicals, c.expected) << c.name;
     EXPECT_EQ(reads, c.reads) << c.name;

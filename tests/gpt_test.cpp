@@ -256,10 +256,12 @@ TEST(ParseGptHeader, IgnoresBytesPastTheHeaderSize) {
 // report when blank, and the deleted entry 3 is left out.
 void ExpectSfdiskPartitions(const std::vector<GptPartition>& partitions) {
   ASSERT_EQ(partitions.size(), 3u);
-  const GptPartition expected[] = {{1, 2048, false}, {2, 6144, true}, {4, 12288, false}};
+  const GptPartition expected[] = {
+      {1, 2048, 4096, false}, {2, 6144, 2048, true}, {4, 12288, 4096, false}};
   for (size_t i = 0; i < 3; ++i) {
     EXPECT_EQ(partitions[i].number, expected[i].number) << i;
     EXPECT_EQ(partitions[i].firstSector, expected[i].firstSector) << i;
+    EXPECT_EQ(partitions[i].sectorCount, expected[i].sectorCount) << i;
     EXPECT_EQ(partitions[i].quietWhenBlank, expected[i].quietWhenBlank) << i;
   }
 }
@@ -278,29 +280,32 @@ TEST(ParseGptEntries, ReadsAnyTypeAndAnyFirstSectorInArrayOrder) {
     size_t index;
     std::string type;
     uint64_t firstSector;
+    uint64_t lastSector;
   } entries[] = {
-      {0, Signature::kMicrosoftReservedGuid, 34},
-      {1, std::string(15, '\0') + '\x01', 0},  // a type that is not all zero, first sector 0
-      {2, Signature::kBitLockerGuid, uint64_t{1} << 53},
-      {5, std::string(16, '\xFF'), ~uint64_t{0}},
-      {7, Signature::kMicrosoftReservedGuid.substr(0, 15) + '\xAF', 4294967296u},
+      {0, Signature::kMicrosoftReservedGuid, 34, 100},
+      {1, std::string(15, '\0') + '\x01', 0, 0},  // a type that is not all zero, first sector 0
+      {2, Signature::kBitLockerGuid, uint64_t{1} << 53, (uint64_t{1} << 53) + 99},
+      {5, std::string(16, '\xFF'), ~uint64_t{0}, 5},  // its last sector before its first
+      {7, Signature::kMicrosoftReservedGuid.substr(0, 15) + '\xAF', 4294967296u, 4294967296u},
   };
   for (const auto& e : entries) {
     array.replace(e.index * 256, 16, e.type);
     PutLittleEndian(array, {e.index * 256 + 32, 8}, e.firstSector);
+    PutLittleEndian(array, {e.index * 256 + 40, 8}, e.lastSector);
   }
   const GptLayout layout{2, 8, 256, DiskIO::Crc32(array)};
   std::vector<GptPartition> partitions;
   ASSERT_TRUE(DiskIO::ParseGptEntries(array + "trailing bytes", layout, partitions));
   ASSERT_EQ(partitions.size(), 5u);
-  const GptPartition expected[] = {{1, 34, true},
-                                   {2, 0, false},
-                                   {3, uint64_t{1} << 53, false},
-                                   {6, ~uint64_t{0}, false},
-                                   {8, 4294967296u, false}};
+  const GptPartition expected[] = {{1, 34, 67, true},
+                                   {2, 0, 1, false},
+                                   {3, uint64_t{1} << 53, 100, false},
+                                   {6, ~uint64_t{0}, 0, false},
+                                   {8, 4294967296u, 1, false}};
   for (size_t i = 0; i < 5; ++i) {
     EXPECT_EQ(partitions[i].number, expected[i].number) << i;
     EXPECT_EQ(partitions[i].firstSector, expected[i].firstSector) << i;
+    EXPECT_EQ(partitions[i].sectorCount, expected[i].sectorCount) << i;
     EXPECT_EQ(partitions[i].quietWhenBlank, expected[i].quietWhenBlank) << i;
   }
 }

@@ -104,6 +104,7 @@ TEST(JsonReport, DescribesTheRun) {
   EXPECT_EQ(drive["error"], nullptr);
   EXPECT_EQ(drive["table"], "mbr");
   EXPECT_EQ(drive["tableReadErrors"], json::array({23}));
+  EXPECT_EQ(drive["fileSystem"], nullptr);  // partitioned: no volume on the whole disk
   const json& failed = drive["partitions"][1];
   EXPECT_EQ(failed["status"], "read-failed");
   EXPECT_EQ(failed["error"], 87);

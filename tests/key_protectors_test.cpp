@@ -85,7 +85,7 @@ struct Volume {
     }
   }
   void Put(size_t offset, const std::string& data) { bytes.replace(offset, data.size(), data); }
-  VolumeBytes Reader() {
+  ByteSource Reader() {
     return [this](uint64_t offset, size_t count) {
       reads.emplace_back(offset, count);
       return offset + count <= bytes.size() ? bytes.substr(offset, count) : std::string();
@@ -254,7 +254,7 @@ std::string Luks2(const std::string& json, uint64_t size = 16384, bool checksum 
 
 std::optional<Protectors> LuksNames(const std::string& header) {
   DiskIO::LuksKeys keys;
-  const VolumeBytes read = [&header](uint64_t offset, size_t count) {
+  const ByteSource read = [&header](uint64_t offset, size_t count) {
     return offset + count <= header.size() ? header.substr(offset, count) : std::string();
   };
   if (!DiskIO::ReadLuksKeys(read, keys)) return std::nullopt;

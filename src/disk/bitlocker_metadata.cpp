@@ -73,7 +73,7 @@ bool ParseFveBlock(const std::string& block, FveMetadata& metadata) {
   return true;
 }
 
-bool ReadFveMetadata(const SectorText& bootSector, const VolumeBytes& read, FveMetadata& metadata) {
+bool ReadFveMetadata(const SectorText& bootSector, const ByteSource& read, FveMetadata& metadata) {
   for (uint64_t offset : FveMetadataOffsets(bootSector)) {
     const size_t size = FveBlockSize(read(offset, FveBlock::kEntriesStart));
     if (size == 0) continue;

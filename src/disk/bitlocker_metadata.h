@@ -43,7 +43,7 @@ bool ParseFveBlock(const std::string& block, FveMetadata& metadata);
 /// Reads the FVE metadata of a BitLocker volume whose first sector is `bootSector`: the first
 /// copy that checks out, in copy order, each read as two bounded reads (its header, then its
 /// declared size). Returns false when no copy can be read or checks out.
-bool ReadFveMetadata(const SectorText& bootSector, const VolumeBytes& read, FveMetadata& metadata);
+bool ReadFveMetadata(const SectorText& bootSector, const ByteSource& read, FveMetadata& metadata);
 
 }  // namespace DiskIO
 

@@ -40,7 +40,8 @@ std::vector<LogicalPartition> ReadLogicalPartitions(const std::vector<uint64_t>&
       const uint64_t start = LittleEndianValue(sector, kLogicalStart.offset, kLogicalStart.length);
       if (ByteAt(sector, kLogicalType) != 0 && start > 0) {
         logicals.push_back(
-            {kFirstLogicalNumber + static_cast<int32_t>(logicals.size()), record + start});
+            {kFirstLogicalNumber + static_cast<int32_t>(logicals.size()), record + start,
+             LittleEndianValue(sector, kLogicalSectorCount.offset, kLogicalSectorCount.length)});
       }
       const uint64_t next = LittleEndianValue(sector, kNextStart.offset, kNextStart.length);
       if (!IsExtendedType(ByteAt(sector, kNextType)) || next == 0) break;

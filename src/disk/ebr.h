@@ -13,10 +13,12 @@ namespace DiskIO {
 /// Returns the first 512 bytes of a drive's sector, or ReadFailedText with lastReadError set.
 using SectorSource = std::function<SectorText(uint64_t sector)>;
 
-/// One logical partition: its number (5, 6, ... in chain order) and its first sector.
+/// One logical partition: its number (5, 6, ... in chain order), its first sector and its
+/// length in sectors.
 struct LogicalPartition {
   int32_t number;
   uint64_t firstSector;
+  uint64_t sectorCount = 0;
 };
 
 /// At most this many extended boot records are read from one drive, whatever its chains say.

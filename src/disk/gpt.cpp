@@ -117,8 +117,10 @@ bool ParseGptEntries(const std::string& entryArray, const GptLayout& layout,
     if (type == emptyType) continue;
     const bool quietWhenBlank =
         type == Signature::kMicrosoftReservedGuid || type == Signature::kBiosBootGuid;
+    const uint64_t first = FieldValue(entry, GptEntry::kFirstSector);
+    const uint64_t last = FieldValue(entry, GptEntry::kLastSector);
     partitions.push_back(
-        {static_cast<int32_t>(i + 1), FieldValue(entry, GptEntry::kFirstSector), quietWhenBlank});
+        {static_cast<int32_t>(i + 1), first, last >= first ? last - first + 1 : 0, quietWhenBlank});
   }
   return true;
 }

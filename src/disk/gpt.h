@@ -21,12 +21,14 @@ struct GptLayout {
   uint32_t entryArrayCrc;
 };
 
-/// One GPT partition worth examining: its number (from 1, in array order) and first sector.
-/// `quietWhenBlank` marks the types that are normally left empty (Microsoft Reserved, BIOS
-/// boot): such a partition whose first sector is all zeros is not worth a line.
+/// One GPT partition worth examining: its number (from 1, in array order), first sector and
+/// length in sectors (0 when its last sector lies before its first). `quietWhenBlank` marks the
+/// types that are normally left empty (Microsoft Reserved, BIOS boot): such a partition whose
+/// first sector is all zeros is not worth a line.
 struct GptPartition {
   int32_t number;
   uint64_t firstSector;
+  uint64_t sectorCount = 0;
   bool quietWhenBlank = false;
 };
 

@@ -29,6 +29,7 @@ constexpr Field kBootLoaderName{6, 21};  // TrueCrypt's and VeraCrypt's boot loa
 constexpr size_t kEntryCount = 4;
 constexpr size_t kEntryTypeOffsets[kEntryCount] = {450, 466, 482, 498};  // one byte each
 constexpr Field kEntryStartSectors[kEntryCount] = {{454, 4}, {470, 4}, {486, 4}, {502, 4}};
+constexpr Field kEntrySectorCounts[kEntryCount] = {{458, 4}, {474, 4}, {490, 4}, {506, 4}};
 constexpr uint8_t kGptProtectiveType = 0xEE;
 /// Types of an entry that points to a chain of extended boot records: CHS, LBA, Linux.
 constexpr uint8_t kExtendedTypes[] = {0x05, 0x0F, 0x85};
@@ -39,6 +40,7 @@ constexpr uint8_t kExtendedTypes[] = {0x05, 0x0F, 0x85};
 namespace ExtendedBootRecord {
 constexpr size_t kLogicalType = 450;
 constexpr Field kLogicalStart{454, 4};
+constexpr Field kLogicalSectorCount{458, 4};
 constexpr size_t kNextType = 466;
 constexpr Field kNextStart{470, 4};
 constexpr int32_t kFirstLogicalNumber = 5;  // the numbers Linux and fdisk give logical partitions
@@ -80,6 +82,7 @@ constexpr uint64_t kMinEntryArrayStart = 2;
 namespace GptEntry {
 constexpr Field kTypeGuid{0, 16};
 constexpr Field kFirstSector{32, 8};
+constexpr Field kLastSector{40, 8};  // inclusive
 }  // namespace GptEntry
 
 /// LUKS1 and LUKS2 headers begin with their magic and their version; every number in them is
@@ -153,33 +156,13 @@ constexpr Field kProtection{34, 2};
 constexpr size_t kMinVolumeMasterKeySize = 36;
 }  // namespace FveEntry
 
-/// A mark that a file system's superblock carries: bytes at an offset from the partition start.
+/// A mark that a file system's superblock carries: bytes at an offset from the volume's start,
+/// or, for `fromEnd`, that many bytes before the end of its last whole 512-byte sector.
 struct Magic {
   size_t offset;
   std::string_view bytes;
+  bool fromEnd = false;
 };
-
-/// Superblocks of file systems that have no boot signature at byte 510.
-namespace Superblock {
-constexpr size_t kFirstReadBytes = 8192;     // one read covers every mark but Btrfs's
-constexpr size_t kSecondReadOffset = 65536;  // Btrfs keeps its superblock at 64 KiB
-constexpr Magic kExt{1080, "\x53\xEF"};
-constexpr size_t kExtCompatFeatures = 1116;  // 32-bit words
-constexpr uint32_t kExtHasJournal = 0x4;
-constexpr size_t kExtIncompatFeatures = 1120;
-constexpr uint32_t kExtExtents = 0x40;
-constexpr Magic kXfs{0, "XFSB"};
-constexpr Magic kSwap{4086, "SWAPSPACE2"};
-constexpr Magic kOldSwap{4086, "SWAP-SPACE"};
-constexpr Magic kLvmLabel{512, "LABELONE"};
-constexpr Magic kLvmType{536, "LVM2 001"};
-constexpr Magic kF2fs{1024, "\x10\x20\xF5\xF2"};  // 0xF2F52010, little-endian
-constexpr Magic kHfsPlus{1024, "H+"};
-constexpr Magic kHfsx{1024, "HX"};
-constexpr Magic kRaid{0, "\xFC\x4E\x2B\xA9"};         // 0xA92B4EFC, little-endian: md 1.1
-constexpr Magic kRaidAt4K{4096, "\xFC\x4E\x2B\xA9"};  // md 1.2
-constexpr Magic kBtrfs{65600, "_BHRfS_M"};
-}  // namespace Superblock
 
 /// Sector numbers from here on cannot be held exactly in the reader's double.
 constexpr uint64_t kFirstInexactSector = uint64_t{1} << 53;
@@ -208,6 +191,9 @@ inline const std::string kMicrosoftReservedGuid{
 inline const std::string kBiosBootGuid = "Hah!IdontNeedEFI";
 /// The boot signature that closes a boot sector.
 inline const std::string kBootSignature = "\x55\xAA";
+/// The messages GRUB's core image carries in its first sector (diskboot.img), which fills the
+/// BIOS boot partition of a GPT disk booted by GRUB from a BIOS: an ordinary sector there.
+inline const std::string kGrubCoreImage{"loading\0.\0\r\n\0Geom\0Read\0 Error", 29};
 }  // namespace Signature
 
 #endif  // TVX_DISK_LAYOUT_H_

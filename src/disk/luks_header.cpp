@@ -127,7 +127,7 @@ bool ParseLuks2JsonArea(const std::string& text, LuksKeys& keys) {
   return true;
 }
 
-bool ReadLuksKeys(const VolumeBytes& read, LuksKeys& keys) {
+bool ReadLuksKeys(const ByteSource& read, LuksKeys& keys) {
   const std::string head = read(0, kFirstRead);
   if (head.size() < kFirstRead) return false;
   if (Version(head) == 1) return ParseLuks1Header(head, keys);

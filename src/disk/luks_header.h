@@ -46,7 +46,7 @@ bool ParseLuks2JsonArea(const std::string& text, LuksKeys& keys);
 
 /// Reads the header of a LUKS volume through `read`: the first 4096 bytes, and for LUKS2 its
 /// whole declared size. Returns false when a read fails or the header does not check out.
-bool ReadLuksKeys(const VolumeBytes& read, LuksKeys& keys);
+bool ReadLuksKeys(const ByteSource& read, LuksKeys& keys);
 
 }  // namespace DiskIO
 

@@ -32,6 +32,6 @@ struct ByteSpan {
 
 /// Returns `count` bytes of a volume from byte `offset` of it on, or an empty text when the read
 /// fails. The metadata readers take one, so that they can be tried on bytes held in memory.
-using VolumeBytes = std::function<std::string(uint64_t offset, size_t count)>;
+using ByteSource = std::function<std::string(uint64_t offset, size_t count)>;
 
 #endif  // TVX_DISK_SECTOR_H_

@@ -29,11 +29,21 @@ std::string FindingLines(const Finding& finding) {
   return text;
 }
 
+// Returns the colour of a finding: LightRed for FileVault volumes and for a disk with no
+// partition table (possibly encrypted whole), Yellow for every other finding.
+ConsoleColor FindingColour(const Finding& finding) {
+  const bool wholeDisk = finding.drive >= 0 && finding.partition < 0;
+  if (finding.kind == "filevault" || (wholeDisk && finding.kind == "possibly-encrypted")) {
+    return LightRed;
+  }
+  return Yellow;
+}
+
 // Writes the findings at one place, in report order.
 void WriteFindings(const Report& report, int32_t drive, int32_t partition, char letter) {
   for (const Finding& finding : report.findings) {
     if (finding.drive == drive && finding.partition == partition && finding.letter == letter) {
-      WriteConsoleText(FindingLines(finding), Yellow);
+      WriteConsoleText(FindingLines(finding), FindingColour(finding));
     }
   }
 }
@@ -114,6 +124,10 @@ void WriteDrive(const Report& report, const DriveRecord& drive) {
   if (drive.status != DriveStatus::Read) {
     WriteDriveFailure(drive);
     return;
+  }
+  if (!drive.fileSystem.empty()) {
+    WriteConsoleText("\r\nPhysicalDrive" + Decimal(drive.number) + " --- File system: ", White);
+    WriteConsoleText(drive.fileSystem + "\r\n", LightCyan);
   }
   WriteFindings(report, drive.number, -1, 0);
   for (uint32_t code : drive.tableReadErrors) WriteReadError(code);

@@ -90,6 +90,7 @@ json DriveJson(const DriveRecord& drive) {
       {"sectorSize", drive.sectorSize > 0 ? json(drive.sectorSize) : json(nullptr)},
       {"table", OrNull(TableName(drive.table))},
       {"tableReadErrors", drive.tableReadErrors},
+      {"fileSystem", drive.fileSystem.empty() ? json(nullptr) : json(drive.fileSystem)},
       {"unreadableImage", image},
       {"partitions", partitions},
   };

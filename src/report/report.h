@@ -79,10 +79,11 @@ struct DriveRecord {
   std::vector<uint32_t> tableReadErrors;        // failed reads of table sectors, in order
   std::vector<PartitionRecord> partitions;
   bool logicalChainCut = false;  // a chain of extended boot records went on past the caps
-  std::string imageFormat;       // a container this build cannot read: its format ...
-  std::string imageProblem;      // ... and why
-  std::string source;  // the block device, image file or system disk device behind `path`
-  bool live = false;   // opened, and a device of this machine rather than an image file
+  std::string fileSystem;    // a volume written on the whole disk, as the table names it, or empty
+  std::string imageFormat;   // a container this build cannot read: its format ...
+  std::string imageProblem;  // ... and why
+  std::string source;        // the block device, image file or system disk device behind `path`
+  bool live = false;         // opened, and a device of this machine rather than an image file
 };
 
 /// A partition of a physical drive of this run, by their numbers.

@@ -72,6 +72,7 @@ const SectorRule kPartitionRules[] = {
      " is a Bitlocker encrypted volume."},
     {"luks", {kLuksMark}, " is a LUKS encrypted volume."},
     {nullptr, {{BootSector::kBootSignature, kIs, kBootSignature}}, nullptr},
+    {nullptr, {{kWholeSector, kHolds, Signature::kGrubCoreImage}}, nullptr},
 };
 
 // Returns the first row of `rules` whose marks all match `sector`, or nullptr.
@@ -87,38 +88,15 @@ const SectorRule* FirstMatch(const SectorRule (&rules)[N], const SectorText& sec
   return nullptr;
 }
 
-// ext4 when it uses extents, else ext3 when it has a journal, else ext2.
-const char* ExtVariant(const std::string& bytes) {
-  using namespace Superblock;
-  if (LittleEndianValue(bytes, kExtIncompatFeatures, 4) & kExtExtents) return "ext4";
-  if (LittleEndianValue(bytes, kExtCompatFeatures, 4) & kExtHasJournal) return "ext3";
-  return "ext2";
-}
-
-const FileSystemRule kFileSystemRules[] = {
-    {"ext2", {Superblock::kExt, {}}, ExtVariant},
-    {"XFS", {Superblock::kXfs, {}}, nullptr},
-    {"Linux swap", {Superblock::kSwap, {}}, nullptr},
-    {"Linux swap", {Superblock::kOldSwap, {}}, nullptr},
-    {"LVM2 physical volume", {Superblock::kLvmLabel, Superblock::kLvmType}, nullptr},
-    {"F2FS", {Superblock::kF2fs, {}}, nullptr},
-    {"HFS+", {Superblock::kHfsPlus, {}}, nullptr},
-    {"HFS+", {Superblock::kHfsx, {}}, nullptr},
-    {"Linux RAID member", {Superblock::kRaid, {}}, nullptr},
-    {"Linux RAID member", {Superblock::kRaidAt4K, {}}, nullptr},
-    {"Btrfs", {Superblock::kBtrfs, {}}, nullptr},
-};
-
-// True when `mark` lies within `bytes`, which start at offset `from`, and matches there.
-bool MagicMatches(const std::string& bytes, size_t from, const Magic& mark) {
-  if (mark.offset < from || mark.offset - from + mark.bytes.size() > bytes.size()) return false;
-  return std::string_view(bytes).substr(mark.offset - from, mark.bytes.size()) == mark.bytes;
-}
-
 }  // namespace
 
 const SectorRule kUnexplainedPartition = {
     "possibly-encrypted", {}, " might be an encrypted volume,\nor contains a damaged boot sector."};
+
+const SectorRule kFileVaultVolume = {"filevault", {}, " is a FileVault 2 encrypted volume."};
+
+const SectorRule kEncryptedApfsVolume = {
+    "filevault", {}, " holds a FileVault encrypted APFS volume."};
 
 bool MarkMatches(const SectorText& sector, const SectorMark& mark) {
   const std::string field = FieldText(sector, mark.field);
@@ -135,17 +113,6 @@ bool MarkMatches(const SectorText& sector, const SectorMark& mark) {
 
 const SectorRule* MatchSectorZero(const SectorText& sector) {
   return FirstMatch(kSectorZeroRules, sector);
-}
-
-const char* MatchFileSystem(const std::string& bytes, size_t from) {
-  for (const FileSystemRule& rule : kFileSystemRules) {
-    bool matches = true;
-    for (const Magic& mark : rule.marks) {
-      if (!mark.bytes.empty() && !MagicMatches(bytes, from, mark)) matches = false;
-    }
-    if (matches) return rule.refine != nullptr ? rule.refine(bytes) : rule.name;
-  }
-  return nullptr;
 }
 
 const SectorRule* MatchPartition(const SectorText& sector) {

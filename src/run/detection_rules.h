@@ -8,6 +8,7 @@
 
 #include "disk/layout.h"
 #include "disk/sector.h"
+#include "disk/volume_bytes.h"
 
 namespace Module1 {
 
@@ -54,17 +55,26 @@ const PartitionRule* MatchPartition(const SectorText& sector);
 /// The verdict for a partition that no rule and no file system explains: it may be encrypted.
 extern const PartitionRule kUnexplainedPartition;
 
-/// A file system known by its superblock, for partitions without a boot signature. All of its
-/// marks must be present; `refine`, when set, names the variant from the superblock's fields.
+/// The verdicts for a CoreStorage volume whose header says it is encrypted (FileVault 2), and
+/// for an APFS container that holds an encrypted volume (FileVault on APFS); for a partition or
+/// a whole disk alike.
+extern const SectorRule kFileVaultVolume;
+extern const SectorRule kEncryptedApfsVolume;
+
+/// A file system, volume manager or RAID member known by its marks, for volumes without a boot
+/// signature and for whole disks. It matches when all of its marks are present and `check`,
+/// when set, finds the further fields it looks at sound; `refine`, when set, names the variant.
 struct FileSystemRule {
   const char* name;
   Magic marks[2];  // a mark with no bytes is no mark
-  const char* (*refine)(const std::string& bytes);
+  bool (*check)(DiskIO::Volume& volume);
+  const char* (*refine)(DiskIO::Volume& volume);
 };
 
-/// Returns the name of the first file system whose marks all lie within `bytes` and match them,
-/// or nullptr. `bytes` hold the partition's bytes from offset `from` on.
-const char* MatchFileSystem(const std::string& bytes, size_t from);
+/// Returns the name of the first file system of the table that `volume` matches, or nullptr.
+/// Reads the volume's first 8 KiB in one read, then only the sectors the rows ask for, each
+/// once.
+const char* MatchFileSystem(DiskIO::Volume& volume);
 
 }  // namespace Module1
 

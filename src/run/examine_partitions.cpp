@@ -7,6 +7,8 @@
 #include "disk/layout.h"
 #include "disk/record_value.h"
 #include "disk/sector_reader.h"
+#include "disk/volume_bytes.h"
+#include "run/apple_volumes.h"
 #include "run/detection_rules.h"
 #include "run/key_protectors.h"
 #include "run/module1.h"
@@ -15,12 +17,14 @@ namespace Module1 {
 
 namespace {
 
-// A partition to examine: its number on the drive, the table it came from and its first sector;
-// `quietWhenBlank` leaves it out of the report when its first sector is all zeros.
+// A partition to examine: its number on the drive, the table it came from, its first sector and
+// its length in sectors as the table gives it (0: not known); `quietWhenBlank` leaves it out of
+// the report when its first sector is all zeros.
 struct PartitionStart {
   int32_t number;
   PartitionTable table;
   uint64_t firstSector;
+  uint64_t sectorCount;
   bool quietWhenBlank = false;
 };
 
@@ -41,21 +45,18 @@ const Field* FatLabelField(const SectorText& sector, const std::string& oemId) {
   return nullptr;
 }
 
-// Returns the file system a partition without a boot signature holds, known by its superblock,
-// or an empty text: first from its first 8 KiB, then from the 512 bytes at 64 KiB. A read that
-// fails leaves the partition unexplained.
-std::string ProbeFileSystem(HANDLE handle, uint64_t firstSector, uint32_t sectorSize) {
-  using namespace Superblock;
-  const std::string head = DiskIO::ReadDriveSector(
-      handle, static_cast<double>(firstSector), static_cast<int32_t>(kFirstReadBytes), sectorSize);
-  if (head == ReadFailedText) return "";
-  if (const char* name = MatchFileSystem(head, 0)) return name;
-  const std::string at64k = DiskIO::ReadDriveSector(
-      handle, static_cast<double>(firstSector + kSecondReadOffset / sectorSize),
-      static_cast<int32_t>(kSectorSize), sectorSize);
-  if (at64k == ReadFailedText) return "";
-  const char* name = MatchFileSystem(at64k, kSecondReadOffset);
-  return name != nullptr ? name : "";
+// Returns the file system a partition without a boot signature holds, known by the table of
+// file systems, or an empty text; `verdict` becomes the FileVault verdict of an APFS container
+// with an encrypted volume. `sector` is its first sector, already read.
+std::string ProbeFileSystem(HANDLE handle, const PartitionStart& start, uint32_t sectorSize,
+                            const SectorText& sector, const PartitionRule*& verdict) {
+  DiskIO::Volume volume =
+      DiskIO::VolumeOnDrive(handle, start.firstSector, start.sectorCount * sectorSize, sectorSize);
+  if (sectorSize == kSectorSize) DiskIO::KeepVolumeSector(volume, 0, sector);
+  const char* name = MatchFileSystem(volume);
+  const std::string fileSystem = name != nullptr ? name : "";
+  verdict = ApfsVerdict(volume, fileSystem);
+  return fileSystem;
 }
 
 // Reads one partition's first sector, records what it shows and adds its verdict.
@@ -80,9 +81,17 @@ void ExaminePartition(HANDLE handle, const PartitionStart& start, DriveRecord& d
     partition.label = FieldText(sector, *label);
   }
 
+  // BitLocker and LUKS, then FileVault 2, then the boot signature, then the file systems.
   const PartitionRule* rule = MatchPartition(sector);
-  if (rule == nullptr) {
-    partition.fileSystem = ProbeFileSystem(handle, start.firstSector, drive.sectorSize);
+  if (rule == nullptr || rule->kind == nullptr) {
+    if (const PartitionRule* fileVault = CoreStorageVerdict(sector, partition.fileSystem)) {
+      rule = fileVault;
+    } else if (!partition.fileSystem.empty()) {
+      rule = nullptr;
+    }
+  }
+  if (rule == nullptr && partition.fileSystem.empty()) {
+    partition.fileSystem = ProbeFileSystem(handle, start, drive.sectorSize, sector, rule);
     if (partition.fileSystem.empty()) rule = &kUnexplainedPartition;
   }
   drive.partitions.push_back(partition);
@@ -110,8 +119,8 @@ bool GptPartitionStarts(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRe
   }
   partitions.clear();
   for (const DiskIO::GptPartition& entry : gpt) {
-    partitions.push_back(
-        {entry.number, PartitionTable::Gpt, entry.firstSector, entry.quietWhenBlank});
+    partitions.push_back({entry.number, PartitionTable::Gpt, entry.firstSector, entry.sectorCount,
+                          entry.quietWhenBlank});
   }
   return true;
 }
@@ -133,7 +142,8 @@ void AddLogicalPartitions(HANDLE handle, const SectorBuffer& sectorBuffer, Drive
   };
   for (const DiskIO::LogicalPartition& logical : DiskIO::ReadLogicalPartitions(
            extended, readSector, drive.tableReadErrors, drive.logicalChainCut)) {
-    partitions.push_back({logical.number, PartitionTable::Ebr, logical.firstSector});
+    partitions.push_back(
+        {logical.number, PartitionTable::Ebr, logical.firstSector, logical.sectorCount});
   }
 }
 
@@ -148,8 +158,11 @@ void ExaminePartitions(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRec
     int32_t endrecord = static_cast<int32_t>(field.offset + field.length - 1);
     const double start =
         DiskIO::GetRecordValue(sectorBuffer, static_cast<int32_t>(field.offset), endrecord, true);
+    const Field count = MasterBootRecord::kEntrySectorCounts[entry];
     partitions.push_back({static_cast<int32_t>(entry + 1), PartitionTable::Mbr,
-                          start > 0 ? static_cast<uint64_t>(start) : 0});
+                          start > 0 ? static_cast<uint64_t>(start) : 0,
+                          LittleEndianValue(std::string(sectorBuffer.begin(), sectorBuffer.end()),
+                                            count.offset, count.length)});
   }
   drive.table = PartitionTable::Mbr;
   if (GptPartitionStarts(handle, sectorBuffer, drive, partitions)) {

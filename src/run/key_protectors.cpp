@@ -98,7 +98,7 @@ std::string StateName(uint16_t current, uint16_t next) {
 
 // Returns the bytes of the volume that starts at `firstSector`, read as whole sectors from the
 // open drive, or an empty text when the read fails.
-VolumeBytes VolumeReader(HANDLE handle, uint64_t firstSector, uint32_t sectorSize) {
+ByteSource VolumeReader(HANDLE handle, uint64_t firstSector, uint32_t sectorSize) {
   const uint32_t unit = sectorSize == kLargeSectorSize ? kLargeSectorSize : kSectorSize;
   return [handle, firstSector, unit](uint64_t offset, size_t count) -> std::string {
     const size_t skip = static_cast<size_t>(offset % unit);
@@ -171,7 +171,7 @@ std::vector<std::string> UnlockNotes(const std::string& kind, const UnlockFacts&
 
 void AddUnlockFacts(HANDLE handle, uint64_t firstSector, uint32_t sectorSize,
                     const SectorText& sector, Finding& finding) {
-  const VolumeBytes read = VolumeReader(handle, firstSector, sectorSize);
+  const ByteSource read = VolumeReader(handle, firstSector, sectorSize);
   UnlockFacts facts;
   if (finding.kind == "bitlocker") {
     DiskIO::FveMetadata metadata;

@@ -22,19 +22,30 @@ HANDLE OpenRawDevice(const std::string& path);
 void ScanPhysicalDrives(SectorBuffer& sectorBuffer, Report& report, const ReportProgress& progress);
 
 /// One drive's turn of the first pass, without the pause that follows it: opens
-/// "\\.\PhysicalDrive" n, reads its sector 0 into `sectorBuffer`, applies the sector-0 rules
-/// and, for an ordinary partition table, ExaminePartitions; closes the drive. Reads whole
-/// sectors of the drive's logical sector size. Adds the drive's record, and its findings, to
+/// "\\.\PhysicalDrive" n, reads its sector 0 into `sectorBuffer`, applies the sector-0 rules,
+/// then ExamineWholeDisk and, for a partition table, ExaminePartitions; closes the drive. Reads
+/// whole sectors of the drive's logical sector size. Adds the drive's record, and its findings, to
 /// `report`; a drive that is an image this build cannot read is recorded as such.
 void ScanPhysicalDrive(int32_t n, SectorBuffer& sectorBuffer, Report& report);
 
+/// Examines a drive whose sector 0, in `sectorBuffer`, no sector-0 rule named, and returns true
+/// when that sector is no partition table: a volume the file-system table names from the disk's
+/// first byte (recorded as the drive's file system), or, without the boot signature, neither all
+/// zeros nor followed by a GPT that checks out, a possibly encrypted disk (a finding). Returns
+/// false when the partitions are to be examined: sector 0 has the boot signature and entries
+/// with a start and boot indicators of 0x00 or 0x80, or nothing names it.
+bool ExamineWholeDisk(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRecord& drive,
+                      Report& report);
+
 /// Examines the partitions of `drive`, whose sector 0 is in `sectorBuffer`: each partition's
-/// OEM ID and FAT label, a file system known by its superblock, and its verdict. A GPT behind a
-/// protective entry, or behind a sector 0 that is no partition table (no boot signature, or no
-/// entry with a type), replaces the four primary entries when it (or its backup copy) checks
-/// out; otherwise the logical partitions of extended entries follow the primary ones, and a
-/// chain cut at a cap is marked on the drive. Empty Microsoft Reserved and BIOS boot entries
-/// are left out. Fills the drive's partitions and adds findings to `report`.
+/// OEM ID and FAT label, then BitLocker, LUKS and FileVault 2, the boot signature, and for a
+/// partition without it the file-system table (its size from its table entry for the marks
+/// near its end) with the APFS FileVault check, and its verdict. A GPT behind a protective
+/// entry, or behind a sector 0 that is no partition table (no boot signature, or no entry with
+/// a type), replaces the four primary entries when it (or its backup copy) checks out;
+/// otherwise the logical partitions of extended entries follow the primary ones, and a chain
+/// cut at a cap is marked on the drive. Empty Microsoft Reserved and BIOS boot entries are left
+/// out. Fills the drive's partitions and adds findings to `report`.
 void ExaminePartitions(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRecord& drive,
                        Report& report);
 

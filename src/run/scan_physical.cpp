@@ -53,7 +53,9 @@ void ClassifySectorZero(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRe
     }
     return;
   }
-  ExaminePartitions(handle, sectorBuffer, drive, report);
+  if (!ExamineWholeDisk(handle, sectorBuffer, drive, report)) {
+    ExaminePartitions(handle, sectorBuffer, drive, report);
+  }
 }
 
 // Says of each volume on a live drive that the system can open whether it is open now. A drive

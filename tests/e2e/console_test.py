@@ -42,6 +42,23 @@ class ColourTest(DeviceFolderTest):
                 self.assertEqual(run.stderr(), b"")
                 self.assertEqual(status, 0 if args == ["/?"] else 2)
 
+    def test_whole_disks_and_filevault_in_their_colours(self):
+        """A disk that holds one volume: its name in White, the file system in LightCyan; a
+        FileVault volume and a disk with no partition table: LightRed."""
+        write_at(sparse_file(os.path.join(self.devices, "PhysicalDrive0"), MIB), 0,
+                 core_storage_header(False))
+        write_at(sparse_file(os.path.join(self.devices, "PhysicalDrive1"), MIB), 0,
+                 core_storage_header(True))
+        write_at(sparse_file(os.path.join(self.devices, "PhysicalDrive2"), MIB), 0,
+                 random_bytes(SECTOR, "no-table"))
+        writes = report_writes([(WHITE, b"\r\nPhysicalDrive0 --- File system: "),
+                                (LIGHT_CYAN, b"CoreStorage\r\n"),
+                                (LIGHT_RED, filevault(1)), (LIGHT_RED, no_partition_table(2))],
+                               found=True)
+        with PtyRun(["/batch"], devices=self.devices) as run:
+            self.assertEqual(run.wait(until=painted(writes[-1:])), 3)
+            self.assertEqual(run.output, painted(writes))
+
     def test_no_color_or_a_terminal_without_colours_gives_the_plain_bytes(self):
         cases = [
             ([], report(open_error(2), prompt=True, unread=True)),

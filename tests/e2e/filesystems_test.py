@@ -2,8 +2,10 @@
 LUKS1 and LUKS2 by cryptsetup, on a whole disk and on partitions; the Linux file systems, known
 by their superblocks and named rather than called possibly encrypted; the VeraCrypt boot loader
 and BitLocker volumes without a partition table, written from their published layouts; and an
-Ubuntu and a Fedora disk that end with the all-clear. A tool that is missing here skips its own
-rows only."""
+Ubuntu and a Fedora disk that end with the all-clear; and one volume of each family Debian's
+tools make (UDF, ISO 9660, squashfs, cramfs, EROFS, JFS, ReiserFS, NILFS2, Minix, BFS, OCFS2,
+GFS2, bcache, exFAT, NTFS, FAT, md members), as a partition and as a whole disk, named as
+`blkid -p` names it. A tool that is missing here skips its own rows only."""
 
 import json
 import re
@@ -271,9 +273,237 @@ class FileSystemsTest(ScanFolderTest):
         ])
         self.assertReport(self.scan(), report(expected, found=True))
         # The same disk with its BIOS boot partition empty, as sgdisk leaves it: left out.
+        rest = expected[len(oem_line(0, 1, core[3:11]) + damaged(0, 1)):]
         write_at(self.entry("PhysicalDrive0"), 2048 * SECTOR, bytes(SECTOR))
-        self.assertReport(self.scan(), report(expected[len(oem_line(0, 1, core[3:11]) +
-                                                           damaged(0, 1)):]))
+        self.assertReport(self.scan(), report(rest))
+        # With GRUB's real core image there, as grub-install leaves it: an ordinary sector.
+        if os.path.exists(GRUB_DISKBOOT):
+            with open(GRUB_DISKBOOT, "rb") as image:
+                write_at(self.entry("PhysicalDrive0"), 2048 * SECTOR, image.read())
+            diskboot = read_at(self.entry("PhysicalDrive0"), 2048 * SECTOR + 3, 8)
+            self.assertReport(self.scan(), report(oem_line(0, 1, diskboot) + rest))
+
+
+# The first sector of GRUB's core image, from Debian's grub-pc-bin.
+GRUB_DISKBOOT = "/usr/lib/grub/i386-pc/diskboot.img"
+
+
+# Ordinary volumes as Debian's tools make them: (the tool that must be here, the TYPE `blkid -p`
+# gives the volume, the size of its scratch file in MiB, and its maker, given the file's path and
+# a folder of files to put in images). blkid's TYPE maps to the name TVX gives through
+# BLKID_NAMES.
+ORDINARY_VOLUMES = [
+    ("mkudffs", "udf", 16, lambda v, src: tool("mkudffs", "--media-type=hd", "--blocksize=512", v)),
+    ("xorriso", "iso9660", 0,
+     lambda v, src: tool("xorriso", "-as", "mkisofs", "-quiet", "-o", v, src)),
+    ("mksquashfs", "squashfs", 0,
+     lambda v, src: tool("mksquashfs", src, v, "-quiet", "-noappend", "-no-progress")),
+    ("mkfs.cramfs", "cramfs", 0, lambda v, src: tool("mkfs.cramfs", src, v)),
+    ("mkfs.erofs", "erofs", 0, lambda v, src: tool("mkfs.erofs", v, src)),
+    ("mkfs.jfs", "jfs", 32, lambda v, src: tool("mkfs.jfs", "-q", v)),
+    ("mkfs.reiserfs", "reiserfs", 64, lambda v, src: tool("mkfs.reiserfs", "-q", "-f", v)),
+    ("mkfs.nilfs2", "nilfs2", 160, lambda v, src: tool("mkfs.nilfs2", "-q", "-f", v)),
+    ("mkfs.minix", "minix", 8, lambda v, src: tool("mkfs.minix", v)),
+    ("mkfs.minix", "minix", 8, lambda v, src: tool("mkfs.minix", "-3", v)),
+    ("mkfs.bfs", "bfs", 8, lambda v, src: tool("mkfs.bfs", v)),
+    ("mkfs.ocfs2", "ocfs2", 64, lambda v, src: tool("mkfs.ocfs2", "-q", "-F", "-M", "local", v)),
+    ("mkfs.gfs2", "gfs2", 64,
+     lambda v, src: tool("mkfs.gfs2", "-O", "-p", "lock_nolock", "-j", "1", v)),
+    ("make-bcache", "bcache", 32, lambda v, src: tool("make-bcache", "-B", v)),
+    ("mkfs.exfat", "exfat", 32, lambda v, src: tool("mkfs.exfat", v)),
+    ("mkntfs", "ntfs", 32, lambda v, src: tool("mkntfs", "-q", "-F", "-f", v)),
+    ("mkfs.fat", "vfat", 32, lambda v, src: tool("mkfs.fat", "-F", "16", v)),
+    ("mke2fs", "jbd", 8, lambda v, src: tool("mke2fs", "-q", "-F", "-O", "journal_dev", v)),
+    ("mkswap", "swap", 8, lambda v, src: tool("mkswap", "-p", "65536", v)),
+] + [("mdadm", "linux_raid_member", 32, None, metadata) for metadata in ("0.90", "1.0", "1.2")] + [
+    ("mdadm", "ddf_raid_member", 64, None, "ddf"),
+    ("mdadm", "isw_raid_member", 64, None, "imsm"),
+]
+
+BLKID_NAMES = {
+    "udf": "UDF", "iso9660": "ISO 9660", "squashfs": "squashfs", "cramfs": "cramfs",
+    "erofs": "EROFS", "jfs": "JFS", "reiserfs": "ReiserFS", "nilfs2": "NILFS2", "minix": "Minix",
+    "bfs": "BFS", "ocfs2": "OCFS2", "gfs2": "GFS2", "bcache": "bcache", "exfat": "exFAT",
+    "ntfs": "NTFS", "vfat": "FAT", "linux_raid_member": "Linux RAID member",
+    "ddf_raid_member": "DDF RAID member", "isw_raid_member": "Intel RAID member",
+    "jbd": "ext journal", "swap": "Linux swap",
+}
+
+
+def md_member(volume, metadata):
+    """Makes `volume` a one-disk (ddf, imsm: two-disk container) md member of `metadata`
+    through a loop device, then stops the array; DeviceUnavailable where md cannot run."""
+    if not os.path.exists("/proc/mdstat"):
+        raise DeviceUnavailable("this kernel has no md driver")
+    name = "/dev/md/tvx-test-%d" % os.getpid()
+    with loop_device(volume, read_only=False) as device:
+        if metadata in ("ddf", "imsm"):
+            command = ["mdadm", "--create", name, "--run", "--force", "--metadata=" + metadata,
+                       "--raid-devices=1", device]
+        else:
+            command = ["mdadm", "--create", name, "--run", "--force", "--level=1",
+                       "--raid-devices=1", "--metadata=" + metadata, device]
+        result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                env={**os.environ, "IMSM_NO_PLATFORM": "1"})
+        subprocess.run(["mdadm", "--stop", name], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        if result.returncode != 0:
+            raise DeviceUnavailable("mdadm cannot make %s here: %s" %
+                                    (metadata, result.stdout.decode(errors="replace").strip()))
+
+
+class OrdinaryVolumesTest(ScanFolderTest):
+    """One volume of each family Debian's tools make, as a partition and as a whole disk: TVX
+    names it as `blkid -p` does, and calls nothing possibly encrypted. The volumes are made once
+    for the class."""
+
+    volumes = []  # (name TVX gives, path, has the boot signature)
+    skipped = []  # (tool, why)
+
+    @classmethod
+    def setUpClass(cls):
+        cls._made = tempfile.TemporaryDirectory(prefix="tvx-volumes-")
+        src = os.path.join(cls._made.name, "src")
+        os.mkdir(src)
+        with open(os.path.join(src, "notes.txt"), "w") as f:
+            f.write("an ordinary file\n")
+        for i, row in enumerate(ORDINARY_VOLUMES):
+            needed, kind, mib, make = row[:4]
+            volume = os.path.join(cls._made.name, "volume-%d" % i)
+            if not have(needed):
+                cls.skipped.append((needed, "not installed"))
+                continue
+            try:
+                if mib:
+                    sparse_file(volume, mib * MIB)
+                if make is None:
+                    md_member(volume, row[4])
+                else:
+                    make(volume, src)
+            except DeviceUnavailable as problem:
+                cls.skipped.append((needed, str(problem)))
+                continue
+            found = tool("blkid", "-p", "-o", "value", "-s", "TYPE", volume).decode().strip()
+            if found != kind:
+                raise AssertionError("blkid -p calls the %s volume %r" % (kind, found))
+            # An image shorter than a whole sector is padded, as a partition holds it.
+            size = os.path.getsize(volume)
+            if size % MIB:
+                os.truncate(volume, size + MIB - size % MIB)
+            cls.volumes.append((BLKID_NAMES[kind], volume,
+                                read_at(volume, 510, 2) == b"\x55\xAA"))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls._made.cleanup()
+
+    def report_skips(self):
+        for needed, why in self.skipped:
+            with self.subTest(tool=needed):
+                self.skipTest(why)
+
+    def test_each_volume_as_a_partition(self):
+        """All volumes as partitions of one GPT disk: a volume with the boot signature shows its
+        OEM ID as before, every other one is named; nothing is called possibly encrypted."""
+        self.report_skips()
+        parts, start = [], 2048
+        for _, volume, _ in self.volumes:
+            sectors = os.path.getsize(volume) // SECTOR
+            parts.append(Part(start, sectors, GPT_LINUX,
+                              lambda path, first, count, v=volume: copy_into(v, path, first * SECTOR)))
+            start += sectors
+        partitioned_image(self.entry("PhysicalDrive0"), (start + 2048) * SECTOR, "gpt", parts)
+        document = json.loads(self.scan(("/json",)))
+        self.assertEqual(document["findings"], [])
+        self.assertEqual([p["fileSystem"] for p in document["drives"][0]["partitions"]],
+                         [None if signed else name for name, _, signed in self.volumes])
+
+    def test_each_volume_as_a_whole_disk(self):
+        """Each volume alone on a disk: "PhysicalDriveN --- File system: NAME", but for NTFS,
+        whose OEM ID keeps sector 0 silent; then a disk of random bytes, possibly encrypted whole,
+        and an empty one, which says nothing."""
+        self.report_skips()
+        expected = b""
+        for n, (name, volume, _) in enumerate(self.volumes):
+            self.link("PhysicalDrive%d" % n, volume)
+            expected += b"" if name == "NTFS" else disk_file_system(n, name)
+        n = len(self.volumes)
+        write_at(self.image("PhysicalDrive%d" % n, 16 * MIB), 0, random_bytes(MIB, "whole-disk"))
+        self.image("PhysicalDrive%d" % (n + 1), 16 * MIB)
+        self.assertReport(self.scan(), report(expected + no_partition_table(n), found=True))
+        document = json.loads(self.scan(("/json",)))
+        self.assertEqual([d["fileSystem"] for d in document["drives"][:n]],
+                         [None if name == "NTFS" else name for name, _, _ in self.volumes])
+        self.assertEqual([(f["kind"], f["drive"], f["partition"]) for f in document["findings"]],
+                         [("possibly-encrypted", n, None)])
+
+
+# ---------------------------------------------------------------------------------------------
+# FileVault on a Mac: CoreStorage and APFS, written from their published layouts
+
+GPT_CORE_STORAGE = "53746F72-6167-11AA-AA11-00306543ECAC"
+GPT_APFS = "7C3457EF-0000-11AA-AA11-00306543ECAC"
+
+
+def written(data):
+    """Filler: `data` at the partition's first sector."""
+    return lambda path, start, sectors: write_at(path, start * SECTOR, data)
+
+
+def at_end(data, back):
+    """Filler: `data` written `back` bytes before the end of the partition."""
+    return lambda path, start, sectors: write_at(path, (start + sectors) * SECTOR - back, data)
+
+
+class EndOfVolumeTest(ScanFolderTest):
+    def test_marks_before_the_end_of_partitions_and_disks(self):
+        """RAID metadata in the last sectors, found from the size each table gives: an MBR
+        primary entry, a logical partition's EBR entry, and a whole disk's length."""
+        drive0 = lambda path: partitioned_image(path, 16 * MIB, "dos", [
+            Part(2048, 4096, "83", at_end(b"$XIDE$", SECTOR)),
+            Part(8192, 8192, "5"),
+            Part(10240, 4096, "83", at_end(b"NVIDIA  ", 2 * SECTOR)),
+        ])
+        expected = self.build_drives([
+            (drive0, oem_line(0, 1, ZEROS) + file_system(0, 1, "LSI MegaRAID member") +
+             oem_line(0, 2, ZEROS) +  # the extended partition: its EBR has the boot signature
+             oem_line(0, 5, ZEROS) + file_system(0, 5, "NVIDIA RAID member")),
+            (lambda path: write_at(sparse_file(path, 16 * MIB), 16 * MIB - SECTOR,
+                                   b"\xDE\x11\xDE\x11"), disk_file_system(1, "DDF RAID member")),
+        ])
+        self.assertReport(self.scan(), report(expected))
+
+
+class FileVaultTest(ScanFolderTest):
+    def test_core_storage_and_apfs(self):
+        """CoreStorage encrypted and not, APFS with and without an encrypted volume and damaged,
+        on whole disks and as partitions."""
+        unencrypted, encrypted = 0x1, 0x0
+        apfs_partitions = [
+            (core_storage_header(True), GPT_CORE_STORAGE, None, [filevault]),
+            (core_storage_header(False), GPT_CORE_STORAGE, "CoreStorage", []),
+            (apfs_container([unencrypted, encrypted]), GPT_APFS, "APFS", [encrypted_apfs]),
+            (apfs_container([unencrypted]), GPT_APFS, "APFS", []),
+            (apfs_container([encrypted], damaged=True), GPT_APFS, "APFS", []),
+        ]
+        parts = [Part(2048 + 256 * i, 256, kind, written(data))
+                 for i, (data, kind, _, _) in enumerate(apfs_partitions)]
+        mac = b"".join(oem_line(2, p, data[3:11]) +
+                       (file_system(2, p, name) if name else b"") +
+                       b"".join(line(2, p) for line in lines)
+                       for p, (data, _, name, lines) in enumerate(apfs_partitions, 1))
+        expected = self.build_drives([
+            (whole_disk(core_storage_header(True)), filevault(0)),
+            (whole_disk(core_storage_header(False)), disk_file_system(1, "CoreStorage")),
+            (lambda path: partitioned_image(path, 16 * MIB, "gpt", parts), mac),
+            (whole_disk(apfs_container([encrypted])),
+             disk_file_system(3, "APFS") + encrypted_apfs(3)),
+        ])
+        self.assertReport(self.scan(), report(expected, found=True))
+        document = json.loads(self.scan(("/json",)))
+        self.assertEqual([(f["kind"], f["drive"], f["partition"]) for f in document["findings"]],
+                         [("filevault", 0, None), ("filevault", 2, 1), ("filevault", 2, 3),
+                          ("filevault", 3, None)])
 
 
 if __name__ == "__main__":

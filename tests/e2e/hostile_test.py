@@ -20,9 +20,14 @@ PAST_THE_END = sector_read_error(38)
 
 class HostileSectorZeroTest(ScanFolderTest):
     def test_sector_zero_of_all_ff_bytes(self):
-        # No signature and no volume OEM field, so the partition pass runs with four start
-        # sectors of 4294967295: 2 TiB - 512 bytes into the drive, beyond the signed 32-bit
-        # sector number, read through the full 64-bit offset.
+        # No signature and nothing that names it: no partition table, so possibly a disk
+        # encrypted whole, and its bytes are not read as four partitions.
+        self.drive_image(0, MIB, b"\xFF" * SECTOR)
+        self.assertReport(self.scan(), report(no_partition_table(0), found=True))
+
+    def test_entries_at_the_last_32_bit_sector(self):
+        # Four entries starting at sector 4294967295: 2 TiB - 512 bytes into the drive, beyond
+        # the signed 32-bit sector number, read through the full 64-bit offset.
         far = 4294967295
         cases = [
             # A small image: each far read finds the end of the drive.
@@ -34,7 +39,7 @@ class HostileSectorZeroTest(ScanFolderTest):
         ]
         for name, size, last_sector, expected in cases:
             with self.subTest(name):
-                path = self.drive_image(0, size, b"\xFF" * SECTOR)
+                path = self.drive_image(0, size, mbr((far,) * 4, (7,) * 4))
                 if last_sector is not None:
                     write_at(path, far * SECTOR, last_sector)
                 self.assertReport(self.scan(), expected)

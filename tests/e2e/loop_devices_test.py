@@ -177,17 +177,17 @@ class LoopDeviceTest(ScanFolderTest):
         self.assertReport(self.scan(), report(physical, logical, incomplete=True))
 
     def test_partition_as_a_drive(self):
-        """A partition linked as a physical drive: its sector 0 is the FAT16 boot sector, whose
-        OEM field ("mkfs.fat") sends it to the partition pass with whatever its boot code holds
-        where the entries would be; the letter on that partition names its real disk, which the
-        folder does not hold."""
+        """A partition linked as a physical drive: its sector 0 is the FAT16 boot sector, no
+        partition table (its entries hold no start), so the drive is one FAT volume; the letter
+        on that partition names its real disk, which the folder does not hold."""
         self.link("PhysicalDrive0", self.second)
         self.link("PhysicalDrive1", self.second + "p1")
         self.link("C:", self.second + "p1")
         boot = read_at(os.path.join(self.images.name, "second.img"), 2048 * SECTOR, SECTOR)
         starts = [int.from_bytes(boot[o:o + 4], "little") for o in (454, 470, 486, 502)]
         self.assertEqual(starts, [0, 0, 0, 0], "mkfs.fat's boot code changed; rethink this test")
-        self.assertReport(self.scan(), report(second_disk_lines(0), located("C", 0, 1)))
+        self.assertReport(self.scan(), report(second_disk_lines(0) + disk_file_system(1, "FAT"),
+                                              located("C", 0, 1)))
 
     def test_encrypted_partitions_say_whether_they_are_open_now(self):
         """A LUKS partition made by cryptsetup and a BitLocker partition, on a block device: each

@@ -212,6 +212,16 @@ def file_system(n, p, name):
             b"\r\n")
 
 
+def disk_file_system(n, name):
+    """The line of a whole disk that holds one volume, named `name`."""
+    return b"\r\nPhysicalDrive" + b(n) + b" --- File system: " + b(name) + b"\r\n"
+
+
+def no_partition_table(n):
+    return (b"\r\nPhysicalDrive" + b(n) +
+            b" might be an encrypted volume: it has no partition table.\r\n")
+
+
 def bitlocker(n, p):
     return b"PhysicalDrive" + b(n) + b", Partition " + b(p) + b" is a Bitlocker encrypted volume.\r\n"
 
@@ -1155,6 +1165,85 @@ def trace_tvx(args=(), devices=None, env=None, stdout=subprocess.PIPE, close_std
     if not starts:
         raise RuntimeError("strace did not start the scanner: %r" % lines)
     return process.returncode, stderr, [Call(line) for line in lines[starts[-1]:]]
+
+
+# FileVault on a Mac, from the published layouts of CoreStorage and APFS
+
+def crc32c(data, crc=0xFFFFFFFF):
+    """CRC-32C continued from `crc`, without the final inversion, as CoreStorage stores it."""
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0x82F63B78 if crc & 1 else crc >> 1
+    return crc
+
+
+def core_storage_header(encrypted):
+    """A CoreStorage physical volume header, with AES-XTS key data when `encrypted`."""
+    header = bytearray(SECTOR)
+    struct.pack_into("<HH", header, 8, 1, 0x10)
+    header[88:90] = b"CS"
+    struct.pack_into("<II", header, 90, 1, 0)
+    struct.pack_into("<I", header, 96, 4096)
+    struct.pack_into("<II", header, 168, 16 if encrypted else 0, 2 if encrypted else 0)
+    struct.pack_into("<II", header, 0, crc32c(bytes(header[8:])), 0xFFFFFFFF)
+    return bytes(header)
+
+
+def fletcher64(block):
+    """The Fletcher-64 checksum of an APFS object's block, after its checksum field."""
+    sum1 = sum2 = 0
+    for (word,) in struct.iter_unpack("<I", block[8:]):
+        sum1 = (sum1 + word) % 0xFFFFFFFF
+        sum2 = (sum2 + sum1) % 0xFFFFFFFF
+    check1 = 0xFFFFFFFF - (sum1 + sum2) % 0xFFFFFFFF
+    check2 = 0xFFFFFFFF - (sum1 + check1) % 0xFFFFFFFF
+    return check2 << 32 | check1
+
+
+def apfs_container(volume_flags, damaged=False):
+    """An APFS container of 16 blocks of 4 KiB: superblock, object map, its B-tree (one leaf)
+    and one volume superblock per entry of `volume_flags`; the superblock's checksum wrong when
+    `damaged`."""
+    blocks = [bytearray(4096) for _ in range(16)]
+    sb, omap, node = blocks[0], blocks[1], blocks[2]
+    struct.pack_into("<QQI", sb, 8, 1, 7, 0x80000001)
+    sb[32:36] = b"NXSB"
+    struct.pack_into("<IQ", sb, 36, 4096, len(blocks))
+    struct.pack_into("<Q", sb, 160, 1)
+    struct.pack_into("<I", sb, 180, 100)
+    struct.pack_into("<I", omap, 24, 0x4000000B)
+    struct.pack_into("<Q", omap, 48, 2)
+    count = len(volume_flags)
+    struct.pack_into("<I", node, 24, 0x40000002)
+    struct.pack_into("<H", node, 32, 0x7)  # a root and a leaf, of fixed-size entries
+    struct.pack_into("<IHH", node, 36, count, 0, 4 * count)
+    keys, values_end = 56 + 4 * count, 4096 - 40
+    for i, flags in enumerate(volume_flags):
+        struct.pack_into("<Q", sb, 184 + 8 * i, 1026 + i)
+        struct.pack_into("<HH", node, 56 + 4 * i, 16 * i, 16 * (i + 1))
+        struct.pack_into("<QQ", node, keys + 16 * i, 1026 + i, 5)
+        struct.pack_into("<IIQ", node, values_end - 16 * (i + 1), 0, 4096, 3 + i)
+        struct.pack_into("<I", blocks[3 + i], 24, 0xD)
+        blocks[3 + i][32:36] = b"APSB"
+        struct.pack_into("<Q", blocks[3 + i], 264, flags)
+    for block in blocks[:3 + count]:
+        struct.pack_into("<Q", block, 0, fletcher64(bytes(block)))
+    if damaged:
+        sb[100] ^= 1
+    return b"".join(bytes(block) for block in blocks)
+
+
+def filevault(n, p=None):
+    if p is None:
+        return b"\r\nPhysicalDrive" + b(n) + b" is a FileVault 2 encrypted volume.\r\n"
+    return (b"PhysicalDrive" + b(n) + b", Partition " + b(p) +
+            b" is a FileVault 2 encrypted volume.\r\n")
+
+
+def encrypted_apfs(n, p=None):
+    place = b"\r\nPhysicalDrive" + b(n) if p is None else b"PhysicalDrive" + b(n) + b", Partition " + b(p)
+    return place + b" holds a FileVault encrypted APFS volume.\r\n"
 
 
 # ---------------------------------------------------------------------------------------------

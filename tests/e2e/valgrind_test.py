@@ -53,7 +53,7 @@ class MemcheckTest(ScanFolderTest):
             label_lines(1, 2, b"mkfs.fat", b"GPTVOL     ") +
             truecrypt_loader(2) +
             read_error_drive0(38, 3) +
-            sector_read_error(38) * 4 +
+            no_partition_table(4) +
             open_error(5, 5) +
             pgp_elsewhere(6))
         cases = [

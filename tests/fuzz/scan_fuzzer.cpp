@@ -103,9 +103,11 @@ bool HoldsFileSystem(int fd, uint64_t start) {
 
 // Checks what the examiner must have been shown for the image at `path`, judged from the image
 // itself: a TrueCrypt, VeraCrypt or PGP mark anywhere in sector 0, and a BitLocker or LUKS
-// volume there, are always findings; so, for a plain partition table, is every primary
-// partition that is BitLocker or LUKS, and every one whose first sector lacks the boot
-// signature and that holds no known file system. Aborts when such a finding went unreported.
+// volume there, are always findings; so is a sector 0 that is no partition table (no boot
+// signature, not all zeros) unless the disk is shown as one named volume or a GPT behind it was
+// read; and, for a partition table, every primary partition that is BitLocker or LUKS, and every
+// one whose first sector lacks the boot signature and that holds no file system this check or
+// the report names. Aborts when such a finding went unreported.
 void CheckNothingHidden(const std::string& path, const Report& report) {
   // A drive the report says it could not read (a container this build cannot read, among
   // others) hides nothing: it counts as unread.
@@ -121,20 +123,34 @@ void CheckNothingHidden(const std::string& path, const Report& report) {
   }
   const std::vector<uint8_t> sector0 = ReadBack(fd, 0, kSector);
   const uint64_t unit = ImageSectorSize(fd);
+  const DriveRecord& drive = report.drives.back();
   bool mustFind = Contains(sector0, "PGP") || Contains(sector0, "TrueCrypt") ||
                   Contains(sector0, "VeraCrypt") || IsEncryptedVolume(sector0);
-  // A GPT found behind a sector 0 without a protective entry stands in for the four entries.
-  const bool gpt = report.drives.back().table == PartitionTable::Gpt;
-  if (!mustFind && !IsVolumeBootSector(sector0) && !HasProtectiveEntry(sector0) && !gpt) {
-    for (size_t offset : {454, 470, 486, 502}) {
-      const uint64_t start = LittleEndian(sector0, offset, 4);
-      if (start == 0) continue;
+  // A disk the report shows as one named volume has no partitions to hide; a GPT found behind a
+  // sector 0 without a protective entry stands in for the four entries.
+  const bool partitioned = drive.fileSystem.empty() && !IsVolumeBootSector(sector0);
+  const bool gpt = drive.table == PartitionTable::Gpt;
+  if (!mustFind && partitioned && !HasProtectiveEntry(sector0) && !gpt) {
+    // Sector 0 without the boot signature, not all zeros: no partition table, a finding of its
+    // own, unless a GPT behind it checked out and the partitions were read.
+    const bool signature0 = sector0[510] == 0x55 && sector0[511] == 0xAA;
+    const bool allZero = std::all_of(sector0.begin(), sector0.end(), [](uint8_t b) { return !b; });
+    if (!signature0 && !allZero && drive.table == PartitionTable::None) mustFind = true;
+    for (size_t entry = 0; entry < 4; ++entry) {
+      const uint64_t start = LittleEndian(sector0, 454 + 16 * entry, 4);
+      if (start == 0 || drive.table == PartitionTable::None) continue;
       // A first sector at or past the end of the image does not read: the report says so.
       if (start > (static_cast<uint64_t>(info.st_size) - kSector) / unit) continue;
       const std::vector<uint8_t> first = ReadBack(fd, start * unit, kSector);
       if (IsEncryptedVolume(first)) mustFind = true;
+      // A partition the report names (the file-system table knows some sixty formats, beyond
+      // this check's own few) shows its name instead.
+      const bool named = std::any_of(
+          drive.partitions.begin(), drive.partitions.end(), [entry](const PartitionRecord& p) {
+            return p.number == static_cast<int32_t>(entry + 1) && !p.fileSystem.empty();
+          });
       const bool bootSignature = first[510] == 0x55 && first[511] == 0xAA;
-      if (!bootSignature && !HoldsFileSystem(fd, start * unit)) mustFind = true;
+      if (!bootSignature && !named && !HoldsFileSystem(fd, start * unit)) mustFind = true;
     }
   }
   close(fd);
@@ -154,7 +170,7 @@ void CheckMetadataParsers(const std::string& bytes) {
   if (DiskIO::ParseFveBlock(bytes, metadata)) {
     notes = Module1::UnlockNotes("bitlocker", Module1::BitLockerUnlockFacts(metadata));
   }
-  const VolumeBytes volume = [&bytes](uint64_t offset, size_t count) {
+  const ByteSource volume = [&bytes](uint64_t offset, size_t count) {
     if (count > 65536) {
       std::fprintf(stderr, "scan_fuzzer: a read of BitLocker metadata past 64 KiB\n");
       std::abort();
