@@ -17,22 +17,9 @@ namespace {
 
 constexpr uint64_t kMinRaidVolume = 0x10000;  // firmware RAID metadata needs at least 64 KiB
 
-uint64_t LittleEndian(std::string_view bytes, size_t offset, size_t length) {
-  return LittleEndianValue(bytes, offset, length);
-}
-
-uint64_t BigEndian(std::string_view bytes, size_t offset, size_t length) {
-  uint64_t value = 0;
-  for (size_t i = 0; i < length; ++i) {
-    const size_t at = offset + i;
-    value = (value << 8) | (at < bytes.size() ? static_cast<uint8_t>(bytes[at]) : 0);
-  }
-  return value;
-}
-
 // A 32-bit value read in the byte order `bigEndian` names.
 uint64_t Word(std::string_view bytes, size_t offset, bool bigEndian) {
-  return bigEndian ? BigEndian(bytes, offset, 4) : LittleEndian(bytes, offset, 4);
+  return bigEndian ? BigEndianValue(bytes, offset, 4) : LittleEndianValue(bytes, offset, 4);
 }
 
 bool IsPowerOfTwo(uint64_t value) {
@@ -59,33 +46,34 @@ std::string LastSector(Volume& volume) {
 
 bool ExtLooksSound(Volume& volume) {
   const std::string head = VolumeBytes(volume, 0, kFirstReadBytes);
-  return LittleEndian(head, kExtRevision, 4) <= 1 && LittleEndian(head, kExtLogBlockSize, 4) <= 6;
+  return LittleEndianValue(head, kExtRevision, 4) <= 1 &&
+         LittleEndianValue(head, kExtLogBlockSize, 4) <= 6;
 }
 
 const char* ExtVariant(Volume& volume) {
   const std::string head = VolumeBytes(volume, 0, kFirstReadBytes);
-  const uint64_t incompat = LittleEndian(head, kExtIncompatFeatures, 4);
+  const uint64_t incompat = LittleEndianValue(head, kExtIncompatFeatures, 4);
   if (incompat & kExtJournalDevice) return "ext journal";
   if (incompat & kExtExtents) return "ext4";
-  if (LittleEndian(head, kExtCompatFeatures, 4) & kExtHasJournal) return "ext3";
+  if (LittleEndianValue(head, kExtCompatFeatures, 4) & kExtHasJournal) return "ext3";
   return "ext2";
 }
 
 bool HfsPlusLooksSound(Volume& volume) {
   const std::string head = VolumeBytes(volume, 0, kFirstReadBytes);
-  const uint64_t version = BigEndian(head, kHfsPlusVersion, 2);
-  const uint64_t blockSize = BigEndian(head, kHfsPlusBlockSize, 4);
+  const uint64_t version = BigEndianValue(head, kHfsPlusVersion, 2);
+  const uint64_t blockSize = BigEndianValue(head, kHfsPlusBlockSize, 4);
   return (version == 4 || version == 5) && blockSize >= 512 && IsPowerOfTwo(blockSize);
 }
 
 bool HfsLooksSound(Volume& volume) {
   const std::string head = VolumeBytes(volume, 0, kFirstReadBytes);
-  const uint64_t blockSize = BigEndian(head, kHfsBlockSize, 4);
+  const uint64_t blockSize = BigEndianValue(head, kHfsBlockSize, 4);
   const uint64_t nameLength =
       static_cast<uint8_t>(head.size() > kHfsNameLength ? head[kHfsNameLength] : 0);
-  return BigEndian(head, kHfsBitmapStart, 2) == 3 && blockSize != 0 && blockSize % 512 == 0 &&
+  return BigEndianValue(head, kHfsBitmapStart, 2) == 3 && blockSize != 0 && blockSize % 512 == 0 &&
          nameLength >= 1 && nameLength <= 27 &&
-         BigEndian(head, kHfsFreeBlocks, 2) <= BigEndian(head, kHfsBlockCount, 2);
+         BigEndianValue(head, kHfsFreeBlocks, 2) <= BigEndianValue(head, kHfsBlockCount, 2);
 }
 
 bool HasRaid090Superblock(Volume& volume) {
@@ -94,15 +82,15 @@ bool HasRaid090Superblock(Volume& volume) {
   if (aligned < kReserved) return false;
   const std::string block = VolumeBytes(volume, aligned - kReserved, 8);
   const std::string_view magic = std::string_view(block).substr(0, 4);
-  if (magic == kRaidMagic) return LittleEndian(block, 4, 4) == 0;
-  return magic == kRaidMagicBigEndian && BigEndian(block, 4, 4) == 0;
+  if (magic == kRaidMagic) return LittleEndianValue(block, 4, 4) == 0;
+  return magic == kRaidMagicBigEndian && BigEndianValue(block, 4, 4) == 0;
 }
 
 bool HasRaid10Superblock(Volume& volume) {
   const uint64_t aligned = volume.size & ~uint64_t{0xFFF};
   if (aligned < 0x2000) return false;
   const std::string block = VolumeBytes(volume, aligned - 0x2000, 8);
-  return StartsWith(block, kRaidMagic) && LittleEndian(block, 4, 4) == 1;
+  return StartsWith(block, kRaidMagic) && LittleEndianValue(block, 4, 4) == 1;
 }
 
 bool HasDdfAnchor(Volume& volume) {
@@ -136,13 +124,13 @@ bool HasViaRaidMetadata(Volume& volume) {
 
 bool HasSiliconRaidMetadata(Volume& volume) {
   const std::string sector = LastSector(volume);
-  if (sector.empty() || LittleEndian(sector, kSiliconRaidMagic, 4) != 0x2F000000 ||
+  if (sector.empty() || LittleEndianValue(sector, kSiliconRaidMagic, 4) != 0x2F000000 ||
       static_cast<uint8_t>(sector[kSiliconRaidDisk]) >= 8) {
     return false;
   }
   uint32_t sum = 0;
-  for (size_t i = 0; i < kSiliconRaidChecksum; i += 2) sum += LittleEndian(sector, i, 2);
-  return ((0u - sum) & 0xFFFF) == LittleEndian(sector, kSiliconRaidChecksum, 2);
+  for (size_t i = 0; i < kSiliconRaidChecksum; i += 2) sum += LittleEndianValue(sector, i, 2);
+  return ((0u - sum) & 0xFFFF) == LittleEndianValue(sector, kSiliconRaidChecksum, 2);
 }
 
 bool HasJmicronRaidMetadata(Volume& volume) {
@@ -152,17 +140,17 @@ bool HasJmicronRaidMetadata(Volume& volume) {
   }
   uint16_t sum = 0;
   for (size_t i = 0; i < kJmicronRaidBytes; i += 2) {
-    sum = static_cast<uint16_t>(sum + LittleEndian(sector, i, 2));
+    sum = static_cast<uint16_t>(sum + LittleEndianValue(sector, i, 2));
   }
   return sum == 0 || sum == 1;
 }
 
 bool HasXfsLogRecord(Volume& volume) {
   const std::string head = VolumeBytes(volume, 0, kSectorSize);
-  const uint64_t version = BigEndian(head, kXfsLogVersion, 4);
-  const uint64_t length = BigEndian(head, kXfsLogLength, 4);
+  const uint64_t version = BigEndianValue(head, kXfsLogVersion, 4);
+  const uint64_t length = BigEndianValue(head, kXfsLogLength, 4);
   return (version == 1 || version == 2) && length >= 1 && length <= 0x7FFFFFFF &&
-         BigEndian(head, kXfsLogFormat, 4) == 1;
+         BigEndianValue(head, kXfsLogFormat, 4) == 1;
 }
 
 namespace {
@@ -210,38 +198,38 @@ bool NilfsChecksumMatches(Volume& volume) {
   constexpr size_t kSumOffset = 16;
   constexpr size_t kSuperblockBytes = 1024;
   const std::string sb = VolumeBytes(volume, kNilfsSuperblock, kSuperblockBytes);
-  const uint64_t bytes = LittleEndian(sb, 8, 2);
+  const uint64_t bytes = LittleEndianValue(sb, 8, 2);
   if (sb.empty() || bytes < kSumOffset + 4 || bytes > kSuperblockBytes) return false;
   std::string summed = sb.substr(0, bytes);
   summed.replace(kSumOffset, 4, 4, '\0');
-  const uint32_t seed = static_cast<uint32_t>(LittleEndian(sb, 12, 4));
-  return Crc32From(seed, summed) == LittleEndian(sb, kSumOffset, 4);
+  const uint32_t seed = static_cast<uint32_t>(LittleEndianValue(sb, 12, 4));
+  return Crc32From(seed, summed) == LittleEndianValue(sb, kSumOffset, 4);
 }
 
 bool HasMinixSuperblock(Volume& volume) {
   const std::string sb = VolumeBytes(volume, kMinixSuperblock, 32);
   if (sb.empty()) return false;
-  const uint64_t magic = LittleEndian(sb, 16, 2);
+  const uint64_t magic = LittleEndianValue(sb, 16, 2);
   uint64_t inodes, imaps, zmaps, firstZone, logZoneSize, zones, blockSize = 1024;
   bool known = false;
   for (uint16_t m : kMinixMagics) known = known || magic == m;
   if (known) {
-    inodes = LittleEndian(sb, 0, 2);
-    imaps = LittleEndian(sb, 4, 2);
-    zmaps = LittleEndian(sb, 6, 2);
-    firstZone = LittleEndian(sb, 8, 2);
-    logZoneSize = LittleEndian(sb, 10, 2);
-    zones = magic >= 0x2468 ? LittleEndian(sb, 20, 4) : LittleEndian(sb, 2, 2);
-    const uint64_t state = LittleEndian(sb, 18, 2);
+    inodes = LittleEndianValue(sb, 0, 2);
+    imaps = LittleEndianValue(sb, 4, 2);
+    zmaps = LittleEndianValue(sb, 6, 2);
+    firstZone = LittleEndianValue(sb, 8, 2);
+    logZoneSize = LittleEndianValue(sb, 10, 2);
+    zones = magic >= 0x2468 ? LittleEndianValue(sb, 20, 4) : LittleEndianValue(sb, 2, 2);
+    const uint64_t state = LittleEndianValue(sb, 18, 2);
     if (state == 0 || state > 3) return false;
-  } else if (LittleEndian(sb, 24, 2) == kMinix3Magic) {
-    inodes = LittleEndian(sb, 0, 4);
-    imaps = LittleEndian(sb, 6, 2);
-    zmaps = LittleEndian(sb, 8, 2);
-    firstZone = LittleEndian(sb, 10, 2);
-    logZoneSize = LittleEndian(sb, 12, 2);
-    zones = LittleEndian(sb, 20, 4);
-    blockSize = LittleEndian(sb, 28, 2);
+  } else if (LittleEndianValue(sb, 24, 2) == kMinix3Magic) {
+    inodes = LittleEndianValue(sb, 0, 4);
+    imaps = LittleEndianValue(sb, 6, 2);
+    zmaps = LittleEndianValue(sb, 8, 2);
+    firstZone = LittleEndianValue(sb, 10, 2);
+    logZoneSize = LittleEndianValue(sb, 12, 2);
+    zones = LittleEndianValue(sb, 20, 4);
+    blockSize = LittleEndianValue(sb, 28, 2);
     if (blockSize < 1024 || !IsPowerOfTwo(blockSize)) return false;
   } else {
     return false;
@@ -297,10 +285,10 @@ bool HasFatBootSector(Volume& volume) {
   if (boot.empty()) return false;
   const uint8_t jump = static_cast<uint8_t>(boot[0]);
   if (!((jump == 0xEB && static_cast<uint8_t>(boot[2]) == 0x90) || jump == 0xE9)) return false;
-  const uint64_t bytesPerSector = LittleEndian(boot, 11, 2);
+  const uint64_t bytesPerSector = LittleEndianValue(boot, 11, 2);
   const uint8_t media = static_cast<uint8_t>(boot[21]);
   if (bytesPerSector < 512 || bytesPerSector > 4096 || !IsPowerOfTwo(bytesPerSector) ||
-      !IsPowerOfTwo(static_cast<uint8_t>(boot[13])) || LittleEndian(boot, 14, 2) == 0 ||
+      !IsPowerOfTwo(static_cast<uint8_t>(boot[13])) || LittleEndianValue(boot, 14, 2) == 0 ||
       boot[16] < 1 || boot[16] > 2 || (media != 0xF0 && media < 0xF8)) {
     return false;
   }
