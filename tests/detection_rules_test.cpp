@@ -82,6 +82,29 @@ TEST(SectorZeroRules, FirstMatchingRowDecides) {
       {"MSWIN4.1", Sector({{3, "MSWIN4.1"}}), ""},
       {"NTFX", Sector({{3, "NTFX"}}), nullptr},
       {"an empty table", Sector({{510, kSignature}}), nullptr},
+      // Whole-disk encryption products, each mark at the first and last byte it may start at.
+      {"DiskCryptor's loader", Sector({{0, "\x33\xC0\x90\x90\xEB\x10"}, {510, kSignature}}),
+       "diskcryptor"},
+      {"DiskCryptor's older loader", Sector({{2, Word(0x20B60251)}}), "diskcryptor"},
+      {"DiskCryptor's word one byte late", Sector({{3, Word(0x10EB9090)}}), nullptr},
+      {"SafeBoot at 0", Sector({{0, "SafeBoot"}}), "mcafee-safeboot"},
+      {"Safeboot at 32", Sector({{32, "Safeboot"}, {510, kSignature}}), "mcafee-safeboot"},
+      {"SafeBoot at 33", Sector({{33, "SafeBoot"}}), nullptr},
+      {"SAFEBOOT", Sector({{3, "SAFEBOOT"}}), nullptr},
+      {"SGM400 at 110", Sector({{110, "SGM400"}}), "sophos-safeguard"},
+      {"SGE400 at 150", Sector({{150, "SGE400"}}), "sophos-safeguard"},
+      {"SGM400 at 109", Sector({{109, "SGM400"}}), nullptr},
+      {"SGE400 at 151", Sector({{151, "SGE400"}}), nullptr},
+      {"PCGM at 32", Sector({{32, "PCGM"}}), "guardianedge"},
+      {"PCGM at 33", Sector({{33, "PCGM"}}), nullptr},
+      {"WMSD at 236", Sector({{236, "WMSD"}}), "winmagic-securedoc"},
+      {"WMSD at 256", Sector({{256, "WMSD"}}), "winmagic-securedoc"},
+      {"WMSD at 235", Sector({{235, "WMSD"}}), nullptr},
+      {"WMSD at 257", Sector({{257, "WMSD"}}), nullptr},
+      {"the specified rows come first", Sector({{0, "SafeBoot"}, {300, "VeraCrypt"}}),
+       "veracrypt-signature"},
+      {"a product before a volume boot sector", Sector({{3, "NTFS    "}, {12, "PCGM"}}),
+       "guardianedge"},
   };
   for (const auto& c : cases) {
     const Module1::SectorZeroRule* rule = MatchSectorZero(c.sector);
@@ -91,6 +114,24 @@ TEST(SectorZeroRules, FirstMatchingRowDecides) {
       ASSERT_NE(rule, nullptr) << c.what;
       EXPECT_STREQ(rule->kind != nullptr ? rule->kind : "", c.kind) << c.what;
     }
+  }
+}
+
+// Random sectors, as a disk encrypted whole shows them, must name no product: a product named
+// by chance would send a responder after the wrong key.
+TEST(SectorZeroRules, RandomSectorsNameNoProduct) {
+  const std::string products[] = {"diskcryptor", "mcafee-safeboot", "sophos-safeguard",
+                                  "guardianedge", "winmagic-securedoc"};
+  uint32_t state = 20261209;
+  for (int n = 0; n < 200000; ++n) {
+    SectorText sector(kSectorSize, '\0');
+    for (char& byte : sector) {
+      state = state * 1664525u + 1013904223u;
+      byte = static_cast<char>(state >> 24);
+    }
+    const Module1::SectorZeroRule* rule = MatchSectorZero(sector);
+    if (rule == nullptr || rule->kind == nullptr) continue;
+    for (const std::string& product : products) EXPECT_NE(rule->kind, product) << n;
   }
 }
 
@@ -123,8 +164,8 @@ TEST(PartitionRules, VerdictsInOrder) {
       {"ordinary boot sector", Sector({{3, "NTFS    "}, {510, kSignature}}), ""},
       {"signature reversed", Sector({{510, "\xAA\x55"}}), nullptr},
       {"GRUB's core image", Sector({{0, "RV\xBE"}, {283, Signature::kGrubCoreImage}}), ""},
-      {"GRUB's messages cut short",
-       Sector({{283, Signature::kGrubCoreImage.substr(0, 28)}}), nullptr},
+      {"GRUB's messages cut short", Sector({{283, Signature::kGrubCoreImage.substr(0, 28)}}),
+       nullptr},
       {"random bytes", Sector({{0, "\xEB\x52\x90m}6+dL'g"}}), nullptr},
   };
   for (const auto& c : cases) {

@@ -164,6 +164,27 @@ struct Magic {
   bool fromEnd = false;
 };
 
+/// Sector 0 under whole-disk encryption products: where their boot loaders mark themselves.
+/// A mark said to start anywhere from byte A to byte B is looked for in the field that runs
+/// from A for B - A plus the mark's length, so that it may start at B itself.
+namespace ProductMarks {
+/// DiskCryptor's boot loader opens "\x33\xC0" then the little-endian word 0x10EB9090 (two NOPs
+/// and a short jump); its older loader has 0x20B60251 there.
+constexpr Field kDiskCryptorLoaderWord{2, 4};
+constexpr std::string_view kDiskCryptorLoader{"\x90\x90\xEB\x10", 4};
+constexpr std::string_view kDiskCryptorOldLoader{"\x51\x02\xB6\x20", 4};
+constexpr std::string_view kSafeBoot = "SafeBoot";  // McAfee (Trellix) Drive Encryption
+constexpr std::string_view kSafeboot = "Safeboot";
+constexpr Field kSafeBootField{0, 32 + 8};          // starting within 0 to 32
+constexpr std::string_view kSafeGuardM = "SGM400";  // Sophos SafeGuard
+constexpr std::string_view kSafeGuardE = "SGE400";
+constexpr Field kSafeGuardField{110, 40 + 6};  // starting within 110 to 150
+constexpr std::string_view kGuardianEdge = "PCGM";
+constexpr Field kGuardianEdgeField{0, 32 + 4};   // starting within 0 to 32
+constexpr std::string_view kSecureDoc = "WMSD";  // WinMagic SecureDoc
+constexpr Field kSecureDocField{236, 20 + 4};    // starting within 236 to 256
+}  // namespace ProductMarks
+
 /// Sector numbers from here on cannot be held exactly in the reader's double.
 constexpr uint64_t kFirstInexactSector = uint64_t{1} << 53;
 
