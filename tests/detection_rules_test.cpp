@@ -567,6 +567,62 @@ TEST(FileSystemRules, RandomVolumesMatchNoRow) {
       ADD_FAILURE() << "random volume " << n << " named " << name;
       if (++named > 5) break;
     }
+    if (const Module1::SectorRule* verdict = Module1::SecondaryHeaderVerdict(volume)) {
+      ADD_FAILURE() << "random volume " << n << " is " << verdict->kind;
+      if (++named > 5) break;
+    }
+  }
+}
+
+// GELI's metadata as FreeBSD's g_eli writes it at the start of the last sector (little-endian):
+// magic, version, flags, encryption algorithm (AES-XTS), key length, authentication algorithm,
+// provider size, sector size, keys mask, iterations, then salt and encrypted keys.
+std::string GeliMetadata(uint32_t version, uint64_t providerSize) {
+  std::string metadata{"GEOM::ELI\0\0\0\0\0\0\0", 16};
+  metadata += Word(version) + Word(0) + Half(22) + Half(128) + Half(0);
+  metadata += Word(static_cast<uint32_t>(providerSize)) + Word(0) + Word(4096) + "\x01";
+  metadata += Word(0x10000) + std::string(64, '\x5A') + std::string(384, '\xC3');
+  return metadata;
+}
+
+const std::string kLuks2Secondary{"SKUL\xBA\xBE\0\x02", 8};
+
+TEST(SecondaryHeaders, GeliInTheLastSectorThenLuks2SecondaryHeaders) {
+  constexpr uint64_t kMiB = 1024 * 1024;
+  const struct {
+    const char* what;
+    MemoryVolume memory;
+    const char* kind;  // nullptr: no verdict
+    size_t maxReads;
+  } cases[] = {
+      {"GELI version 7", {8 * kMiB, {{8 * kMiB - 512, GeliMetadata(7, 8 * kMiB)}}}, "geli", 1},
+      {"GELI version 0", {8 * kMiB, {{8 * kMiB - 512, GeliMetadata(0, 8 * kMiB)}}}, "geli", 1},
+      {"GELI version 8", {8 * kMiB, {{8 * kMiB - 512, GeliMetadata(8, 8 * kMiB)}}}, nullptr, 10},
+      {"GELI one sector early", {8 * kMiB, {{8 * kMiB - 1024, GeliMetadata(7, 0)}}}, nullptr, 10},
+      {"GELI's magic not padded", {8 * kMiB, {{8 * kMiB - 512, "GEOM::ELIX"}}}, nullptr, 10},
+      {"GELI, size unknown", {0, {{8 * kMiB - 512, GeliMetadata(7, 0)}}}, nullptr, 9},
+      {"LUKS2 at 16 KiB", {8 * kMiB, {{0x4000, kLuks2Secondary}}}, "luks-damaged", 2},
+      {"LUKS2 at 4 MiB", {8 * kMiB, {{0x400000, kLuks2Secondary}}}, "luks-damaged", 10},
+      {"LUKS2 at 4 MiB, size unknown", {0, {{0x400000, kLuks2Secondary}}}, "luks-damaged", 9},
+      {"LUKS1's version", {8 * kMiB, {{0x4000, "SKUL\xBA\xBE\0\x01"}}}, nullptr, 10},
+      {"the primary's magic",
+       {8 * kMiB, {{0x4000, kLuks + std::string("\0\x02", 2)}}},
+       nullptr,
+       10},
+      {"LUKS2 between the offsets", {8 * kMiB, {{0x6000, kLuks2Secondary}}}, nullptr, 10},
+      {"a volume too small for the far offsets", {64 * 1024, {}}, nullptr, 3},
+      {"GELI wins",
+       {8 * kMiB, {{0x4000, kLuks2Secondary}, {8 * kMiB - 512, GeliMetadata(1, 0)}}},
+       "geli",
+       1},
+  };
+  for (const auto& c : cases) {
+    MemoryVolume memory = c.memory;
+    DiskIO::Volume volume = VolumeOf(memory);
+    const Module1::SectorRule* verdict = Module1::SecondaryHeaderVerdict(volume);
+    EXPECT_STREQ(verdict != nullptr ? verdict->kind : nullptr, c.kind) << c.what;
+    EXPECT_LE(memory.reads.size(), c.maxReads) << c.what;
+    for (const auto& [first, count] : memory.reads) EXPECT_EQ(count, 1u) << c.what;
   }
 }
 

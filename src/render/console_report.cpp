@@ -30,10 +30,10 @@ std::string FindingLines(const Finding& finding) {
 }
 
 // The kinds of finding drawn in LightRed wherever they are: FileVault, the whole-disk encryption
-// products named by their boot loaders or markers, and GELI.
+// products named by their boot loaders or markers, GELI, and LUKS known by its secondary header.
 constexpr const char* kLightRedKinds[] = {
     "filevault",          "diskcryptor", "mcafee-safeboot", "sophos-safeguard", "guardianedge",
-    "winmagic-securedoc", "geli"};
+    "winmagic-securedoc", "geli", "luks-damaged"};
 
 // Returns the colour of a finding: LightRed for the kinds above and for a disk with no partition
 // table (possibly encrypted whole), Yellow for every other finding.

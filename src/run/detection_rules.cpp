@@ -124,6 +124,11 @@ const SectorRule kFileVaultVolume = {"filevault", {}, " is a FileVault 2 encrypt
 const SectorRule kEncryptedApfsVolume = {
     "filevault", {}, " holds a FileVault encrypted APFS volume."};
 
+const SectorRule kDamagedLuksVolume = {
+    "luks-damaged", {}, " is a LUKS encrypted volume (its primary header is damaged)."};
+
+const SectorRule kGeliVolume = {"geli", {}, " is a GELI encrypted volume."};
+
 bool MarkMatches(const SectorText& sector, const SectorMark& mark) {
   const std::string field = FieldText(sector, mark.field);
   switch (mark.test) {

@@ -81,7 +81,8 @@ void ExaminePartition(HANDLE handle, const PartitionStart& start, DriveRecord& d
     partition.label = FieldText(sector, *label);
   }
 
-  // BitLocker and LUKS, then FileVault 2, then the boot signature, then the file systems.
+  // BitLocker and LUKS, then FileVault 2, then the boot signature, then the file systems, then
+  // GELI and a LUKS2 secondary header.
   const PartitionRule* rule = MatchPartition(sector);
   if (rule == nullptr || rule->kind == nullptr) {
     if (const PartitionRule* fileVault = CoreStorageVerdict(sector, partition.fileSystem)) {
@@ -92,7 +93,12 @@ void ExaminePartition(HANDLE handle, const PartitionStart& start, DriveRecord& d
   }
   if (rule == nullptr && partition.fileSystem.empty()) {
     partition.fileSystem = ProbeFileSystem(handle, start, drive.sectorSize, sector, rule);
-    if (partition.fileSystem.empty()) rule = &kUnexplainedPartition;
+    if (partition.fileSystem.empty()) {
+      DiskIO::Volume volume = DiskIO::VolumeOnDrive(
+          handle, start.firstSector, start.sectorCount * drive.sectorSize, drive.sectorSize);
+      rule = SecondaryHeaderVerdict(volume);
+      if (rule == nullptr) rule = &kUnexplainedPartition;
+    }
   }
   drive.partitions.push_back(partition);
   if (rule != nullptr && rule->kind != nullptr) {

@@ -35,6 +35,19 @@ def luks2_damaged(volume):
     write_at(volume, 4096 + 1, b"#")
 
 
+def luks2_primary_wiped(volume):
+    """LUKS2 whose first 4 KiB (the primary binary header) were zeroed: the secondary copy
+    cryptsetup keeps at 16 KiB is left."""
+    luks_format(volume, "luks2")
+    write_at(volume, 0, bytes(4096))
+
+
+def luks_damaged(n, p=None):
+    place = b"PhysicalDrive" + b(n) + (b", Partition " + b(p) if p else b"")
+    return ((b"" if p else b"\r\n") + place +
+            b" is a LUKS encrypted volume (its primary header is damaged).\r\n")
+
+
 def made_apart(make):
     """Filler: `make(volume)` on a scratch file of the partition's size, then copied in place,
     for tools that cannot write at an offset of an image."""
@@ -189,6 +202,14 @@ class FileSystemsTest(ScanFolderTest):
             # A header that does not check out: the finding, without the list.
             ("cryptsetup", whole_luks_disk("luks2", luks2_damaged), luks_disk,
              [("luks", None, (None, None))]),
+            # The primary header wiped, on a whole disk and on a GPT partition.
+            ("cryptsetup", whole_luks_disk("luks2", luks2_primary_wiped), luks_damaged,
+             [("luks-damaged", None, "absent")]),
+            ("cryptsetup",
+             lambda path: partitioned_image(path, 40 * MIB, "gpt", [
+                 Part(2048, 32768, GPT_LINUX, made_apart(luks2_primary_wiped))]),
+             lambda n: oem_line(n, 1, ZEROS) + luks_damaged(n, 1),
+             [("luks-damaged", 1, "absent")]),
             (None, lambda path: windows_mbr_disk(path, veracrypt_boot_loader_mbr),
              veracrypt_loader, [("veracrypt-boot-loader", None, "absent")]),
             # The name moved out of place, as a damaged or edited loader leaves it.
