@@ -33,7 +33,7 @@ std::string FindingLines(const Finding& finding) {
 // products named by their boot loaders or markers, GELI, and LUKS known by its secondary header.
 constexpr const char* kLightRedKinds[] = {
     "filevault",          "diskcryptor", "mcafee-safeboot", "sophos-safeguard", "guardianedge",
-    "winmagic-securedoc", "geli", "luks-damaged"};
+    "winmagic-securedoc", "geli",        "luks-damaged"};
 
 // Returns the colour of a finding: LightRed for the kinds above and for a disk with no partition
 // table (possibly encrypted whole), Yellow for every other finding.
@@ -147,6 +147,10 @@ void WriteDrive(const Report& report, const DriveRecord& drive) {
 
 void WritePhysicalPassEnd() {
   WriteConsoleText("\r\n* Completed checking physical drives on system. *\r\n", LightGray);
+}
+
+void WriteMachineFindings(const Report& report) {
+  WriteFindings(report, -1, -1, 0);
 }
 
 void WriteLogicalPassStart() {

@@ -51,6 +51,10 @@ bool ExamineWholeDisk(HANDLE handle, const SectorBuffer& sectorBuffer, DriveReco
 void ExaminePartitions(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRecord& drive,
                        Report& report);
 
+/// Between the passes: adds a finding of kind "encryption-driver", placed nowhere, for each
+/// disk encryption driver that runs on this machine (RunningEncryptionDrivers).
+void ReportRunningDrivers(Report& report);
+
 /// Second pass: asks where each drive letter A: to Z: lives, adds each letter that opens to
 /// `report`, reports letters that live on no device as possible encrypted volumes, and names
 /// the open encrypted volume a letter is, or lies on, where the platform can tell. A letter that

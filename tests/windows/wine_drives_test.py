@@ -99,8 +99,9 @@ class WineDrivesTest(DeviceFolderTest):
         add_key(drives[0], b"second key")
         luks_with_tokens(drives[1])
         self.assertReport(self.scan(drives), report(
-            luks_disk(0) + unlocked_with("passphrase or key file (2)") +
-            luks_disk(1) + unlocked_with("passphrase or key file (2)", "TPM", "FIDO2 key"),
+            luks_disk(0) + NOT_OPEN_NOW + unlocked_with("passphrase or key file (2)") +
+            luks_disk(1) + NOT_OPEN_NOW +
+            unlocked_with("passphrase or key file (2)", "TPM", "FIDO2 key"),
             WINE_LOGICAL, found=True))
 
     def test_drive_zero_that_cannot_be_opened_is_reported(self):
