@@ -10,6 +10,7 @@
 
 #include "disk/layout.h"
 #include "disk/volume_bytes.h"
+#include "run/uefi_boot_loaders.h"
 
 namespace {
 
@@ -623,6 +624,118 @@ TEST(SecondaryHeaders, GeliInTheLastSectorThenLuks2SecondaryHeaders) {
     EXPECT_STREQ(verdict != nullptr ? verdict->kind : nullptr, c.kind) << c.what;
     EXPECT_LE(memory.reads.size(), c.maxReads) << c.what;
     for (const auto& [first, count] : memory.reads) EXPECT_EQ(count, 1u) << c.what;
+  }
+}
+
+// A small FAT12 volume laid out as the FAT documentation gives it: 512-byte sectors, one sector a
+// cluster, one reserved sector, one FAT, a one-sector root directory, data from sector 3.
+class Fat12 {
+ public:
+  Fat12() : bytes_(100 * 512, '\0') {
+    Put(0, "\xEB\x3C\x90mkfs.fat");
+    Put(11, Half(512) + "\x01" + Half(1) + "\x01" + Half(16) + Half(100) + "\xF8" + Half(1));
+    Put(510, "\x55\xAA");
+    SetNext(0, 0xFF8);
+    SetNext(1, 0xFFF);
+  }
+  // Writes a directory entry at slot `slot` of cluster `cluster` (0: the root directory).
+  void Entry(uint32_t cluster, size_t slot, const std::string& name83, bool folder,
+             uint32_t first) {
+    Put(Where(cluster) + 32 * slot,
+        name83 + (folder ? "\x10" : "\x20") + std::string(14, '\0') + Half(first) + Word(0));
+  }
+  // Writes the long name `name` (one part, at most 13 characters) before slot `slot`.
+  void LongName(uint32_t cluster, size_t slot, const std::string& name, const std::string& name83,
+                int checksumOffBy = 0) {
+    uint8_t sum = 0;
+    for (char c : name83)
+      sum = static_cast<uint8_t>(((sum & 1) << 7) + (sum >> 1) + static_cast<uint8_t>(c));
+    std::string part(32, '\0');
+    const size_t at[] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+    for (size_t i = 0; i < 13; ++i) {
+      const uint16_t c = i < name.size()    ? static_cast<uint8_t>(name[i])
+                         : i == name.size() ? 0
+                                            : 0xFFFF;
+      part.replace(at[i], 2, Half(c));
+    }
+    part[0] = 0x41;
+    part[11] = 0x0F;
+    part[13] = static_cast<char>(sum + checksumOffBy);
+    Put(Where(cluster) + 32 * slot, part);
+  }
+  void SetNext(uint32_t cluster, uint16_t next) {
+    const size_t at = 512 + cluster + cluster / 2;
+    uint16_t pair = static_cast<uint8_t>(bytes_[at]) | (static_cast<uint8_t>(bytes_[at + 1]) << 8);
+    pair = cluster % 2 ? static_cast<uint16_t>((pair & 0x000F) | (next << 4))
+                       : static_cast<uint16_t>((pair & 0xF000) | (next & 0xFFF));
+    Put(at, Half(pair));
+  }
+  std::vector<std::string> Loaders() const {
+    const std::string& bytes = bytes_;
+    const ByteSource read = [&bytes](uint64_t offset, size_t count) {
+      return offset + count <= bytes.size() ? bytes.substr(offset, count) : std::string();
+    };
+    std::vector<std::string> kinds;
+    for (const auto* rule : Module1::MatchUefiBootLoaders(read, bytes_.substr(0, 512))) {
+      kinds.push_back(rule->kind);
+    }
+    return kinds;
+  }
+  std::string bytes_;
+
+ private:
+  static size_t Where(uint32_t cluster) { return cluster == 0 ? 2 * 512 : (cluster + 1) * 512; }
+  void Put(size_t at, const std::string& text) { bytes_.replace(at, text.size(), text); }
+};
+
+// \EFI (cluster 2) holding VeraCrypt (3, long name) and DCS (4), each holding DcsBoot.efi.
+Fat12 EspWithBothLoaders() {
+  Fat12 fat;
+  fat.Entry(0, 0, "EFI        ", true, 2);
+  fat.LongName(2, 0, "VeraCrypt", "VERACR~1   ");
+  fat.Entry(2, 1, "VERACR~1   ", true, 3);
+  fat.Entry(2, 2, "DCS        ", true, 4);
+  fat.Entry(3, 0, "DCSBOOT EFI", false, 5);
+  fat.Entry(4, 0, "DCSBOOT EFI", false, 6);
+  // \EFI's cluster full of deleted entries: its chain is followed to the end.
+  for (size_t slot = 3; slot < 16; ++slot) fat.Entry(2, slot, "\xE5OLD    TXT", false, 0);
+  for (uint32_t cluster = 2; cluster <= 6; ++cluster) fat.SetNext(cluster, 0xFFF);
+  return fat;
+}
+
+TEST(UefiLoaderRules, FoundByNameAndNoClaimFromDamagedDirectories) {
+  const std::vector<std::string> both = {"veracrypt-uefi-boot-loader",
+                                         "diskcryptor-uefi-boot-loader"};
+  const std::vector<std::string> diskCryptor = {"diskcryptor-uefi-boot-loader"};
+  const struct {
+    const char* what;
+    void (*damage)(Fat12&);
+    std::vector<std::string> kinds;
+  } cases[] = {
+      {"both loaders", [](Fat12&) {}, both},
+      {"a long name whose checksum is wrong",
+       [](Fat12& f) { f.LongName(2, 0, "VeraCrypt", "VERACR~1   ", 1); }, diskCryptor},
+      {"\\EFI's chain runs into itself", [](Fat12& f) { f.SetNext(2, 2); }, {}},
+      {"\\EFI's chain runs into a free cluster", [](Fat12& f) { f.SetNext(2, 0); }, {}},
+      {"\\EFI's chain leaves the volume", [](Fat12& f) { f.SetNext(2, 0xF00); }, {}},
+      {"VeraCrypt's folder is \\EFI itself",
+       [](Fat12& f) { f.Entry(2, 1, "VERACR~1   ", true, 2); }, diskCryptor},
+      {"both folders are one",
+       [](Fat12& f) { f.Entry(2, 2, "DCS        ", true, 3); },
+       {"veracrypt-uefi-boot-loader"}},
+      {"the loader is a folder",
+       [](Fat12& f) { f.Entry(4, 0, "DCSBOOT EFI", true, 6); },
+       {"veracrypt-uefi-boot-loader"}},
+      {"EFI is a file", [](Fat12& f) { f.Entry(0, 0, "EFI        ", false, 2); }, {}},
+      {"EFI points at cluster 0", [](Fat12& f) { f.Entry(0, 0, "EFI        ", true, 0); }, {}},
+      {"no boot signature", [](Fat12& f) { f.bytes_[510] = 0; }, {}},
+      {"no FAT", [](Fat12& f) { f.bytes_[16] = 0; }, {}},
+      {"sectors of 500 bytes", [](Fat12& f) { f.bytes_.replace(11, 2, Half(500)); }, {}},
+  };
+  for (const auto& c : cases) {
+    Fat12 fat = EspWithBothLoaders();
+    c.damage(fat);
+    EXPECT_EQ(fat.Loaders(), c.kinds) << c.what;
   }
 }
 

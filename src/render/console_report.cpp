@@ -30,7 +30,8 @@ std::string FindingLines(const Finding& finding) {
 }
 
 // The kinds of finding drawn in LightRed wherever they are: FileVault, the whole-disk encryption
-// products named by their boot loaders or markers, GELI, and LUKS known by its secondary header.
+// products named by their boot loaders (in sector 0 or on the EFI system partition) or markers,
+// GELI, and LUKS known by its secondary header.
 constexpr const char* kLightRedKinds[] = {
     "filevault",          "diskcryptor", "mcafee-safeboot", "sophos-safeguard", "guardianedge",
     "winmagic-securedoc", "geli",        "luks-damaged"};
