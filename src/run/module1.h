@@ -42,10 +42,11 @@ bool ExamineWholeDisk(HANDLE handle, const SectorBuffer& sectorBuffer, DriveReco
 /// OEM ID and FAT label, then BitLocker, LUKS and FileVault 2, the boot signature, and for a
 /// partition without it the file-system table (its size from its table entry for the marks
 /// near its end) with the APFS FileVault check, then GELI and a LUKS2 secondary header
-/// (SecondaryHeaderVerdict), and its verdict. A GPT behind a protective
-/// entry, or behind a sector 0 that is no partition table (no boot signature, or no entry with
-/// a type), replaces the four primary entries when it (or its backup copy) checks out;
-/// otherwise the logical partitions of extended entries follow the primary ones, and a chain
+/// (SecondaryHeaderVerdict), and its verdict; on a GPT disk, a FAT partition's directories are
+/// searched for the UEFI boot loaders of disk encryption (a finding about the drive, once). A GPT
+/// behind a protective entry, or behind a sector 0 that is no partition table (no boot signature,
+/// or no entry with a type), replaces the four primary entries when it (or its backup copy) checks
+/// out; otherwise the logical partitions of extended entries follow the primary ones, and a chain
 /// cut at a cap is marked on the drive. Empty Microsoft Reserved and BIOS boot entries are left
 /// out. Fills the drive's partitions and adds findings to `report`.
 void ExaminePartitions(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRecord& drive,
