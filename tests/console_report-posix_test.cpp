@@ -49,4 +49,22 @@ TEST(ConsoleReport, LettersOnDrivesOfTheRunAreLocated) {
   }
 }
 
+// A running encryption driver: its own Yellow line, between the passes; findings placed on a
+// drive or letter are not said there, and without a driver nothing is written at all.
+TEST(ConsoleReport, MachineFindingsStandBetweenThePasses) {
+  Report report;
+  EXPECT_EQ(CaptureStandardOutput([&] { ConsoleStuff::WriteMachineFindings(report); }, true), "");
+  AddFinding(report, {"luks", 0, -1, 0, "PhysicalDrive0 contains a LUKS encrypted volume."});
+  AddFinding(report, {"virtual-disk", -1, -1, 'T', "Drive T: appears to be a virtual disk"});
+  EXPECT_EQ(CaptureStandardOutput([&] { ConsoleStuff::WriteMachineFindings(report); }, true), "");
+  AddFinding(report, {"encryption-driver", -1, -1, 0,
+                      "The VeraCrypt driver is running on this machine: its volumes may be open "
+                      "now."});
+  EXPECT_EQ(CaptureStandardOutput([&] { ConsoleStuff::WriteMachineFindings(report); }, true),
+            std::string(kYellow) +
+                "The VeraCrypt driver is running on this machine: its volumes may be open now."
+                "\r\n" +
+                kReset);
+}
+
 }  // namespace

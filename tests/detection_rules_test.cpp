@@ -10,6 +10,7 @@
 
 #include "disk/layout.h"
 #include "disk/volume_bytes.h"
+#include "run/uefi_boot_loaders.h"
 
 namespace {
 
@@ -82,6 +83,29 @@ TEST(SectorZeroRules, FirstMatchingRowDecides) {
       {"MSWIN4.1", Sector({{3, "MSWIN4.1"}}), ""},
       {"NTFX", Sector({{3, "NTFX"}}), nullptr},
       {"an empty table", Sector({{510, kSignature}}), nullptr},
+      // Whole-disk encryption products, each mark at the first and last byte it may start at.
+      {"DiskCryptor's loader", Sector({{0, "\x33\xC0\x90\x90\xEB\x10"}, {510, kSignature}}),
+       "diskcryptor"},
+      {"DiskCryptor's older loader", Sector({{2, Word(0x20B60251)}}), "diskcryptor"},
+      {"DiskCryptor's word one byte late", Sector({{3, Word(0x10EB9090)}}), nullptr},
+      {"SafeBoot at 0", Sector({{0, "SafeBoot"}}), "mcafee-safeboot"},
+      {"Safeboot at 32", Sector({{32, "Safeboot"}, {510, kSignature}}), "mcafee-safeboot"},
+      {"SafeBoot at 33", Sector({{33, "SafeBoot"}}), nullptr},
+      {"SAFEBOOT", Sector({{3, "SAFEBOOT"}}), nullptr},
+      {"SGM400 at 110", Sector({{110, "SGM400"}}), "sophos-safeguard"},
+      {"SGE400 at 150", Sector({{150, "SGE400"}}), "sophos-safeguard"},
+      {"SGM400 at 109", Sector({{109, "SGM400"}}), nullptr},
+      {"SGE400 at 151", Sector({{151, "SGE400"}}), nullptr},
+      {"PCGM at 32", Sector({{32, "PCGM"}}), "guardianedge"},
+      {"PCGM at 33", Sector({{33, "PCGM"}}), nullptr},
+      {"WMSD at 236", Sector({{236, "WMSD"}}), "winmagic-securedoc"},
+      {"WMSD at 256", Sector({{256, "WMSD"}}), "winmagic-securedoc"},
+      {"WMSD at 235", Sector({{235, "WMSD"}}), nullptr},
+      {"WMSD at 257", Sector({{257, "WMSD"}}), nullptr},
+      {"the specified rows come first", Sector({{0, "SafeBoot"}, {300, "VeraCrypt"}}),
+       "veracrypt-signature"},
+      {"a product before a volume boot sector", Sector({{3, "NTFS    "}, {12, "PCGM"}}),
+       "guardianedge"},
   };
   for (const auto& c : cases) {
     const Module1::SectorZeroRule* rule = MatchSectorZero(c.sector);
@@ -91,6 +115,24 @@ TEST(SectorZeroRules, FirstMatchingRowDecides) {
       ASSERT_NE(rule, nullptr) << c.what;
       EXPECT_STREQ(rule->kind != nullptr ? rule->kind : "", c.kind) << c.what;
     }
+  }
+}
+
+// Random sectors, as a disk encrypted whole shows them, must name no product: a product named
+// by chance would send a responder after the wrong key.
+TEST(SectorZeroRules, RandomSectorsNameNoProduct) {
+  const std::string products[] = {"diskcryptor", "mcafee-safeboot", "sophos-safeguard",
+                                  "guardianedge", "winmagic-securedoc"};
+  uint32_t state = 20261209;
+  for (int n = 0; n < 200000; ++n) {
+    SectorText sector(kSectorSize, '\0');
+    for (char& byte : sector) {
+      state = state * 1664525u + 1013904223u;
+      byte = static_cast<char>(state >> 24);
+    }
+    const Module1::SectorZeroRule* rule = MatchSectorZero(sector);
+    if (rule == nullptr || rule->kind == nullptr) continue;
+    for (const std::string& product : products) EXPECT_NE(rule->kind, product) << n;
   }
 }
 
@@ -123,8 +165,8 @@ TEST(PartitionRules, VerdictsInOrder) {
       {"ordinary boot sector", Sector({{3, "NTFS    "}, {510, kSignature}}), ""},
       {"signature reversed", Sector({{510, "\xAA\x55"}}), nullptr},
       {"GRUB's core image", Sector({{0, "RV\xBE"}, {283, Signature::kGrubCoreImage}}), ""},
-      {"GRUB's messages cut short",
-       Sector({{283, Signature::kGrubCoreImage.substr(0, 28)}}), nullptr},
+      {"GRUB's messages cut short", Sector({{283, Signature::kGrubCoreImage.substr(0, 28)}}),
+       nullptr},
       {"random bytes", Sector({{0, "\xEB\x52\x90m}6+dL'g"}}), nullptr},
   };
   for (const auto& c : cases) {
@@ -526,6 +568,174 @@ TEST(FileSystemRules, RandomVolumesMatchNoRow) {
       ADD_FAILURE() << "random volume " << n << " named " << name;
       if (++named > 5) break;
     }
+    if (const Module1::SectorRule* verdict = Module1::SecondaryHeaderVerdict(volume)) {
+      ADD_FAILURE() << "random volume " << n << " is " << verdict->kind;
+      if (++named > 5) break;
+    }
+  }
+}
+
+// GELI's metadata as FreeBSD's g_eli writes it at the start of the last sector (little-endian):
+// magic, version, flags, encryption algorithm (AES-XTS), key length, authentication algorithm,
+// provider size, sector size, keys mask, iterations, then salt and encrypted keys.
+std::string GeliMetadata(uint32_t version, uint64_t providerSize) {
+  std::string metadata{"GEOM::ELI\0\0\0\0\0\0\0", 16};
+  metadata += Word(version) + Word(0) + Half(22) + Half(128) + Half(0);
+  metadata += Word(static_cast<uint32_t>(providerSize)) + Word(0) + Word(4096) + "\x01";
+  metadata += Word(0x10000) + std::string(64, '\x5A') + std::string(384, '\xC3');
+  return metadata;
+}
+
+const std::string kLuks2Secondary{"SKUL\xBA\xBE\0\x02", 8};
+
+TEST(SecondaryHeaders, GeliInTheLastSectorThenLuks2SecondaryHeaders) {
+  constexpr uint64_t kMiB = 1024 * 1024;
+  const struct {
+    const char* what;
+    MemoryVolume memory;
+    const char* kind;  // nullptr: no verdict
+    size_t maxReads;
+  } cases[] = {
+      {"GELI version 7", {8 * kMiB, {{8 * kMiB - 512, GeliMetadata(7, 8 * kMiB)}}}, "geli", 1},
+      {"GELI version 0", {8 * kMiB, {{8 * kMiB - 512, GeliMetadata(0, 8 * kMiB)}}}, "geli", 1},
+      {"GELI version 8", {8 * kMiB, {{8 * kMiB - 512, GeliMetadata(8, 8 * kMiB)}}}, nullptr, 10},
+      {"GELI one sector early", {8 * kMiB, {{8 * kMiB - 1024, GeliMetadata(7, 0)}}}, nullptr, 10},
+      {"GELI's magic not padded", {8 * kMiB, {{8 * kMiB - 512, "GEOM::ELIX"}}}, nullptr, 10},
+      {"GELI, size unknown", {0, {{8 * kMiB - 512, GeliMetadata(7, 0)}}}, nullptr, 9},
+      {"LUKS2 at 16 KiB", {8 * kMiB, {{0x4000, kLuks2Secondary}}}, "luks-damaged", 2},
+      {"LUKS2 at 4 MiB", {8 * kMiB, {{0x400000, kLuks2Secondary}}}, "luks-damaged", 10},
+      {"LUKS2 at 4 MiB, size unknown", {0, {{0x400000, kLuks2Secondary}}}, "luks-damaged", 9},
+      {"LUKS1's version", {8 * kMiB, {{0x4000, "SKUL\xBA\xBE\0\x01"}}}, nullptr, 10},
+      {"the primary's magic",
+       {8 * kMiB, {{0x4000, kLuks + std::string("\0\x02", 2)}}},
+       nullptr,
+       10},
+      {"LUKS2 between the offsets", {8 * kMiB, {{0x6000, kLuks2Secondary}}}, nullptr, 10},
+      {"a volume too small for the far offsets", {64 * 1024, {}}, nullptr, 3},
+      {"GELI wins",
+       {8 * kMiB, {{0x4000, kLuks2Secondary}, {8 * kMiB - 512, GeliMetadata(1, 0)}}},
+       "geli",
+       1},
+  };
+  for (const auto& c : cases) {
+    MemoryVolume memory = c.memory;
+    DiskIO::Volume volume = VolumeOf(memory);
+    const Module1::SectorRule* verdict = Module1::SecondaryHeaderVerdict(volume);
+    EXPECT_STREQ(verdict != nullptr ? verdict->kind : nullptr, c.kind) << c.what;
+    EXPECT_LE(memory.reads.size(), c.maxReads) << c.what;
+    for (const auto& [first, count] : memory.reads) EXPECT_EQ(count, 1u) << c.what;
+  }
+}
+
+// A small FAT12 volume laid out as the FAT documentation gives it: 512-byte sectors, one sector a
+// cluster, one reserved sector, one FAT, a one-sector root directory, data from sector 3.
+class Fat12 {
+ public:
+  Fat12() : bytes_(100 * 512, '\0') {
+    Put(0, "\xEB\x3C\x90mkfs.fat");
+    Put(11, Half(512) + "\x01" + Half(1) + "\x01" + Half(16) + Half(100) + "\xF8" + Half(1));
+    Put(510, "\x55\xAA");
+    SetNext(0, 0xFF8);
+    SetNext(1, 0xFFF);
+  }
+  // Writes a directory entry at slot `slot` of cluster `cluster` (0: the root directory).
+  void Entry(uint32_t cluster, size_t slot, const std::string& name83, bool folder,
+             uint32_t first) {
+    Put(Where(cluster) + 32 * slot,
+        name83 + (folder ? "\x10" : "\x20") + std::string(14, '\0') + Half(first) + Word(0));
+  }
+  // Writes the long name `name` (one part, at most 13 characters) before slot `slot`.
+  void LongName(uint32_t cluster, size_t slot, const std::string& name, const std::string& name83,
+                int checksumOffBy = 0) {
+    uint8_t sum = 0;
+    for (char c : name83)
+      sum = static_cast<uint8_t>(((sum & 1) << 7) + (sum >> 1) + static_cast<uint8_t>(c));
+    std::string part(32, '\0');
+    const size_t at[] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+    for (size_t i = 0; i < 13; ++i) {
+      const uint16_t c = i < name.size()    ? static_cast<uint8_t>(name[i])
+                         : i == name.size() ? 0
+                                            : 0xFFFF;
+      part.replace(at[i], 2, Half(c));
+    }
+    part[0] = 0x41;
+    part[11] = 0x0F;
+    part[13] = static_cast<char>(sum + checksumOffBy);
+    Put(Where(cluster) + 32 * slot, part);
+  }
+  void SetNext(uint32_t cluster, uint16_t next) {
+    const size_t at = 512 + cluster + cluster / 2;
+    uint16_t pair = static_cast<uint8_t>(bytes_[at]) | (static_cast<uint8_t>(bytes_[at + 1]) << 8);
+    pair = cluster % 2 ? static_cast<uint16_t>((pair & 0x000F) | (next << 4))
+                       : static_cast<uint16_t>((pair & 0xF000) | (next & 0xFFF));
+    Put(at, Half(pair));
+  }
+  std::vector<std::string> Loaders() const {
+    const std::string& bytes = bytes_;
+    const ByteSource read = [&bytes](uint64_t offset, size_t count) {
+      return offset + count <= bytes.size() ? bytes.substr(offset, count) : std::string();
+    };
+    std::vector<std::string> kinds;
+    for (const auto* rule : Module1::MatchUefiBootLoaders(read, bytes_.substr(0, 512))) {
+      kinds.push_back(rule->kind);
+    }
+    return kinds;
+  }
+  std::string bytes_;
+
+ private:
+  static size_t Where(uint32_t cluster) { return cluster == 0 ? 2 * 512 : (cluster + 1) * 512; }
+  void Put(size_t at, const std::string& text) { bytes_.replace(at, text.size(), text); }
+};
+
+// \EFI (cluster 2) holding VeraCrypt (3, long name) and DCS (4), each holding DcsBoot.efi.
+Fat12 EspWithBothLoaders() {
+  Fat12 fat;
+  fat.Entry(0, 0, "EFI        ", true, 2);
+  fat.LongName(2, 0, "VeraCrypt", "VERACR~1   ");
+  fat.Entry(2, 1, "VERACR~1   ", true, 3);
+  fat.Entry(2, 2, "DCS        ", true, 4);
+  fat.Entry(3, 0, "DCSBOOT EFI", false, 5);
+  fat.Entry(4, 0, "DCSBOOT EFI", false, 6);
+  // \EFI's cluster full of deleted entries: its chain is followed to the end.
+  for (size_t slot = 3; slot < 16; ++slot) fat.Entry(2, slot, "\xE5OLD    TXT", false, 0);
+  for (uint32_t cluster = 2; cluster <= 6; ++cluster) fat.SetNext(cluster, 0xFFF);
+  return fat;
+}
+
+TEST(UefiLoaderRules, FoundByNameAndNoClaimFromDamagedDirectories) {
+  const std::vector<std::string> both = {"veracrypt-uefi-boot-loader",
+                                         "diskcryptor-uefi-boot-loader"};
+  const std::vector<std::string> diskCryptor = {"diskcryptor-uefi-boot-loader"};
+  const struct {
+    const char* what;
+    void (*damage)(Fat12&);
+    std::vector<std::string> kinds;
+  } cases[] = {
+      {"both loaders", [](Fat12&) {}, both},
+      {"a long name whose checksum is wrong",
+       [](Fat12& f) { f.LongName(2, 0, "VeraCrypt", "VERACR~1   ", 1); }, diskCryptor},
+      {"\\EFI's chain runs into itself", [](Fat12& f) { f.SetNext(2, 2); }, {}},
+      {"\\EFI's chain runs into a free cluster", [](Fat12& f) { f.SetNext(2, 0); }, {}},
+      {"\\EFI's chain leaves the volume", [](Fat12& f) { f.SetNext(2, 0xF00); }, {}},
+      {"VeraCrypt's folder is \\EFI itself",
+       [](Fat12& f) { f.Entry(2, 1, "VERACR~1   ", true, 2); }, diskCryptor},
+      {"both folders are one",
+       [](Fat12& f) { f.Entry(2, 2, "DCS        ", true, 3); },
+       {"veracrypt-uefi-boot-loader"}},
+      {"the loader is a folder",
+       [](Fat12& f) { f.Entry(4, 0, "DCSBOOT EFI", true, 6); },
+       {"veracrypt-uefi-boot-loader"}},
+      {"EFI is a file", [](Fat12& f) { f.Entry(0, 0, "EFI        ", false, 2); }, {}},
+      {"EFI points at cluster 0", [](Fat12& f) { f.Entry(0, 0, "EFI        ", true, 0); }, {}},
+      {"no boot signature", [](Fat12& f) { f.bytes_[510] = 0; }, {}},
+      {"no FAT", [](Fat12& f) { f.bytes_[16] = 0; }, {}},
+      {"sectors of 500 bytes", [](Fat12& f) { f.bytes_.replace(11, 2, Half(500)); }, {}},
+  };
+  for (const auto& c : cases) {
+    Fat12 fat = EspWithBothLoaders();
+    c.damage(fat);
+    EXPECT_EQ(fat.Loaders(), c.kinds) << c.what;
   }
 }
 

@@ -14,6 +14,8 @@
 #include <fstream>
 #include <string>
 
+#include "platform/encryption_drivers-posix.h"
+#include "platform/encryption_drivers.h"
 #include "platform/volume_encryption-posix.h"
 #include "platform/volume_location-posix.h"
 #include "sysfs_tree-posix.h"
@@ -26,6 +28,36 @@ using TestSupport::SysfsTree;
 using TestSupport::TemporaryFolder;
 
 constexpr char kLuks[] = "CRYPT-LUKS2-0d3c4a7e9b2f4c1d8e6a5b4c3d2e1f00-luks-root";
+
+// The modules list as /proc/modules writes it: a module runs when a line starts with its name
+// and a blank; a name inside another, a name further on a line or a missing file says nothing.
+TEST(EncryptionDrivers, ModulesListedInProcModules) {
+  TemporaryFolder folder;
+  const struct {
+    const char* what;
+    const char* lines;
+    std::vector<std::string> products;
+  } cases[] = {
+      {"none", "dm_crypt 61440 0 - Live 0x0\nloop 36864 0 - Live 0x0\n", {}},
+      {"VeraCrypt",
+       "loop 36864 0 - Live 0x0\nveracrypt 1110016 2 - Live 0x0 (OE)\n",
+       {"VeraCrypt"}},
+      {"both, in order",
+       "truecrypt 1 0 - Live 0x0\nveracrypt 1 0 - Live 0x0",
+       {"VeraCrypt", "TrueCrypt"}},
+      {"names inside others", "veracrypt_helper 1 0 - Live\nxtruecrypt 1 0\nveracrypt\n", {}},
+      {"a name further on", "dm_crypt 61440 1 veracrypt, Live 0x0\n", {}},
+  };
+  for (const auto& c : cases) {
+    const std::string path = folder.path() + "/modules";
+    std::ofstream(path) << c.lines;
+    EXPECT_EQ(EncryptionModulesListed(path), c.products) << c.what;
+  }
+  EXPECT_TRUE(EncryptionModulesListed(folder.path() + "/missing").empty());
+  // A device folder's images are not this machine's drives: its drivers say nothing of them.
+  ScopedEnvironment devices("TVX_DEVICES", folder.path().c_str());
+  EXPECT_TRUE(RunningEncryptionDrivers().empty());
+}
 
 class VolumeLayers : public testing::Test {
  protected:

@@ -109,6 +109,8 @@ void RunConsoleReport(SectorBuffer& sectorBuffer, Report& report) {
   ConsoleStuff::WritePhysicalPassStart();
   ScanPhysicalDrives(sectorBuffer, report, progress);
   ConsoleStuff::WritePhysicalPassEnd();
+  ReportRunningDrivers(report);
+  ConsoleStuff::WriteMachineFindings(report);
   ConsoleStuff::WriteLogicalPassStart();
   ScanLogicalVolumes(report, progress);
   ConsoleStuff::WriteLogicalPassEnd();
@@ -124,6 +126,7 @@ void RunConsoleReport(SectorBuffer& sectorBuffer, Report& report) {
 void RunJsonReport(SectorBuffer& sectorBuffer, Report& report) {
   ConsoleStuff::RunInfo info{PlatformName(), GetComputerNameText(), UtcNow(), DeviceSourceText()};
   ScanPhysicalDrives(sectorBuffer, report, {});
+  ReportRunningDrivers(report);
   ScanLogicalVolumes(report, {});
   ConsoleStuff::WriteJsonReport(report, info);
 }

@@ -114,6 +114,25 @@ constexpr uint64_t kMinHeaderSize = 16384;            // sizes are powers of two
 constexpr uint64_t kMaxHeaderSize = 4 * 1024 * 1024;  // ... to 4 MiB
 }  // namespace Luks2Header
 
+/// LUKS2 keeps a secondary copy of its binary header right after the primary header area, whose
+/// size is a power of two from 16 KiB to 4 MiB; the copy's magic differs from the primary's.
+namespace Luks2SecondaryHeader {
+inline const std::string kMagic{"SKUL\xBA\xBE", 6};
+inline const std::string kVersion{"\x00\x02", 2};  // big-endian 2
+constexpr uint64_t kOffsets[] = {0x4000,  0x8000,   0x10000,  0x20000, 0x40000,
+                                 0x80000, 0x100000, 0x200000, 0x400000};
+}  // namespace Luks2SecondaryHeader
+
+/// FreeBSD's GELI keeps its metadata at the start of the provider's last sector: the magic
+/// "GEOM::ELI" padded with zeros to 16 bytes, then the metadata version, a little-endian
+/// 32-bit number from 0 to 7.
+namespace GeliMetadata {
+constexpr Field kMagic{0, 16};
+inline const std::string kMagicBytes{"GEOM::ELI\0\0\0\0\0\0\0", 16};
+constexpr Field kVersion{16, 4};
+constexpr uint32_t kMaxVersion = 7;
+}  // namespace GeliMetadata
+
 /// The first sector of a BitLocker volume names where its FVE metadata blocks lie, as byte
 /// offsets from the volume's start; Windows Vista's names only the first, as a cluster number.
 namespace BitLockerVolume {
@@ -163,6 +182,27 @@ struct Magic {
   std::string_view bytes;
   bool fromEnd = false;
 };
+
+/// Sector 0 under whole-disk encryption products: where their boot loaders mark themselves.
+/// A mark said to start anywhere from byte A to byte B is looked for in the field that runs
+/// from A for B - A plus the mark's length, so that it may start at B itself.
+namespace ProductMarks {
+/// DiskCryptor's boot loader opens "\x33\xC0" then the little-endian word 0x10EB9090 (two NOPs
+/// and a short jump); its older loader has 0x20B60251 there.
+constexpr Field kDiskCryptorLoaderWord{2, 4};
+constexpr std::string_view kDiskCryptorLoader{"\x90\x90\xEB\x10", 4};
+constexpr std::string_view kDiskCryptorOldLoader{"\x51\x02\xB6\x20", 4};
+constexpr std::string_view kSafeBoot = "SafeBoot";  // McAfee (Trellix) Drive Encryption
+constexpr std::string_view kSafeboot = "Safeboot";
+constexpr Field kSafeBootField{0, 32 + 8};          // starting within 0 to 32
+constexpr std::string_view kSafeGuardM = "SGM400";  // Sophos SafeGuard
+constexpr std::string_view kSafeGuardE = "SGE400";
+constexpr Field kSafeGuardField{110, 40 + 6};  // starting within 110 to 150
+constexpr std::string_view kGuardianEdge = "PCGM";
+constexpr Field kGuardianEdgeField{0, 32 + 4};   // starting within 0 to 32
+constexpr std::string_view kSecureDoc = "WMSD";  // WinMagic SecureDoc
+constexpr Field kSecureDocField{236, 20 + 4};    // starting within 236 to 256
+}  // namespace ProductMarks
 
 /// Sector numbers from here on cannot be held exactly in the reader's double.
 constexpr uint64_t kFirstInexactSector = uint64_t{1} << 53;

@@ -6,6 +6,8 @@ namespace DiskIO {
 
 namespace {
 
+constexpr size_t kMaxByteSourceRead = 4 * 1024 * 1024;
+
 // Reads the sectors `first` to `last` that are not held yet, one read per run of them; false
 // when the probe's budget would be passed. A failed read is held as empty sectors, so that it
 // is never tried again.
@@ -42,6 +44,18 @@ Volume VolumeOnDrive(HANDLE handle, uint64_t firstSector, uint64_t size, uint32_
                            static_cast<int32_t>(count * sectorSize), sectorSize);
   };
   return volume;
+}
+
+ByteSource VolumeByteSource(HANDLE handle, uint64_t firstSector, uint32_t sectorSize) {
+  const uint32_t unit = sectorSize == kLargeSectorSize ? kLargeSectorSize : kSectorSize;
+  return [handle, firstSector, unit](uint64_t offset, size_t count) -> std::string {
+    const size_t skip = static_cast<size_t>(offset % unit);
+    if (count == 0 || count > kMaxByteSourceRead) return std::string();
+    const SectorText bytes =
+        ReadDriveSector(handle, static_cast<double>(firstSector + offset / unit),
+                        static_cast<int32_t>(skip + count), unit);
+    return bytes == ReadFailedText ? std::string() : bytes.substr(skip);
+  };
 }
 
 void KeepVolumeSector(Volume& volume, uint64_t number, const std::string& sector) {

@@ -32,6 +32,11 @@ constexpr uint64_t kMaxVolumeBytesRead = 1024 * 1024;
 /// whose sectors are `sectorSize` bytes, read through ReadDriveSector.
 Volume VolumeOnDrive(HANDLE handle, uint64_t firstSector, uint64_t size, uint32_t sectorSize);
 
+/// Returns a reader of the bytes of the volume that starts at sector `firstSector` of an open
+/// drive, read as whole sectors (4096 bytes on a 4Kn drive, 512 otherwise); each read of at
+/// most 4 MiB, one read of the drive, and an empty text when it fails or asks for more.
+ByteSource VolumeByteSource(HANDLE handle, uint64_t firstSector, uint32_t sectorSize);
+
 /// Makes `volume` hold `sector` as its sector `number` without reading it again.
 void KeepVolumeSector(Volume& volume, uint64_t number, const std::string& sector);
 

@@ -29,14 +29,21 @@ std::string FindingLines(const Finding& finding) {
   return text;
 }
 
-// Returns the colour of a finding: LightRed for FileVault volumes and for a disk with no
-// partition table (possibly encrypted whole), Yellow for every other finding.
+// The kinds of finding drawn in LightRed wherever they are: FileVault, the whole-disk encryption
+// products named by their boot loaders (in sector 0 or on the EFI system partition) or markers,
+// GELI, and LUKS known by its secondary header.
+constexpr const char* kLightRedKinds[] = {
+    "filevault",          "diskcryptor", "mcafee-safeboot", "sophos-safeguard", "guardianedge",
+    "winmagic-securedoc", "geli",        "luks-damaged"};
+
+// Returns the colour of a finding: LightRed for the kinds above and for a disk with no partition
+// table (possibly encrypted whole), Yellow for every other finding.
 ConsoleColor FindingColour(const Finding& finding) {
   const bool wholeDisk = finding.drive >= 0 && finding.partition < 0;
-  if (finding.kind == "filevault" || (wholeDisk && finding.kind == "possibly-encrypted")) {
-    return LightRed;
+  for (const char* kind : kLightRedKinds) {
+    if (finding.kind == kind) return LightRed;
   }
-  return Yellow;
+  return wholeDisk && finding.kind == "possibly-encrypted" ? LightRed : Yellow;
 }
 
 // Writes the findings at one place, in report order.
@@ -141,6 +148,10 @@ void WriteDrive(const Report& report, const DriveRecord& drive) {
 
 void WritePhysicalPassEnd() {
   WriteConsoleText("\r\n* Completed checking physical drives on system. *\r\n", LightGray);
+}
+
+void WriteMachineFindings(const Report& report) {
+  WriteFindings(report, -1, -1, 0);
 }
 
 void WriteLogicalPassStart() {

@@ -23,6 +23,10 @@ void WriteDrive(const Report& report, const DriveRecord& drive);
 /// Writes the closing line of the physical pass.
 void WritePhysicalPassEnd();
 
+/// Writes the findings about the machine itself rather than a drive, partition or letter (a
+/// running encryption driver), before the logical pass; nothing when there are none.
+void WriteMachineFindings(const Report& report);
+
 /// Writes the heading of the logical volume pass.
 void WriteLogicalPassStart();
 

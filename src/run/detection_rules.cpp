@@ -59,6 +59,32 @@ const SectorRule kSectorZeroRules[] = {
      {{kWholeSector, kHolds, kVeraCrypt}},
      " contains a VeraCrypt signature in its MBR,\nbut in an unexpected location. It may "
      "contain an encrypted volume."},
+    // Boot loaders and markers that whole-disk encryption products write to sector 0. A mark
+    // "starting within bytes A to B" is looked for in the field from A of B - A + its length.
+    {"diskcryptor",
+     {{ProductMarks::kDiskCryptorLoaderWord, kIs, ProductMarks::kDiskCryptorLoader}},
+     " contains a DiskCryptor encrypted volume."},
+    {"diskcryptor",
+     {{ProductMarks::kDiskCryptorLoaderWord, kIs, ProductMarks::kDiskCryptorOldLoader}},
+     " contains a DiskCryptor encrypted volume."},
+    {"mcafee-safeboot",
+     {{ProductMarks::kSafeBootField, kHolds, ProductMarks::kSafeBoot}},
+     " contains a McAfee SafeBoot encrypted volume."},
+    {"mcafee-safeboot",
+     {{ProductMarks::kSafeBootField, kHolds, ProductMarks::kSafeboot}},
+     " contains a McAfee SafeBoot encrypted volume."},
+    {"sophos-safeguard",
+     {{ProductMarks::kSafeGuardField, kHolds, ProductMarks::kSafeGuardM}},
+     " contains a Sophos SafeGuard encrypted volume."},
+    {"sophos-safeguard",
+     {{ProductMarks::kSafeGuardField, kHolds, ProductMarks::kSafeGuardE}},
+     " contains a Sophos SafeGuard encrypted volume."},
+    {"guardianedge",
+     {{ProductMarks::kGuardianEdgeField, kHolds, ProductMarks::kGuardianEdge}},
+     " contains a GuardianEdge encrypted volume."},
+    {"winmagic-securedoc",
+     {{ProductMarks::kSecureDocField, kHolds, ProductMarks::kSecureDoc}},
+     " contains a WinMagic SecureDoc encrypted volume."},
     // A volume boot sector in sector 0: an unpartitioned disk.
     {nullptr, {{MasterBootRecord::kOemField, kBegins, "NTFS"}}, nullptr},
     {nullptr, {{MasterBootRecord::kOemField, kBegins, "MSDOS"}}, nullptr},
@@ -97,6 +123,11 @@ const SectorRule kFileVaultVolume = {"filevault", {}, " is a FileVault 2 encrypt
 
 const SectorRule kEncryptedApfsVolume = {
     "filevault", {}, " holds a FileVault encrypted APFS volume."};
+
+const SectorRule kDamagedLuksVolume = {
+    "luks-damaged", {}, " is a LUKS encrypted volume (its primary header is damaged)."};
+
+const SectorRule kGeliVolume = {"geli", {}, " is a GELI encrypted volume."};
 
 bool MarkMatches(const SectorText& sector, const SectorMark& mark) {
   const std::string field = FieldText(sector, mark.field);

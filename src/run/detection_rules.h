@@ -61,6 +61,18 @@ extern const PartitionRule kUnexplainedPartition;
 extern const SectorRule kFileVaultVolume;
 extern const SectorRule kEncryptedApfsVolume;
 
+/// The verdicts for a volume known by metadata away from its first sector: a LUKS2 secondary
+/// header without its primary, and GELI's metadata in the last sector.
+extern const SectorRule kDamagedLuksVolume;
+extern const SectorRule kGeliVolume;
+
+/// Returns the verdict for a volume, partition or whole disk, that no other rule explained:
+/// GELI when its last sector (one read, and only when its size is known) holds GELI's metadata,
+/// then a LUKS volume whose primary header is damaged when one of the nine places where LUKS2
+/// keeps its secondary header holds it (one read each, none past the volume's known end).
+/// Returns nullptr when neither does or the reads fail.
+const SectorRule* SecondaryHeaderVerdict(DiskIO::Volume& volume);
+
 /// A file system, volume manager or RAID member known by its marks, for volumes without a boot
 /// signature and for whole disks. It matches when all of its marks are present and `check`,
 /// when set, finds the further fields it looks at sound; `refine`, when set, names the variant.

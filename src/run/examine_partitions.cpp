@@ -12,6 +12,7 @@
 #include "run/detection_rules.h"
 #include "run/key_protectors.h"
 #include "run/module1.h"
+#include "run/uefi_boot_loaders.h"
 
 namespace Module1 {
 
@@ -59,6 +60,23 @@ std::string ProbeFileSystem(HANDLE handle, const PartitionStart& start, uint32_t
   return fileSystem;
 }
 
+// Names the disk encryption UEFI boot loaders that a FAT partition of a GPT disk holds (an EFI
+// system partition), each once for the drive.
+void AddUefiLoaderFindings(HANDLE handle, const PartitionStart& start, const DriveRecord& drive,
+                           const SectorText& sector, Report& report) {
+  const ByteSource read = DiskIO::VolumeByteSource(handle, start.firstSector, drive.sectorSize);
+  for (const UefiLoaderRule* rule : MatchUefiBootLoaders(read, sector)) {
+    bool said = false;
+    for (const Finding& finding : report.findings) {
+      said = said || (finding.drive == drive.number && finding.kind == rule->kind);
+    }
+    if (!said) {
+      AddFinding(report, {rule->kind, drive.number, -1, 0,
+                          "PhysicalDrive" + std::to_string(drive.number) + rule->message});
+    }
+  }
+}
+
 // Reads one partition's first sector, records what it shows and adds its verdict.
 void ExaminePartition(HANDLE handle, const PartitionStart& start, DriveRecord& drive,
                       Report& report) {
@@ -81,7 +99,8 @@ void ExaminePartition(HANDLE handle, const PartitionStart& start, DriveRecord& d
     partition.label = FieldText(sector, *label);
   }
 
-  // BitLocker and LUKS, then FileVault 2, then the boot signature, then the file systems.
+  // BitLocker and LUKS, then FileVault 2, then the boot signature, then the file systems, then
+  // GELI and a LUKS2 secondary header.
   const PartitionRule* rule = MatchPartition(sector);
   if (rule == nullptr || rule->kind == nullptr) {
     if (const PartitionRule* fileVault = CoreStorageVerdict(sector, partition.fileSystem)) {
@@ -92,9 +111,16 @@ void ExaminePartition(HANDLE handle, const PartitionStart& start, DriveRecord& d
   }
   if (rule == nullptr && partition.fileSystem.empty()) {
     partition.fileSystem = ProbeFileSystem(handle, start, drive.sectorSize, sector, rule);
-    if (partition.fileSystem.empty()) rule = &kUnexplainedPartition;
+    if (partition.fileSystem.empty()) {
+      DiskIO::Volume volume = DiskIO::VolumeOnDrive(
+          handle, start.firstSector, start.sectorCount * drive.sectorSize, drive.sectorSize);
+      rule = SecondaryHeaderVerdict(volume);
+      if (rule == nullptr) rule = &kUnexplainedPartition;
+    }
   }
   drive.partitions.push_back(partition);
+  if (start.table == PartitionTable::Gpt)
+    AddUefiLoaderFindings(handle, start, drive, sector, report);
   if (rule != nullptr && rule->kind != nullptr) {
     Finding finding{rule->kind, drive.number, start.number, 0,
                     "PhysicalDrive" + std::to_string(drive.number) + ", Partition " +

@@ -7,6 +7,7 @@
 #include "base/bytes.h"
 #include "disk/layout.h"
 #include "disk/sector_reader.h"
+#include "disk/volume_bytes.h"
 
 namespace Module1 {
 
@@ -96,20 +97,6 @@ std::string StateName(uint16_t current, uint16_t next) {
   return "unknown";
 }
 
-// Returns the bytes of the volume that starts at `firstSector`, read as whole sectors from the
-// open drive, or an empty text when the read fails.
-ByteSource VolumeReader(HANDLE handle, uint64_t firstSector, uint32_t sectorSize) {
-  const uint32_t unit = sectorSize == kLargeSectorSize ? kLargeSectorSize : kSectorSize;
-  return [handle, firstSector, unit](uint64_t offset, size_t count) -> std::string {
-    const size_t skip = static_cast<size_t>(offset % unit);
-    if (count == 0 || count > Luks2Header::kMaxHeaderSize) return std::string();
-    const SectorText bytes =
-        DiskIO::ReadDriveSector(handle, static_cast<double>(firstSector + offset / unit),
-                                static_cast<int32_t>(skip + count), unit);
-    return bytes == ReadFailedText ? std::string() : bytes.substr(skip);
-  };
-}
-
 }  // namespace
 
 UnlockFacts BitLockerUnlockFacts(const DiskIO::FveMetadata& metadata) {
@@ -171,7 +158,7 @@ std::vector<std::string> UnlockNotes(const std::string& kind, const UnlockFacts&
 
 void AddUnlockFacts(HANDLE handle, uint64_t firstSector, uint32_t sectorSize,
                     const SectorText& sector, Finding& finding) {
-  const ByteSource read = VolumeReader(handle, firstSector, sectorSize);
+  const ByteSource read = DiskIO::VolumeByteSource(handle, firstSector, sectorSize);
   UnlockFacts facts;
   if (finding.kind == "bitlocker") {
     DiskIO::FveMetadata metadata;

@@ -30,8 +30,9 @@ void ScanPhysicalDrive(int32_t n, SectorBuffer& sectorBuffer, Report& report);
 
 /// Examines a drive whose sector 0, in `sectorBuffer`, no sector-0 rule named, and returns true
 /// when that sector is no partition table: a volume the file-system table names from the disk's
-/// first byte (recorded as the drive's file system), or, without the boot signature, neither all
-/// zeros nor followed by a GPT that checks out, a possibly encrypted disk (a finding). Returns
+/// first byte (recorded as the drive's file system); without the boot signature and with no GPT
+/// that checks out, a GELI provider or a LUKS volume whose primary header is damaged
+/// (SecondaryHeaderVerdict), or, not all zeros, a possibly encrypted disk (a finding). Returns
 /// false when the partitions are to be examined: sector 0 has the boot signature and entries
 /// with a start and boot indicators of 0x00 or 0x80, or nothing names it.
 bool ExamineWholeDisk(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRecord& drive,
@@ -40,14 +41,20 @@ bool ExamineWholeDisk(HANDLE handle, const SectorBuffer& sectorBuffer, DriveReco
 /// Examines the partitions of `drive`, whose sector 0 is in `sectorBuffer`: each partition's
 /// OEM ID and FAT label, then BitLocker, LUKS and FileVault 2, the boot signature, and for a
 /// partition without it the file-system table (its size from its table entry for the marks
-/// near its end) with the APFS FileVault check, and its verdict. A GPT behind a protective
-/// entry, or behind a sector 0 that is no partition table (no boot signature, or no entry with
-/// a type), replaces the four primary entries when it (or its backup copy) checks out;
-/// otherwise the logical partitions of extended entries follow the primary ones, and a chain
+/// near its end) with the APFS FileVault check, then GELI and a LUKS2 secondary header
+/// (SecondaryHeaderVerdict), and its verdict; on a GPT disk, a FAT partition's directories are
+/// searched for the UEFI boot loaders of disk encryption (a finding about the drive, once). A GPT
+/// behind a protective entry, or behind a sector 0 that is no partition table (no boot signature,
+/// or no entry with a type), replaces the four primary entries when it (or its backup copy) checks
+/// out; otherwise the logical partitions of extended entries follow the primary ones, and a chain
 /// cut at a cap is marked on the drive. Empty Microsoft Reserved and BIOS boot entries are left
 /// out. Fills the drive's partitions and adds findings to `report`.
 void ExaminePartitions(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRecord& drive,
                        Report& report);
+
+/// Between the passes: adds a finding of kind "encryption-driver", placed nowhere, for each
+/// disk encryption driver that runs on this machine (RunningEncryptionDrivers).
+void ReportRunningDrivers(Report& report);
 
 /// Second pass: asks where each drive letter A: to Z: lives, adds each letter that opens to
 /// `report`, reports letters that live on no device as possible encrypted volumes, and names

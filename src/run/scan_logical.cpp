@@ -1,6 +1,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/encryption_drivers.h"
 #include "platform/volume_encryption.h"
 #include "platform/volume_location.h"
 #include "run/module1.h"
@@ -44,6 +45,14 @@ std::vector<DrivePlace> PlacesOnDrives(HANDLE handle, char letter, const Report&
 }
 
 }  // namespace
+
+void ReportRunningDrivers(Report& report) {
+  for (const std::string& product : RunningEncryptionDrivers()) {
+    AddFinding(report, {"encryption-driver", -1, -1, 0,
+                        "The " + product +
+                            " driver is running on this machine: its volumes may be open now."});
+  }
+}
 
 void ScanLogicalVolumes(Report& report, const ReportProgress& progress) {
   STORAGE_DEVICE_NUMBER record{};

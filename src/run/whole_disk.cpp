@@ -69,7 +69,17 @@ bool ExamineWholeDisk(HANDLE handle, const SectorBuffer& sectorBuffer, DriveReco
     return true;
   }
   const bool signed0 = FieldText(sector, BootSector::kBootSignature) == Signature::kBootSignature;
-  if (signed0 || IsAllZero(sector) || HasGpt(handle, drive.sectorSize)) return false;
+  if (signed0) return false;
+  const bool gpt = HasGpt(handle, drive.sectorSize);
+  if (!gpt) {
+    // A wiped primary LUKS2 header leaves sector 0 all zeros: its secondary header still names it.
+    DiskIO::Volume whole = DiskIO::VolumeOnDrive(handle, 0, length, drive.sectorSize);
+    if (const SectorRule* verdict = SecondaryHeaderVerdict(whole)) {
+      AddFinding(report, {verdict->kind, drive.number, -1, 0, place + verdict->message});
+      return true;
+    }
+  }
+  if (IsAllZero(sector) || gpt) return false;
   AddFinding(report, {"possibly-encrypted", drive.number, -1, 0, place + kNoPartitionTable});
   return true;
 }

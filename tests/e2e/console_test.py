@@ -44,16 +44,20 @@ class ColourTest(DeviceFolderTest):
 
     def test_whole_disks_and_filevault_in_their_colours(self):
         """A disk that holds one volume: its name in White, the file system in LightCyan; a
-        FileVault volume and a disk with no partition table: LightRed."""
+        FileVault volume, a disk with no partition table and DiskCryptor's loader: LightRed."""
         write_at(sparse_file(os.path.join(self.devices, "PhysicalDrive0"), MIB), 0,
                  core_storage_header(False))
         write_at(sparse_file(os.path.join(self.devices, "PhysicalDrive1"), MIB), 0,
                  core_storage_header(True))
         write_at(sparse_file(os.path.join(self.devices, "PhysicalDrive2"), MIB), 0,
                  random_bytes(SECTOR, "no-table"))
+        write_at(sparse_file(os.path.join(self.devices, "PhysicalDrive3"), MIB), 0,
+                 b"\x33\xC0\x90\x90\xEB\x10" + bytes(504) + b"\x55\xAA")
         writes = report_writes([(WHITE, b"\r\nPhysicalDrive0 --- File system: "),
                                 (LIGHT_CYAN, b"CoreStorage\r\n"),
-                                (LIGHT_RED, filevault(1)), (LIGHT_RED, no_partition_table(2))],
+                                (LIGHT_RED, filevault(1)), (LIGHT_RED, no_partition_table(2)),
+                                (LIGHT_RED, b"\r\nPhysicalDrive3 contains a DiskCryptor "
+                                            b"encrypted volume.\r\n")],
                                found=True)
         with PtyRun(["/batch"], devices=self.devices) as run:
             self.assertEqual(run.wait(until=painted(writes[-1:])), 3)

@@ -8,6 +8,7 @@ GFS2, bcache, exFAT, NTFS, FAT, md members), as a partition and as a whole disk,
 `blkid -p` names it. A tool that is missing here skips its own rows only."""
 
 import json
+import struct
 import re
 import tempfile
 import unittest
@@ -33,6 +34,39 @@ def luks2_damaged(volume):
     """LUKS2 whose JSON area lost a byte after its checksum was written."""
     luks_format(volume, "luks2")
     write_at(volume, 4096 + 1, b"#")
+
+
+def luks2_primary_wiped(volume):
+    """LUKS2 whose first 4 KiB (the primary binary header) were zeroed: the secondary copy
+    cryptsetup keeps at 16 KiB is left."""
+    luks_format(volume, "luks2")
+    write_at(volume, 0, bytes(4096))
+
+
+def geli_provider(seed):
+    """Filler: a GELI provider as FreeBSD's geli init leaves it: encrypted (random) data, and in
+    its last sector the metadata, little-endian: magic padded to 16 bytes, version 7, flags,
+    AES-XTS with a 128-bit key, no authentication, provider size, sector size 4096, one key,
+    iterations, then salt and encrypted keys."""
+    def fill(path, start, sectors):
+        size = sectors * SECTOR
+        write_at(path, start * SECTOR, random_bytes(64 * 1024, seed))
+        metadata = (b"GEOM::ELI".ljust(16, b"\0") + struct.pack("<IIHHHQIBi", 7, 0, 22, 128, 0,
+                                                                  size, 4096, 1, 65536) +
+                    random_bytes(448, seed + "-keys"))
+        write_at(path, (start + sectors - 1) * SECTOR, metadata)
+    return fill
+
+
+def geli(n, p=None):
+    place = b"PhysicalDrive" + b(n) + (b", Partition " + b(p) if p else b"")
+    return (b"" if p else b"\r\n") + place + b" is a GELI encrypted volume.\r\n"
+
+
+def luks_damaged(n, p=None):
+    place = b"PhysicalDrive" + b(n) + (b", Partition " + b(p) if p else b"")
+    return ((b"" if p else b"\r\n") + place +
+            b" is a LUKS encrypted volume (its primary header is damaged).\r\n")
 
 
 def made_apart(make):
@@ -189,6 +223,22 @@ class FileSystemsTest(ScanFolderTest):
             # A header that does not check out: the finding, without the list.
             ("cryptsetup", whole_luks_disk("luks2", luks2_damaged), luks_disk,
              [("luks", None, (None, None))]),
+            # The primary header wiped, on a whole disk and on a GPT partition.
+            ("cryptsetup", whole_luks_disk("luks2", luks2_primary_wiped), luks_damaged,
+             [("luks-damaged", None, "absent")]),
+            ("cryptsetup",
+             lambda path: partitioned_image(path, 40 * MIB, "gpt", [
+                 Part(2048, 32768, GPT_LINUX, made_apart(luks2_primary_wiped))]),
+             lambda n: oem_line(n, 1, ZEROS) + luks_damaged(n, 1),
+             [("luks-damaged", 1, "absent")]),
+            # GELI on a whole disk, and on an MBR partition whose size its entry gives.
+            (None, lambda path: geli_provider("geli-disk")(sparse_file(path, 16 * MIB), 0,
+                                                           16 * MIB // SECTOR),
+             geli, [("geli", None, "absent")]),
+            (None, lambda path: partitioned_image(path, 16 * MIB, "dos", [
+                Part(2048, 8192, "a5", geli_provider("geli-part"))]),
+             lambda n: oem_line(n, 1, random_bytes(64 * 1024, "geli-part")[3:11]) + geli(n, 1),
+             [("geli", 1, "absent")]),
             (None, lambda path: windows_mbr_disk(path, veracrypt_boot_loader_mbr),
              veracrypt_loader, [("veracrypt-boot-loader", None, "absent")]),
             # The name moved out of place, as a damaged or edited loader leaves it.

@@ -2,6 +2,7 @@
 and entry array (or, for a damaged primary, the backup copy's) check out, and the MBR entries
 stand when neither does."""
 
+import json
 import os
 import tempfile
 import unittest
@@ -150,7 +151,97 @@ def wiped_mbr_and_primary(path):
     write_at(path, SECTOR, bytes(SECTOR))
 
 
+def esp_disk(fat_bits, files, folders=(), type_code="EF00"):
+    """A disk partitioned by sgdisk whose one partition (from sector 2048, of sgdisk's
+    `type_code`; 2, 8 or 34 MiB for FAT12, 16 or 32) is a FAT made by mkfs.fat, with `folders`
+    made and `files` copied in by mtools, as the VeraCrypt and DiskCryptor installers lay out an
+    EFI system partition."""
+    mib = {12: 2, 16: 8, 32: 34}[fat_bits]
+
+    def build(path):
+        sparse_file(path, (mib + 2) * MIB)
+        tool("sgdisk", "-n", "1:2048:+%dM" % mib, "-t", "1:" + type_code, path)
+        mkfs_fat(path, 2048, mib * MIB // SECTOR, fat_bits, "EFI",
+                 extra=("-s", "1") if fat_bits != 12 else ())
+        volume = "%s@@%d" % (path, 2048 * SECTOR)
+        env = dict(os.environ, MTOOLS_SKIP_CHECK="1")
+        for folder in folders:
+            tool("mmd", "-i", volume, "::" + folder, env=env)
+        with tempfile.NamedTemporaryFile(prefix="tvx-efi-") as loader:
+            loader.write(b"MZ" + bytes(4094))
+            loader.flush()
+            for name in files:
+                tool("mcopy", "-i", volume, loader.name, "::" + name, env=env)
+    return build
+
+
+def uefi_loader(n, product):
+    return (b"\r\nPhysicalDrive" + b(n) + b" holds the " + b(product) +
+            b" UEFI boot loader: a partition of it is encrypted by " + b(product) + b".\r\n")
+
+
+VERACRYPT_ESP = esp_disk(32, ["/EFI/VeraCrypt/DcsBoot.efi", "/EFI/Boot/bootx64.efi"],
+                         ["/EFI", "/EFI/Boot", "/EFI/VeraCrypt"])
+
+
 class GptTest(ScanFolderTest):
+    def test_uefi_boot_loaders_on_the_efi_system_partition(self):
+        """VeraCrypt's and DiskCryptor's UEFI loaders by their paths, long or 8.3 names in any
+        case, on FAT12, FAT16 and FAT32; a path that is nearly theirs names nothing."""
+        if not (have("sgdisk") and have("mcopy")):
+            self.skipTest("sgdisk or mtools is not installed")
+        esp = lambda n: label_lines(n, 1, b"mkfs.fat", b"EFI        ")
+        drives = [
+            (VERACRYPT_ESP, uefi_loader(0, "VeraCrypt") + esp(0)),
+            # A FAT of basic data type on a GPT disk, names in lower case (8.3 only).
+            (esp_disk(16, ["/efi/dcs/dcsboot.efi"], ["/efi", "/efi/dcs"], "0700"),
+             uefi_loader(1, "DiskCryptor") + esp(1)),
+            (esp_disk(12, ["/EFI/DCS/DcsBoot.efi", "/EFI/VERACRYPT/DCSBOOT.EFI"],
+                      ["/EFI", "/EFI/DCS", "/EFI/VERACRYPT"]),
+             uefi_loader(2, "VeraCrypt") + uefi_loader(2, "DiskCryptor") + esp(2)),
+            # Nearly: the loader renamed, a folder where the file belongs, a file where the
+            # folder belongs, and the loader outside \EFI.
+            (esp_disk(32, ["/EFI/VeraCrypt/DcsBoot.efi.old", "/EFI/DCS", "/VeraCrypt/DcsBoot.efi"],
+                      ["/EFI", "/EFI/VeraCrypt", "/VeraCrypt", "/EFI/VeraCrypt/DcsBoot"]),
+             esp(3)),
+        ]
+        expected = self.build_drives(drives)
+        self.assertReport(self.scan(), report(expected, found=True))
+        document = json.loads(self.scan(("/json",)))
+        self.assertEqual([(f["kind"], f["drive"], f["partition"]) for f in document["findings"]],
+                         [("veracrypt-uefi-boot-loader", 0, None),
+                          ("diskcryptor-uefi-boot-loader", 1, None),
+                          ("veracrypt-uefi-boot-loader", 2, None),
+                          ("diskcryptor-uefi-boot-loader", 2, None)])
+
+    def test_damaged_efi_system_partitions_end_without_a_crash(self):
+        """Random bytes written over the FATs and directories of an ESP that holds VeraCrypt's
+        loader: every run ends with a report, and any finding it makes is the loader's."""
+        if not (have("sgdisk") and have("mcopy")):
+            self.skipTest("sgdisk or mtools is not installed")
+        path = self.entry("PhysicalDrive0")
+        VERACRYPT_ESP(path)
+        pristine = read_at(path, 0, 36 * MIB)
+        boot = pristine[2048 * SECTOR:2049 * SECTOR]
+        fat = 2048 + int.from_bytes(boot[14:16], "little")
+        data = fat + boot[16] * int.from_bytes(boot[36:40], "little")
+        # The chains of the root, \EFI and \EFI\VeraCrypt (the first entries of the first FAT),
+        # and their directories (the first data clusters).
+        targets = [(fat * SECTOR, 64), (data * SECTOR, 16 * SECTOR)]
+        for round in range(24):
+            with self.subTest(round=round):
+                write_at(path, 0, pristine)
+                damage = random_bytes(64 * 8, "esp-damage-%d" % round)
+                for i in range(8):
+                    piece = damage[64 * i:64 * i + 64]
+                    start, length = targets[i % 2]
+                    offset = start + int.from_bytes(piece[:4], "little") % length
+                    write_at(path, offset, piece[4:4 + 1 + piece[4] % 24])
+                document = json.loads(self.scan(("/json",)))
+                self.assertLessEqual({f["kind"] for f in document["findings"]},
+                                     {"veracrypt-uefi-boot-loader"})
+
+
     def test_usable_and_unusable_tables(self):
         drives = [
             (WINDOWS_DISK, windows_disk_lines(0)),

@@ -8,11 +8,20 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
+#include "platform/encryption_drivers.h"
 #include "platform/volume_encryption.h"
 #include "platform/volume_location.h"
 
 namespace {
+
+// The drivers' control devices through the real CreateFileW: none runs here, and a device that
+// does not open names nothing, however often it is asked.
+TEST(EncryptionDrivers, NoControlDeviceNoDriver) {
+  EXPECT_EQ(RunningEncryptionDrivers(), std::vector<std::string>{});
+  EXPECT_EQ(RunningEncryptionDrivers(), std::vector<std::string>{});
+}
 
 // Returns a letter from T down that has no DOS device, or 0.
 char FreeLetter() {
