@@ -37,17 +37,27 @@ PosixHandle* DriveHandle(HANDLE handle) {
   return state;
 }
 
-// Reads through a disk image's library at the handle's position, with the semantics of pread on
-// a raw image: fewer bytes at the end, none past it. A failing read is a data error (23).
-BOOL ReadImage(PosixHandle& state, void* buffer, DWORD count, DWORD& total) {
-  const int64_t got = state.image->Read(state.position, buffer, count);
+// Reads through a disk image's library at the handle's position plus `total`, into `bytes` from
+// `total` on, with the semantics of pread on a raw image: fewer bytes at the end, none past it.
+// A failing read is a data error (23).
+BOOL ReadImage(PosixHandle& state, char* bytes, DWORD count, DWORD& total) {
+  const int64_t got = state.image->Read(state.position + total, bytes + total, count - total);
   if (got < 0) {
     SetLastError(ERROR_CRC);
     return FALSE;
   }
-  total = static_cast<DWORD>(got);
-  state.position += total;
+  total += static_cast<DWORD>(got);
   return TRUE;
+}
+
+// Gives the part of a read that lies in the drive's first bytes, kept when the sector size was
+// guessed, from memory; returns how many bytes it gave.
+DWORD ReadKeptHead(const PosixHandle& state, char* bytes, DWORD count) {
+  if (state.position >= state.head.size()) return 0;
+  const DWORD kept =
+      static_cast<DWORD>(std::min<uint64_t>(count, state.head.size() - state.position));
+  std::copy_n(state.head.data() + state.position, kept, bytes);
+  return kept;
 }
 
 }  // namespace
@@ -144,9 +154,15 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   PosixHandle* state = HandleState(hFile);
   if (state == nullptr) return FALSE;
   auto* bytes = static_cast<char*>(lpBuffer);
-  DWORD total = 0;
+  DWORD total = state->standard ? 0 : ReadKeptHead(*state, bytes, nNumberOfBytesToRead);
+  if (total == nNumberOfBytesToRead) {
+    state->position += total;
+    if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = total;
+    return TRUE;
+  }
   if (state->image != nullptr) {
-    const BOOL read = ReadImage(*state, lpBuffer, nNumberOfBytesToRead, total);
+    const BOOL read = ReadImage(*state, bytes, nNumberOfBytesToRead, total);
+    if (read) state->position += total;
     if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = total;
     return read;
   }

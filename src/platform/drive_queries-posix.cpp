@@ -18,23 +18,31 @@ namespace {
 constexpr DWORD kTracksPerCylinder = 255;
 constexpr DWORD kSectorsPerTrack = 63;
 
-// Reads `count` bytes at `offset` of what the drive reads; false when they cannot all be read.
-bool ReadExactly(const PosixHandle& drive, uint64_t offset, char* buffer, size_t count) {
+constexpr size_t kHeadBytes = 8192;  // what the sector-size guess reads: both GPT header places
+
+// Reads the drive's first kHeadBytes once (fewer on a shorter drive) and keeps them in the handle;
+// nothing is kept when the read fails.
+const std::string& DriveHead(PosixHandle& drive) {
+  if (drive.headRead) return drive.head;
+  drive.headRead = true;
+  std::string head(kHeadBytes, '\0');
+  int64_t got;
   if (drive.image != nullptr) {
-    return drive.image->Read(offset, buffer, count) == static_cast<int64_t>(count);
+    got = drive.image->Read(0, head.data(), head.size());
+  } else {
+    do {
+      got = pread(drive.fd, head.data(), head.size(), 0);
+    } while (got < 0 && errno == EINTR);
   }
-  ssize_t got;
-  do {
-    got = pread(drive.fd, buffer, count, static_cast<off_t>(offset));
-  } while (got < 0 && errno == EINTR);
-  return got == static_cast<ssize_t>(count);
+  if (got > 0) drive.head = head.substr(0, static_cast<size_t>(got));
+  return drive.head;
 }
 
-// True when a GPT header signature lies at `offset`.
-bool GptSignatureAt(const PosixHandle& drive, uint64_t offset) {
-  char bytes[kGptHeaderSignature.size()];
-  return ReadExactly(drive, offset, bytes, sizeof bytes) &&
-         std::string_view(bytes, sizeof bytes) == kGptHeaderSignature;
+// True when a GPT header signature lies at `offset` of the drive's first bytes.
+bool GptSignatureAt(PosixHandle& drive, size_t offset) {
+  const std::string& head = DriveHead(drive);
+  return head.size() >= offset + kGptHeaderSignature.size() &&
+         std::string_view(head).substr(offset, kGptHeaderSignature.size()) == kGptHeaderSignature;
 }
 
 bool OpensBlockDevice(const PosixHandle& drive) {
@@ -65,7 +73,7 @@ bool DriveLength(const PosixHandle& drive, uint64_t& bytes) {
   return true;
 }
 
-bool DriveSectorSize(const PosixHandle& drive, uint32_t& bytes) {
+bool DriveSectorSize(PosixHandle& drive, uint32_t& bytes) {
   if (drive.image == nullptr && OpensBlockDevice(drive)) {
     int size = 0;
     if (ioctl(drive.fd, BLKSSZGET, &size) != 0) {
@@ -87,7 +95,7 @@ bool DriveSectorSize(const PosixHandle& drive, uint32_t& bytes) {
   return true;
 }
 
-BOOL AnswerDiskQuery(const PosixHandle& drive, DWORD code, void* out, DWORD outSize,
+BOOL AnswerDiskQuery(PosixHandle& drive, DWORD code, void* out, DWORD outSize,
                      LPDWORD bytesReturned) {
   const size_t needed = code == IOCTL_DISK_GET_LENGTH_INFO ? sizeof(GET_LENGTH_INFORMATION)
                                                            : offsetof(DISK_GEOMETRY_EX, Data);

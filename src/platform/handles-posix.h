@@ -4,6 +4,7 @@
 #define TVX_PLATFORM_HANDLES_POSIX_H_
 
 #include <cstdint>
+#include <string>
 
 #include "platform/winapi-posix.h"
 
@@ -16,6 +17,10 @@ struct PosixHandle {
   bool standard;               // standard input, output or error: never closed, never positioned
   uint64_t position;           // the drive's file position, in bytes
   DiskImage* image = nullptr;  // owned: the disk read instead of fd's bytes, for a disk image
+  /// The drive's first bytes as the guess of an image's sector size read them (drive_queries-
+  /// posix.h), which later reads are given instead of reading them again.
+  bool headRead = false;
+  std::string head = {};
 };
 
 constexpr uint32_t kHandleMagic = 0x54565848;  // "TVXH"
