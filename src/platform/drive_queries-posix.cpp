@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "base/bytes.h"
+#include "platform/container_format-posix.h"
 #include "platform/disk_image-posix.h"
 #include "platform/errors-posix.h"
 
@@ -18,29 +19,30 @@ namespace {
 constexpr DWORD kTracksPerCylinder = 255;
 constexpr DWORD kSectorsPerTrack = 63;
 
-constexpr size_t kHeadBytes = 8192;  // what the sector-size guess reads: both GPT header places
-
-// Reads the drive's first kHeadBytes once (fewer on a shorter drive) and keeps them in the handle;
-// nothing is kept when the read fails.
-const std::string& DriveHead(PosixHandle& drive) {
-  if (drive.headRead) return drive.head;
-  drive.headRead = true;
-  std::string head(kHeadBytes, '\0');
-  int64_t got;
-  if (drive.image != nullptr) {
-    got = drive.image->Read(0, head.data(), head.size());
-  } else {
-    do {
-      got = pread(drive.fd, head.data(), head.size(), 0);
-    } while (got < 0 && errno == EINTR);
+// Returns the drive's first kFileHeadBytes (fewer on a shorter drive; none when they cannot be
+// read), reading them once and keeping them in the handle.
+std::string DriveHead(PosixHandle& drive) {
+  if (!drive.headKept) {
+    drive.headKept = true;
+    std::string head(kFileHeadBytes, '\0');
+    int64_t got;
+    if (drive.image != nullptr) {
+      got = drive.image->Read(0, head.data(), head.size());
+    } else {
+      do {
+        got = pread(drive.fd, head.data(), head.size(), 0);
+      } while (got < 0 && errno == EINTR);
+    }
+    if (got > 0) drive.kept.push_back({0, head.substr(0, static_cast<size_t>(got))});
   }
-  if (got > 0) drive.head = head.substr(0, static_cast<size_t>(got));
-  return drive.head;
+  for (const KeptBytes& kept : drive.kept) {
+    if (kept.offset == 0) return kept.bytes;
+  }
+  return "";
 }
 
 // True when a GPT header signature lies at `offset` of the drive's first bytes.
-bool GptSignatureAt(PosixHandle& drive, size_t offset) {
-  const std::string& head = DriveHead(drive);
+bool GptSignatureAt(const std::string& head, size_t offset) {
   return head.size() >= offset + kGptHeaderSignature.size() &&
          std::string_view(head).substr(offset, kGptHeaderSignature.size()) == kGptHeaderSignature;
 }
@@ -89,7 +91,8 @@ bool DriveSectorSize(PosixHandle& drive, uint32_t& bytes) {
   }
   // An image file records no sector size: a GPT header at byte 4096 and none at byte 512 says
   // the disk it was taken from had 4096-byte sectors.
-  bytes = GptSignatureAt(drive, kLargeSectorSize) && !GptSignatureAt(drive, kSectorSize)
+  const std::string head = DriveHead(drive);
+  bytes = GptSignatureAt(head, kLargeSectorSize) && !GptSignatureAt(head, kSectorSize)
               ? kLargeSectorSize
               : static_cast<uint32_t>(kSectorSize);
   return true;
