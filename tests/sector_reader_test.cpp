@@ -246,11 +246,11 @@ TEST_F(SectorReaderTest, VolumeReadsAreBoundedKeptAndFailLoudly) {
   using DiskIO::ReadOutcome;
   DiskIO::DriveSectors drive =
       DiskIO::SectorsOfDrive(handle_, 512, (kLastMarkedSector + 1) * kSectorBytes);
-  DiskIO::Volume partition = DiskIO::DriveVolume(drive, 63, 2);          // sectors 63 and 64
-  DiskIO::Volume unknownEnd = DiskIO::DriveVolume(drive, 62, 0);         // runs to the drive's end
+  DiskIO::Volume partition = DiskIO::DriveVolume(drive, 63, 2);   // sectors 63 and 64
+  DiskIO::Volume unknownEnd = DiskIO::DriveVolume(drive, 62, 0);  // runs to the drive's end
   DiskIO::Volume last = DiskIO::DriveVolume(drive, kLastMarkedSector, 4);  // past the drive's end
-  DiskIO::Volume small = DiskIO::DriveVolume(drive, 4194303, 8, 1024);     // a budget of 2 sectors
-  DiskIO::Volume far = DiskIO::DriveVolume(drive, kTwoTo53 - 1, 0);
+  DiskIO::Volume budgeted = DiskIO::DriveVolume(drive, 4194303, 8, 1024);  // a budget of 2 sectors
+  DiskIO::Volume unplaceable = DiskIO::DriveVolume(drive, kTwoTo53 - 1, 0);
   const struct {
     const char* what;
     DiskIO::Volume& volume;
@@ -269,16 +269,16 @@ TEST_F(SectorReaderTest, VolumeReadsAreBoundedKeptAndFailLoudly) {
        Marker(63) + Marker(64), 0, 0},
       {"bytes inside a sector, its neighbours held", unknownEnd, 1020, 8, ReadOutcome::kRead,
        Marker(63).substr(508) + Marker(64).substr(0, 4), 0, 0},
-      {"the drive's last sector", last, 0, 512, ReadOutcome::kRead, Marker(kLastMarkedSector),
-       0, 1},
+      {"the drive's last sector", last, 0, 512, ReadOutcome::kRead, Marker(kLastMarkedSector), 0,
+       1},
       {"inside the volume, past the drive's end", last, 512, 512, ReadOutcome::kFailed, "", 38, 0},
-      {"more than the budget", small, 0, 2048, ReadOutcome::kOverBudget, "", 0, 0},
-      {"within the budget", small, 512, 1024, ReadOutcome::kRead, ImageBytes(uint64_t{4194304} * 512, 1024),
-       0, 1},
-      {"the budget spent", small, 2048, 512, ReadOutcome::kOverBudget, "", 0, 0},
+      {"more than the budget", budgeted, 0, 2048, ReadOutcome::kOverBudget, "", 0, 0},
+      {"within the budget", budgeted, 512, 1024, ReadOutcome::kRead,
+       ImageBytes(uint64_t{4194304} * 512, 1024), 0, 1},
+      {"the budget spent", budgeted, 2048, 512, ReadOutcome::kOverBudget, "", 0, 0},
       {"more than one read may ask", unknownEnd, 0, DiskIO::kMaxReadBytes + 1,
        ReadOutcome::kOverBudget, "", 0, 0},
-      {"a sector that cannot be placed", far, 512, 512, ReadOutcome::kFailed, "", 87, 0},
+      {"a sector that cannot be placed", unplaceable, 512, 512, ReadOutcome::kFailed, "", 87, 0},
   };
   for (const auto& row : rows) {
     const uint64_t before = drive.readsMade;
@@ -294,7 +294,7 @@ TEST_F(SectorReaderTest, VolumeReadsAreBoundedKeptAndFailLoudly) {
     }
   }
   EXPECT_FALSE(partition.failed);
-  EXPECT_FALSE(small.failed);
+  EXPECT_FALSE(budgeted.failed);
   EXPECT_EQ(last.errorSector, kLastMarkedSector + 1) << "placed at the first sector not there";
   EXPECT_EQ(DiskIO::ProbeBytes(last, 512, 16), "") << "a probe sees no bytes ...";
   EXPECT_TRUE(last.failed) << "... and the volume still says why";

@@ -99,8 +99,11 @@ bool BlankSectorZero(ProbeState& state) {
   return state.verdict.partitions;
 }
 
+// A failed read of the volume, or of a disk's GPT, leaves the question open: the failure is
+// said instead of a guess.
 bool Unexplained(ProbeState& state) {
-  if (!state.volume.failed) {
+  const bool gptUnread = state.exam.gpt && !state.exam.gpt->readErrors.empty();
+  if (!state.volume.failed && !(state.kind == VolumeKind::kDisk && gptUnread)) {
     state.verdict.finding =
         state.kind == VolumeKind::kDisk ? &kUnpartitionedDisk : &kUnexplainedPartition;
   }

@@ -55,8 +55,8 @@ struct VolumeVerdict {
 ///   7. D: a GPT that checks out;
 ///   8. metadata at the ends: GELI in the last sector, a LUKS2 secondary header;
 ///   9. D: a sector 0 of zeros (nothing to examine);
-///  10. nothing explains it: possibly encrypted, unless a read of the volume failed, in which case
-///      the failure (kept in `volume`) stands in its place.
+///  10. nothing explains it: possibly encrypted, unless a read of the volume (or of a disk's GPT)
+///      failed, in which case the failure (kept in `volume`, or on the drive) stands in its place.
 /// The file-system and metadata steps may each read kProbeBudget bytes.
 VolumeVerdict ProbeVolume(VolumeKind kind, DriveExam& exam, DiskIO::Volume& volume,
                           const SectorText& firstSector);

@@ -436,6 +436,24 @@ class FailedReadsTest(DeviceFolderTest):
                 self.assertEqual(gaps, [("volume-read-failed", 0, 1, 23)])
                 self.assertFalse(document["complete"])
 
+    def test_a_disk_without_a_table_whose_sector_1_fails(self):
+        """A disk of random bytes whose sector 1 cannot be read: neither the whole-disk probes
+        nor the look for a GPT behind sector 0 could finish, so it is not called possibly
+        encrypted as a disk without a partition table; both failures are said."""
+        with tempfile.TemporaryDirectory(prefix="tvx-fuse-") as scratch:
+            image = os.path.join(scratch, "disk.img")
+            write_at(sparse_file(image, 4 * MIB), 0, random_bytes(MIB, "sector 1 fails"))
+            try:
+                result, document = self.scan_through_fuse(image, [(SECTOR, 2 * SECTOR)])
+            except DeviceUnavailable as reason:
+                self.skipTest(str(reason))
+        expected = report(sector_read_error(23) * 2, incomplete=True)
+        self.assertEqual(report_lines(result.stdout), report_lines(expected))
+        self.assertEqual(result.returncode, 2)
+        self.assertEqual([(g["kind"], g["partition"]) for g in document["gaps"]],
+                         [("volume-read-failed", None), ("table-read-failed", None)])
+        self.assertEqual(document["findings"], [])
+
     def test_partition_cut_short_by_the_image(self):
         """A partition of random bytes whose last sector the image only partly holds (an
         acquisition cut short): its end-of-volume marks cannot be read, so it is not called
