@@ -337,8 +337,8 @@ class ReadGptPartitionsTest : public testing::Test {
     EXPECT_TRUE(TestSupport::WriteAt(image.path(), arraySector * 512, array));
     HANDLE handle = TestSupport::OpenImage(image.path());
     EXPECT_NE(handle, INVALID_HANDLE_VALUE);
-    uint64_t length = 0;
-    EXPECT_TRUE(DiskIO::QueryDriveLength(handle, length));
+    uint64_t length = 0;  // Windows tells no length of a file: the backup copy is not looked for
+    if (!DiskIO::QueryDriveLength(handle, length)) length = 0;
     DiskIO::DriveSectors sectors = DiskIO::SectorsOfDrive(handle, 512, length);
     const DiskIO::GptTable table = DiskIO::ReadGpt(sectors, false);
     EXPECT_EQ(table.readErrors.size(), expectedErrors.size());
