@@ -101,22 +101,24 @@ struct Apfs {
     }
   }
 
-  DiskIO::Volume AsVolume() const {
-    DiskIO::Volume volume;
-    volume.size = blocks.size() * kBlock;
+  // The container as the sectors of a drive of its own.
+  DiskIO::DriveSectors AsDrive() const {
+    DiskIO::DriveSectors drive;
+    drive.length = blocks.size() * kBlock;
     std::string image;
     for (const std::string& block : blocks) image += block;
-    volume.read = [image](uint64_t first, uint32_t count) {
-      std::string bytes = image.substr(first * 512, uint64_t{count} * 512);
+    drive.read = [image](uint64_t first, uint32_t count, std::string& bytes, uint32_t&) {
+      bytes = image.substr(first * 512, uint64_t{count} * 512);
       bytes.resize(uint64_t{count} * 512, '\0');
-      return bytes;
+      return true;
     };
-    return volume;
+    return drive;
   }
 };
 
 ApfsEncryption EncryptionOf(const Apfs& apfs) {
-  DiskIO::Volume volume = apfs.AsVolume();
+  DiskIO::DriveSectors drive = apfs.AsDrive();
+  DiskIO::Volume volume = DiskIO::WholeDrive(drive);
   return ReadApfsEncryption(volume);
 }
 

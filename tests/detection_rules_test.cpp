@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "disk/layout.h"
-#include "disk/volume_bytes.h"
+#include "disk/volume_reader.h"
 #include "run/uefi_boot_loaders.h"
 
 namespace {
@@ -187,33 +187,38 @@ TEST(PartitionRules, ShortSectorsReadNothingPastTheirEnd) {
 }
 
 // A volume of `size` bytes (0: not known) held in memory as zeros with `patches` written at
-// their offsets. Its reads are counted.
+// their offsets, read as a drive of its own. Its reads are counted.
 struct MemoryVolume {
   uint64_t size;
   std::vector<std::pair<uint64_t, std::string>> patches;
   std::vector<std::pair<uint64_t, uint32_t>> reads = {};  // first sector and count of each read
   uint64_t bytesRead = 0;
+  DiskIO::DriveSectors sectors = {};
 };
 
-// A Volume reading `memory`; reads of sectors at or past a `failFrom` byte fail.
+// A Volume reading `memory`, which must outlive it; reads of sectors at or past a `failFrom`
+// byte fail with 23.
 DiskIO::Volume VolumeOf(MemoryVolume& memory, uint64_t failFrom = UINT64_MAX) {
-  DiskIO::Volume volume;
-  volume.size = memory.size;
-  volume.read = [&memory, failFrom](uint64_t first, uint32_t count) {
+  memory.sectors.length = memory.size;
+  memory.sectors.read = [&memory, failFrom](uint64_t first, uint32_t count, std::string& bytes,
+                                            uint32_t& error) {
     memory.reads.emplace_back(first, count);
     const uint64_t from = first * kSectorSize;
     const uint64_t length = uint64_t{count} * kSectorSize;
     memory.bytesRead += length;
-    if (from + length > failFrom) return ReadFailedText;
-    std::string bytes(length, '\0');
+    if (from + length > failFrom) {
+      error = 23;
+      return false;
+    }
+    bytes.assign(length, '\0');
     for (const auto& [offset, patch] : memory.patches) {
       for (size_t i = 0; i < patch.size(); ++i) {
         if (offset + i >= from && offset + i < from + length) bytes[offset + i - from] = patch[i];
       }
     }
-    return bytes;
+    return true;
   };
-  return volume;
+  return DiskIO::WholeDrive(memory.sectors);
 }
 
 const char* NameOf(MemoryVolume memory) {
@@ -554,16 +559,17 @@ TEST(FileSystemRules, RandomVolumesMatchNoRow) {
   };
   int named = 0;
   for (int n = 0; n < kVolumes; ++n) {
-    DiskIO::Volume volume;
-    volume.size = (uint64_t{64} << 20) + (next() % 1024) * kSectorSize;
-    volume.read = [&next](uint64_t, uint32_t count) {
-      std::string bytes(size_t{count} * kSectorSize, '\0');
+    DiskIO::DriveSectors sectors;
+    sectors.length = (uint64_t{64} << 20) + (next() % 1024) * kSectorSize;
+    sectors.read = [&next](uint64_t, uint32_t count, std::string& bytes, uint32_t&) {
+      bytes.assign(size_t{count} * kSectorSize, '\0');
       for (size_t i = 0; i < bytes.size(); i += 8) {
         const uint64_t value = next();
         std::memcpy(&bytes[i], &value, 8);
       }
-      return bytes;
+      return true;
     };
+    DiskIO::Volume volume = DiskIO::WholeDrive(sectors);
     if (const char* name = MatchFileSystem(volume)) {
       ADD_FAILURE() << "random volume " << n << " named " << name;
       if (++named > 5) break;
@@ -586,7 +592,13 @@ std::string GeliMetadata(uint32_t version, uint64_t providerSize) {
   return metadata;
 }
 
-const std::string kLuks2Secondary{"SKUL\xBA\xBE\0\x02", 8};
+// The start of a LUKS2 secondary header that says it lies at byte `offset` (big-endian, at 256).
+std::string Luks2Secondary(uint64_t offset) {
+  std::string head{"SKUL\xBA\xBE\0\x02", 8};
+  head.resize(256, '\0');
+  for (int shift = 56; shift >= 0; shift -= 8) head += static_cast<char>((offset >> shift) & 0xFF);
+  return head;
+}
 
 TEST(SecondaryHeaders, GeliInTheLastSectorThenLuks2SecondaryHeaders) {
   constexpr uint64_t kMiB = 1024 * 1024;
@@ -602,18 +614,29 @@ TEST(SecondaryHeaders, GeliInTheLastSectorThenLuks2SecondaryHeaders) {
       {"GELI one sector early", {8 * kMiB, {{8 * kMiB - 1024, GeliMetadata(7, 0)}}}, nullptr, 10},
       {"GELI's magic not padded", {8 * kMiB, {{8 * kMiB - 512, "GEOM::ELIX"}}}, nullptr, 10},
       {"GELI, size unknown", {0, {{8 * kMiB - 512, GeliMetadata(7, 0)}}}, nullptr, 9},
-      {"LUKS2 at 16 KiB", {8 * kMiB, {{0x4000, kLuks2Secondary}}}, "luks-damaged", 2},
-      {"LUKS2 at 4 MiB", {8 * kMiB, {{0x400000, kLuks2Secondary}}}, "luks-damaged", 10},
-      {"LUKS2 at 4 MiB, size unknown", {0, {{0x400000, kLuks2Secondary}}}, "luks-damaged", 9},
+      {"LUKS2 at 16 KiB", {8 * kMiB, {{0x4000, Luks2Secondary(0x4000)}}}, "luks-damaged", 2},
+      {"LUKS2 at 4 MiB", {8 * kMiB, {{0x400000, Luks2Secondary(0x400000)}}}, "luks-damaged", 10},
+      {"LUKS2 at 4 MiB, size unknown",
+       {0, {{0x400000, Luks2Secondary(0x400000)}}},
+       "luks-damaged",
+       9},
+      {"LUKS2 at 16 KiB saying it lies at 32 KiB (a copy, not the volume's own)",
+       {8 * kMiB, {{0x4000, Luks2Secondary(0x8000)}}},
+       nullptr,
+       10},
+      {"LUKS2 at 64 KiB saying nothing of where it lies",
+       {8 * kMiB, {{0x10000, Luks2Secondary(0).substr(0, 8)}}},
+       nullptr,
+       10},
       {"LUKS1's version", {8 * kMiB, {{0x4000, "SKUL\xBA\xBE\0\x01"}}}, nullptr, 10},
       {"the primary's magic",
        {8 * kMiB, {{0x4000, kLuks + std::string("\0\x02", 2)}}},
        nullptr,
        10},
-      {"LUKS2 between the offsets", {8 * kMiB, {{0x6000, kLuks2Secondary}}}, nullptr, 10},
+      {"LUKS2 between the offsets", {8 * kMiB, {{0x6000, Luks2Secondary(0x6000)}}}, nullptr, 10},
       {"a volume too small for the far offsets", {64 * 1024, {}}, nullptr, 3},
       {"GELI wins",
-       {8 * kMiB, {{0x4000, kLuks2Secondary}, {8 * kMiB - 512, GeliMetadata(1, 0)}}},
+       {8 * kMiB, {{0x4000, Luks2Secondary(0x4000)}, {8 * kMiB - 512, GeliMetadata(1, 0)}}},
        "geli",
        1},
   };
@@ -746,7 +769,7 @@ TEST(FileSystemRules, ReadsAreBoundedAndFew) {
   DiskIO::Volume volume = VolumeOf(memory);
   EXPECT_EQ(MatchFileSystem(volume), nullptr);
   EXPECT_LE(memory.bytesRead, 256u * 1024) << "a zero volume reads little";
-  for (const auto& [number, sector] : volume.sectors) EXPECT_EQ(sector.size(), kSectorSize);
+  for (const auto& [number, sector] : memory.sectors.held) EXPECT_EQ(sector.size(), kSectorSize);
   ASSERT_FALSE(memory.reads.empty());
   EXPECT_EQ(memory.reads[0], std::make_pair(uint64_t{0}, uint32_t{16})) << "8 KiB first";
   EXPECT_LE(memory.reads.size(), 48u);
@@ -758,15 +781,17 @@ TEST(FileSystemRules, ReadsAreBoundedAndFew) {
   DiskIO::Volume broken = VolumeOf(failing, 0);
   EXPECT_EQ(MatchFileSystem(broken), nullptr);
   const size_t failedReads = failing.reads.size();
-  EXPECT_EQ(DiskIO::VolumeBytes(broken, 0, 16), "");
+  EXPECT_EQ(DiskIO::ProbeBytes(broken, 0, 16), "");
+  EXPECT_TRUE(broken.failed) << "the failure is kept, not taken for an absent mark";
+  EXPECT_EQ(broken.error, 23u);
   EXPECT_EQ(failing.reads.size(), failedReads);
 
   MemoryVolume large{uint64_t{1} << 30, {}};
   DiskIO::Volume budget = VolumeOf(large);
-  EXPECT_EQ(DiskIO::VolumeBytes(budget, 0, DiskIO::kMaxVolumeBytesRead + 1), "");
-  EXPECT_EQ(DiskIO::VolumeBytes(budget, 0, DiskIO::kMaxVolumeBytesRead).size(),
-            DiskIO::kMaxVolumeBytesRead);
-  EXPECT_EQ(DiskIO::VolumeBytes(budget, uint64_t{512} << 20, 512), "") << "budget spent";
-  EXPECT_EQ(DiskIO::VolumeEndBytes(budget, 256, 512), "") << "runs past the end";
+  EXPECT_EQ(DiskIO::ProbeBytes(budget, 0, DiskIO::kProbeBudget + 1), "");
+  EXPECT_EQ(DiskIO::ProbeBytes(budget, 0, DiskIO::kProbeBudget).size(), DiskIO::kProbeBudget);
+  EXPECT_EQ(DiskIO::ProbeBytes(budget, uint64_t{512} << 20, 512), "") << "budget spent";
+  EXPECT_EQ(DiskIO::ProbeEndBytes(budget, 256, 512), "") << "runs past the end";
+  EXPECT_FALSE(budget.failed) << "a budget reached is no failure";
 }
 }  // namespace

@@ -185,26 +185,33 @@ TEST(ExtendedBootRecords, ChainsAndTheirEnds) {
   for (ChainCase& c : CapCases()) cases.push_back(std::move(c));
   for (const ChainCase& c : cases) {
     std::vector<uint64_t> reads;
-    const DiskIO::SectorSource source = [&](uint64_t sector) {
+    const DiskIO::SectorSource source = [&](uint64_t sector, SectorText& bytes, uint32_t& error) {
       reads.push_back(sector);
       const auto failure = c.failing.find(sector);
       if (failure != c.failing.end()) {
-        DiskIO::lastReadError = failure->second;
-        return ReadFailedText;
+        error = failure->second;
+        return false;
       }
       const auto found = c.sectors.find(sector);
-      return found != c.sectors.end() ? found->second : std::string(512, '\0');
+      bytes = found != c.sectors.end() ? found->second : std::string(512, '\0');
+      return true;
     };
-    std::vector<uint32_t> errors;
+    std::vector<TableReadError> failures;
     Logicals logicals;
     bool cut = !c.cut;
     for (const DiskIO::LogicalPartition& p :
-         DiskIO::ReadLogicalPartitions(c.extended, source, errors, cut)) {
+         DiskIO::ReadLogicalPartitions(c.extended, source, failures, cut)) {
       logicals.push_back({p.number, p.firstSector});
       EXPECT_EQ(p.sectorCount, 1u) << c.name << ": the size its entry gives";
     }
     EXPECT_EQ(logicals, c.expected) << c.name;
     EXPECT_EQ(reads, c.reads) << c.name;
+    std::vector<uint32_t> errors;
+    for (const TableReadError& failure : failures) {
+      errors.push_back(failure.error);
+      EXPECT_EQ(failure.region, TableRegion::kExtendedBootRecord) << c.name;
+      EXPECT_TRUE(c.failing.count(failure.sector) != 0) << c.name << ": placed at the record";
+    }
     EXPECT_EQ(errors, c.errors) << c.name;
     EXPECT_EQ(cut, c.cut) << c.name;
   }

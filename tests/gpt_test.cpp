@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "disk/drive_geometry.h"
 #include "disk/layout.h"
 #include "render/console.h"
 #include "test_support.h"
@@ -322,24 +323,36 @@ TEST(ParseGptEntries, RejectsAWrongCrcOrAShortArray) {
   }
 }
 
-// The whole read through an image file: sector 1, then the array with one reader call.
+// The whole read through an image file and the drive's one reader: sector 1, then the array in
+// one read, each failed read kept with its place.
 class ReadGptPartitionsTest : public testing::Test {
  protected:
   // Writes `header` to sector 1 and `array` at sector `arraySector` of a fresh image, reads its
   // GPT, and returns whether it was usable.
   bool ReadImage(const std::string& header, const std::string& array, uint64_t arraySector,
                  std::vector<GptPartition>& partitions,
-                 const std::vector<uint32_t>& expectedErrors = {}) {
+                 const std::vector<TableReadError>& expectedErrors = {}) {
     const TestSupport::TemporaryFile image("tvx-gpt");
     EXPECT_TRUE(TestSupport::WriteAt(image.path(), 512, header, true));
     EXPECT_TRUE(TestSupport::WriteAt(image.path(), arraySector * 512, array));
     HANDLE handle = TestSupport::OpenImage(image.path());
     EXPECT_NE(handle, INVALID_HANDLE_VALUE);
-    std::vector<uint32_t> readErrors;
-    const bool usable = DiskIO::ReadGptPartitions(handle, 512, partitions, readErrors);
-    EXPECT_EQ(readErrors, expectedErrors);
+    uint64_t length = 0;  // Windows tells no length of a file: the backup copy is not looked for
+    if (!DiskIO::QueryDriveLength(handle, length)) length = 0;
+    DiskIO::DriveSectors sectors = DiskIO::SectorsOfDrive(handle, 512, length);
+    const DiskIO::GptTable table = DiskIO::ReadGpt(sectors, false);
+    EXPECT_EQ(table.readErrors.size(), expectedErrors.size());
+    for (size_t i = 0; i < table.readErrors.size() && i < expectedErrors.size(); ++i) {
+      EXPECT_EQ(table.readErrors[i].error, expectedErrors[i].error) << i;
+      EXPECT_EQ(table.readErrors[i].region, expectedErrors[i].region) << i;
+      EXPECT_EQ(table.readErrors[i].sector, expectedErrors[i].sector) << i;
+    }
+    if (table.usable) {
+      partitions = table.partitions;
+      EXPECT_EQ(sectors.readsMade, 2u) << "the header, then the whole array in one read";
+    }
     CloseHandle(handle);
-    return usable;
+    return table.usable;
   }
 };
 
@@ -376,7 +389,7 @@ TEST_F(ReadGptPartitionsTest, AnUnusableTableLeavesThePartitionsAlone) {
     const char* what;
     std::string header;
     uint64_t arraySector;
-    std::vector<uint32_t> errors;
+    std::vector<TableReadError> errors;
   } cases[] = {
       {"no header", std::string(512, '\0'), 2, {}},
       {"array CRC wrong", wrongArrayCrc, 2, {}},
@@ -384,7 +397,7 @@ TEST_F(ReadGptPartitionsTest, AnUnusableTableLeavesThePartitionsAlone) {
       {"array past the end of the image",
        HeaderWith(GptHeader::kEntryArrayStart, 100000),
        2,
-       {ERROR_HANDLE_EOF}},
+       {{ERROR_HANDLE_EOF, TableRegion::kGptEntries, 100000}}},
   };
   for (const auto& c : cases) {
     std::vector<GptPartition> partitions = {{1, 63}};

@@ -40,7 +40,7 @@ Report SampleReport() {
   drive.path = "\\\\.\\PhysicalDrive0";
   drive.source = "/case/disk \xe9.img";
   drive.table = PartitionTable::Mbr;
-  drive.tableReadErrors = {23};
+  drive.tableReadErrors = {{23, TableRegion::kGptHeader, 1}};
   PartitionRecord hostile;
   hostile.number = 1;
   hostile.firstSector = 2048;

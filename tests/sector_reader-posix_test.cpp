@@ -2,6 +2,7 @@
 // (/proc/self/mem), positions far past the end of an image (end of file), and marker sectors read
 // from a real block device (a loop device, as root).
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
@@ -26,6 +27,14 @@ HANDLE OpenUnreadableFile() {
 TEST(SectorReaderOnPosix, KeepsTheFailureCodeAndReturnsTheFailureText) {
   HANDLE unreadable = OpenUnreadableFile();
   ASSERT_NE(unreadable, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+  // Standard input on a pipe that holds a sector: a handle that cannot be moved but reads, so a
+  // read after a failed seek would come from the wrong place and look like a success.
+  int pipeEnds[2];
+  ASSERT_EQ(pipe(pipeEnds), 0);
+  ASSERT_EQ(write(pipeEnds[1], std::string(512, 'W').data(), 512), 512);
+  const int savedInput = dup(STDIN_FILENO);
+  ASSERT_EQ(dup2(pipeEnds[0], STDIN_FILENO), STDIN_FILENO);
+  HANDLE unmovable = GetStdHandle(STD_INPUT_HANDLE);
   const struct {
     const char* what;
     HANDLE handle;
@@ -40,6 +49,7 @@ TEST(SectorReaderOnPosix, KeepsTheFailureCodeAndReturnsTheFailureText) {
       {"sector 2^64", unreadable, 18446744073709551616.0, 512, 87},
       {"not a number", unreadable, std::nan(""), 512, 87},
       {"byte count 0", unreadable, 0, 0, 87},
+      {"a seek that fails", unmovable, 5, 512, 6},
   };
   for (const auto& c : cases) {
     SectorText result;
@@ -52,6 +62,10 @@ TEST(SectorReaderOnPosix, KeepsTheFailureCodeAndReturnsTheFailureText) {
     EXPECT_EQ(result, ReadFailedText) << c.what;
     EXPECT_EQ(DiskIO::lastReadError, c.code) << c.what;
   }
+  dup2(savedInput, STDIN_FILENO);
+  close(savedInput);
+  close(pipeEnds[0]);
+  close(pipeEnds[1]);
   CloseHandle(unreadable);
 }
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "disk/volume_reader.h"
 #include "platform/platform.h"
 #include "render/console.h"
 #include "test_support.h"
@@ -204,19 +205,23 @@ TEST_F(SectorReaderTest, ReadsAtOrPastTheEndFailWithEndOfFile) {
 }
 
 // The largest whole sector number below 2^53 is placed exactly. What the read then brings back
-// is up to the system (a system may refuse the seek, and read on where it was): a whole sector,
-// or nothing at all, which is the end-of-file failure, never a part of a sector.
+// is up to the system: a whole sector, or nothing at all, which is the end-of-file failure; a
+// system may also refuse the seek so far out, and the read fails with the seek's code (it is
+// never made from wherever the drive stood).
 TEST_F(SectorReaderTest, PlacesTheLargestSectorBelowTwoTo53) {
   const double sector = static_cast<double>(kTwoTo53 - 1);
   const SectorText text = DiskIO::ReadDriveSector(handle_, sector, 512);
-  if (text == ReadFailedText) {
-    EXPECT_EQ(DiskIO::lastReadError, static_cast<DWORD>(ERROR_HANDLE_EOF));
-  } else {
-    EXPECT_EQ(text.size(), 512u);
-  }
   const uint64_t offset = (kTwoTo53 - 1) * kSectorBytes;
+  const double low = static_cast<double>(offset & 0xFFFFFFFFu);
   EXPECT_EQ(DiskIO::offsetHigh, static_cast<double>(offset >> 32));
-  EXPECT_EQ(DiskIO::offsetLow, static_cast<double>(offset & 0xFFFFFFFFu) - kLargestSeek);
+  if (text != ReadFailedText) {
+    EXPECT_EQ(text.size(), 512u);
+  } else if (DiskIO::lastReadError != ERROR_HANDLE_EOF) {
+    EXPECT_EQ(DiskIO::lastReadError, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(DiskIO::offsetLow, low) << "the first seek refused: nothing moved";
+    return;
+  }
+  EXPECT_EQ(DiskIO::offsetLow, low - kLargestSeek);
 }
 
 TEST_F(SectorReaderTest, SectorsThatCannotBePlacedGiveTheFailureText) {
@@ -237,6 +242,66 @@ TEST_F(SectorReaderTest, SectorsThatCannotBePlacedGiveTheFailureText) {
   for (int32_t count : {0, -1, -512}) {
     EXPECT_EQ(DiskIO::ReadDriveSector(handle_, 63, count), ReadFailedText) << count;
   }
+}
+
+// The drive's one reader over the marked image: reads bounded by their volume, each sector read
+// once and shared by every volume of the drive, and every read either bytes or its failure.
+TEST_F(SectorReaderTest, VolumeReadsAreBoundedKeptAndFailLoudly) {
+  using DiskIO::ReadOutcome;
+  DiskIO::DriveSectors drive =
+      DiskIO::SectorsOfDrive(handle_, 512, (kLastMarkedSector + 1) * kSectorBytes);
+  DiskIO::Volume partition = DiskIO::DriveVolume(drive, 63, 2);   // sectors 63 and 64
+  DiskIO::Volume unknownEnd = DiskIO::DriveVolume(drive, 62, 0);  // runs to the drive's end
+  DiskIO::Volume last = DiskIO::DriveVolume(drive, kLastMarkedSector, 4);  // past the drive's end
+  DiskIO::Volume budgeted = DiskIO::DriveVolume(drive, 4194303, 8, 1024);  // a budget of 2 sectors
+  DiskIO::Volume unplaceable = DiskIO::DriveVolume(drive, kTwoTo53 - 1, 0);
+  const struct {
+    const char* what;
+    DiskIO::Volume& volume;
+    uint64_t offset;
+    size_t length;
+    ReadOutcome outcome;
+    std::string bytes;  // for kRead
+    uint32_t error;     // for kFailed
+    uint64_t reads;     // device reads the read makes
+  } rows[] = {
+      {"a partition's first sector", partition, 0, 512, ReadOutcome::kRead, Marker(63), 0, 1},
+      {"the same and the next: one read, of the next", partition, 0, 1024, ReadOutcome::kRead,
+       Marker(63) + Marker(64), 0, 1},
+      {"past the partition's size", partition, 1000, 100, ReadOutcome::kOutside, "", 0, 0},
+      {"another volume over sectors read already", unknownEnd, 512, 1024, ReadOutcome::kRead,
+       Marker(63) + Marker(64), 0, 0},
+      {"bytes inside a sector, its neighbours held", unknownEnd, 1020, 8, ReadOutcome::kRead,
+       Marker(63).substr(508) + Marker(64).substr(0, 4), 0, 0},
+      {"the drive's last sector", last, 0, 512, ReadOutcome::kRead, Marker(kLastMarkedSector), 0,
+       1},
+      {"inside the volume, past the drive's end", last, 512, 512, ReadOutcome::kFailed, "", 38, 0},
+      {"more than the budget", budgeted, 0, 2048, ReadOutcome::kOverBudget, "", 0, 0},
+      {"within the budget", budgeted, 512, 1024, ReadOutcome::kRead,
+       ImageBytes(uint64_t{4194304} * 512, 1024), 0, 1},
+      {"the budget spent", budgeted, 2048, 512, ReadOutcome::kOverBudget, "", 0, 0},
+      {"more than one read may ask", unknownEnd, 0, DiskIO::kMaxReadBytes + 1,
+       ReadOutcome::kOverBudget, "", 0, 0},
+      {"a sector that cannot be placed", unplaceable, 512, 512, ReadOutcome::kFailed, "", 87, 0},
+  };
+  for (const auto& row : rows) {
+    const uint64_t before = drive.readsMade;
+    const DiskIO::VolumeRead read = DiskIO::ReadVolume(row.volume, row.offset, row.length);
+    EXPECT_EQ(read.outcome, row.outcome) << row.what;
+    EXPECT_EQ(read.bytes, row.bytes) << row.what;
+    EXPECT_EQ(read.error, row.error) << row.what;
+    EXPECT_EQ(drive.readsMade - before, row.reads) << row.what;
+    // A failure is kept in its volume; an absence or a budget is not a failure.
+    if (row.outcome == ReadOutcome::kFailed) {
+      EXPECT_TRUE(row.volume.failed) << row.what;
+      EXPECT_EQ(row.volume.error, row.error) << row.what;
+    }
+  }
+  EXPECT_FALSE(partition.failed);
+  EXPECT_FALSE(budgeted.failed);
+  EXPECT_EQ(last.errorSector, kLastMarkedSector + 1) << "placed at the first sector not there";
+  EXPECT_EQ(DiskIO::ProbeBytes(last, 512, 16), "") << "a probe sees no bytes ...";
+  EXPECT_TRUE(last.failed) << "... and the volume still says why";
 }
 
 TEST(SectorReader, ShortReadsFailWithEndOfFile) {

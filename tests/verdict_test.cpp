@@ -58,7 +58,7 @@ std::vector<std::string> GapNames(const Report& report) {
 TEST(ListGaps, NamesWhatExistsAndWasNotRead) {
   Report report;
   DriveRecord read = Drive(1);
-  read.tableReadErrors = {38};
+  read.tableReadErrors = {{38, TableRegion::kGptEntries, 2}};
   PartitionRecord unread;
   unread.number = 5;
   unread.error = 38;

@@ -4,7 +4,6 @@
 
 #include "base/bytes.h"
 #include "disk/layout.h"
-#include "disk/sector_reader.h"
 
 namespace DiskIO {
 
@@ -17,7 +16,8 @@ bool IsExtendedType(uint8_t type) {
 
 std::vector<LogicalPartition> ReadLogicalPartitions(const std::vector<uint64_t>& extendedStarts,
                                                     const SectorSource& readSector,
-                                                    std::vector<uint32_t>& readErrors, bool& cut) {
+                                                    std::vector<TableReadError>& readErrors,
+                                                    bool& cut) {
   using namespace ExtendedBootRecord;
   std::vector<LogicalPartition> logicals;
   std::set<uint64_t> visited;
@@ -31,9 +31,10 @@ std::vector<LogicalPartition> ReadLogicalPartitions(const std::vector<uint64_t>&
         break;
       }
       visited.insert(record);
-      const SectorText sector = readSector(record);
-      if (sector == ReadFailedText) {
-        readErrors.push_back(lastReadError);
+      SectorText sector;
+      uint32_t error = 0;
+      if (!readSector(record, sector, error)) {
+        readErrors.push_back({error, TableRegion::kExtendedBootRecord, record});
         break;
       }
       if (FieldText(sector, BootSector::kBootSignature) != Signature::kBootSignature) break;

@@ -2,9 +2,7 @@
 
 #include <array>
 
-#include "disk/drive_geometry.h"
 #include "disk/layout.h"
-#include "disk/sector_reader.h"
 
 namespace DiskIO {
 
@@ -26,28 +24,30 @@ uint64_t FieldValue(const std::string& bytes, Field field) {
   return LittleEndianValue(bytes, field.offset, field.length);
 }
 
-// Reads one copy of the GPT, its header at `headerSector`, and checks it; `mustSayWhere` asks
-// that the header's own-sector field names `headerSector`. See ReadGptPartitions for `probed`.
-bool ReadGptCopy(HANDLE handle, uint64_t headerSector, uint32_t sectorSize, bool mustSayWhere,
-                 bool probed, std::vector<GptPartition>& partitions,
-                 std::vector<uint32_t>& readErrors) {
-  const SectorText header =
-      ReadDriveSector(handle, static_cast<double>(headerSector), kSectorSize, sectorSize);
-  if (header == ReadFailedText) {
-    if (!probed || lastReadError != ERROR_HANDLE_EOF) readErrors.push_back(lastReadError);
+// Reads one copy of the GPT, its header at `headerSector` (`region` says which copy), and checks
+// it; `mustSayWhere` asks that the header's own-sector field names `headerSector`. See ReadGpt
+// for `probed`.
+bool ReadGptCopy(DriveSectors& drive, uint64_t headerSector, TableRegion region, bool mustSayWhere,
+                 bool probed, GptTable& table) {
+  const VolumeRead header = ReadTableSectors(drive, headerSector, kSectorSize);
+  if (header.outcome != ReadOutcome::kRead) {
+    if (!probed || header.error != ERROR_HANDLE_EOF) {
+      table.readErrors.push_back({header.error, region, headerSector});
+    }
     return false;
   }
   GptLayout layout{};
-  if (!ParseGptHeader(header, layout)) return false;
-  if (mustSayWhere && FieldValue(header, GptHeader::kOwnSector) != headerSector) return false;
-  const int32_t arrayBytes = static_cast<int32_t>(layout.entryCount * layout.entrySize);
-  const std::string array =
-      ReadDriveSector(handle, static_cast<double>(layout.entryArrayStart), arrayBytes, sectorSize);
-  if (array == ReadFailedText) {
-    readErrors.push_back(lastReadError);
+  if (!ParseGptHeader(header.bytes, layout)) return false;
+  if (mustSayWhere && FieldValue(header.bytes, GptHeader::kOwnSector) != headerSector) return false;
+  const size_t arrayBytes = size_t{layout.entryCount} * layout.entrySize;
+  const VolumeRead array = ReadTableSectors(drive, layout.entryArrayStart, arrayBytes);
+  if (array.outcome != ReadOutcome::kRead) {
+    table.readErrors.push_back({array.error, TableRegion::kGptEntries, layout.entryArrayStart});
     return false;
   }
-  return ParseGptEntries(array, layout, partitions);
+  if (!ParseGptEntries(array.bytes, layout, table.partitions)) return false;
+  table.layout = layout;
+  return true;
 }
 
 }  // namespace
@@ -64,19 +64,6 @@ bool HasGptProtectiveEntry(const SectorBuffer& sector0) {
     if (sector0[offset] == MasterBootRecord::kGptProtectiveType) return true;
   }
   return false;
-}
-
-bool LacksMbrTable(const SectorBuffer& sector0) {
-  if (sector0[BootSector::kBootSignature.offset] !=
-          static_cast<uint8_t>(Signature::kBootSignature[0]) ||
-      sector0[BootSector::kBootSignature.offset + 1] !=
-          static_cast<uint8_t>(Signature::kBootSignature[1])) {
-    return true;
-  }
-  for (size_t offset : MasterBootRecord::kEntryTypeOffsets) {
-    if (sector0[offset] != 0) return false;
-  }
-  return true;
 }
 
 bool ParseGptHeader(const SectorText& header, GptLayout& layout) {
@@ -98,8 +85,12 @@ bool ParseGptHeader(const SectorText& header, GptLayout& layout) {
   }
   if (entryCount < 1 || entryCount * entrySize > kMaxEntryArrayBytes) return false;
   if (arrayStart < kMinEntryArrayStart || arrayStart >= kFirstInexactSector) return false;
-  layout = {arrayStart, static_cast<uint32_t>(entryCount), static_cast<uint32_t>(entrySize),
-            static_cast<uint32_t>(FieldValue(header, kEntryArrayCrc))};
+  layout = {arrayStart,
+            static_cast<uint32_t>(entryCount),
+            static_cast<uint32_t>(entrySize),
+            static_cast<uint32_t>(FieldValue(header, kEntryArrayCrc)),
+            FieldValue(header, kBackupSector),
+            FieldValue(header, kLastUsableSector)};
   return true;
 }
 
@@ -119,24 +110,25 @@ bool ParseGptEntries(const std::string& entryArray, const GptLayout& layout,
         type == Signature::kMicrosoftReservedGuid || type == Signature::kBiosBootGuid;
     const uint64_t first = FieldValue(entry, GptEntry::kFirstSector);
     const uint64_t last = FieldValue(entry, GptEntry::kLastSector);
-    partitions.push_back(
-        {static_cast<int32_t>(i + 1), first, last >= first ? last - first + 1 : 0, quietWhenBlank});
+    partitions.push_back({static_cast<int32_t>(i + 1), first, last >= first ? last - first + 1 : 0,
+                          quietWhenBlank, last});
   }
   return true;
 }
 
-bool ReadGptPartitions(HANDLE handle, uint32_t sectorSize, std::vector<GptPartition>& partitions,
-                       std::vector<uint32_t>& readErrors, bool probed) {
-  if (ReadGptCopy(handle, GptHeader::kSector, sectorSize, false, probed, partitions, readErrors)) {
-    return true;
+GptTable ReadGpt(DriveSectors& drive, bool probed) {
+  GptTable table;
+  if (ReadGptCopy(drive, GptHeader::kSector, TableRegion::kGptHeader, false, probed, table)) {
+    table.usable = true;
+    return table;
   }
   // The backup copy, at the drive's last sector, stands in for a damaged primary.
-  uint64_t length = 0;
-  if (!QueryDriveLength(handle, length) || length / sectorSize <= GptHeader::kMinEntryArrayStart) {
-    return false;
-  }
-  return ReadGptCopy(handle, length / sectorSize - 1, sectorSize, true, probed, partitions,
-                     readErrors);
+  const uint64_t sectors = drive.length / drive.sectorSize;
+  if (sectors <= GptHeader::kMinEntryArrayStart) return table;
+  table.partitions.clear();
+  table.usable =
+      ReadGptCopy(drive, sectors - 1, TableRegion::kGptBackupHeader, true, probed, table);
+  return table;
 }
 
 }  // namespace DiskIO

@@ -64,7 +64,9 @@ namespace GptHeader {
 constexpr Field kSignature{0, 8};
 constexpr Field kHeaderSize{12, 4};
 constexpr Field kHeaderCrc{16, 4};
-constexpr Field kOwnSector{24, 8};  // where this copy of the header lies
+constexpr Field kOwnSector{24, 8};     // where this copy of the header lies
+constexpr Field kBackupSector{32, 8};  // where the other copy lies
+constexpr Field kLastUsableSector{48, 8};
 constexpr Field kEntryArrayStart{72, 8};
 constexpr Field kEntryCount{80, 4};
 constexpr Field kEntrySize{84, 4};
@@ -108,6 +110,7 @@ constexpr uint32_t kKeySlotDisabled = 0x0000DEAD;
 namespace Luks2Header {
 constexpr Field kHeaderSize{8, 8};
 constexpr Field kChecksumAlgorithm{72, 32};  // a name padded with zeros: "sha256"
+constexpr Field kHeaderOffset{256, 8};       // where this copy of the header lies, in bytes
 constexpr Field kChecksum{448, 64};          // the digest, padded with zeros
 constexpr size_t kJsonAreaStart = 4096;
 constexpr uint64_t kMinHeaderSize = 16384;            // sizes are powers of two from 16 KiB ...

@@ -30,6 +30,18 @@ struct ByteSpan {
       : data(reinterpret_cast<const uint8_t*>(text.data())), size(text.size()) {}
 };
 
+/// The partition-table structures a drive's tables are read from, so that a failed read can be
+/// placed.
+enum class TableRegion { kGptHeader, kGptBackupHeader, kGptEntries, kExtendedBootRecord };
+
+/// A read of a partition table that failed: the system's code, what was read, and the drive
+/// sector where the read began.
+struct TableReadError {
+  uint32_t error = 0;
+  TableRegion region = TableRegion::kGptHeader;
+  uint64_t sector = 0;
+};
+
 /// Returns `count` bytes of a volume from byte `offset` of it on, or an empty text when the read
 /// fails. The metadata readers take one, so that they can be tried on bytes held in memory.
 using ByteSource = std::function<std::string(uint64_t offset, size_t count)>;

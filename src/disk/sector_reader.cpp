@@ -46,6 +46,46 @@ bool PlaceSector(double sector, uint32_t sectorSize) {
   return false;
 }
 
+// True when the call that gave `low` failed: INVALID_SET_FILE_POINTER is also the low half of a
+// real position, so the system's code decides (set to 0 before each call).
+bool SeekFailed(DWORD low) {
+  return low == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS;
+}
+
+// Moves the drive to the byte offset in offsetLow and offsetHigh, with one seek or two; false,
+// with the code in `error`, when a seek fails or leaves the drive anywhere else, so that a read
+// can never come from the wrong place.
+bool SeekToOffset(HANDLE handle, DWORD& error) {
+  const uint64_t target =
+      (static_cast<uint64_t>(offsetHigh) << 32) | static_cast<uint64_t>(offsetLow);
+  LONG high = static_cast<LONG>(offsetHigh);
+  SetLastError(ERROR_SUCCESS);
+  DWORD low = 0;
+  if (offsetLow <= kLargestSeek) {
+    low = SetFilePointer(handle, static_cast<LONG>(offsetLow), &high, FILE_BEGIN);
+  } else {
+    low = SetFilePointer(handle, static_cast<LONG>(kLargestSeek), &high, FILE_BEGIN);
+    if (SeekFailed(low)) {
+      error = GetLastError();
+      return false;
+    }
+    offsetLow -= kLargestSeek;
+    high = 0;
+    SetLastError(ERROR_SUCCESS);
+    low = SetFilePointer(handle, static_cast<LONG>(offsetLow), &high, FILE_CURRENT);
+  }
+  if (SeekFailed(low)) {
+    error = GetLastError();
+    return false;
+  }
+  const uint64_t reached = (static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32) | low;
+  if (reached != target) {
+    error = ERROR_SEEK;
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 SectorText ReadDriveSector(HANDLE handle, double sector, int32_t byteCount, uint32_t sectorSize) {
@@ -58,15 +98,8 @@ SectorText ReadDriveSector(HANDLE handle, double sector, int32_t byteCount, uint
   const size_t whole = (wanted + sectorSize - 1) / sectorSize * sectorSize;
   std::vector<char> buffer(whole, 0);
 
-  LONG high = static_cast<LONG>(offsetHigh);
-  if (offsetLow <= kLargestSeek) {
-    SetFilePointer(handle, static_cast<LONG>(offsetLow), &high, FILE_BEGIN);
-  } else {
-    SetFilePointer(handle, static_cast<LONG>(kLargestSeek), &high, FILE_BEGIN);
-    offsetLow -= kLargestSeek;
-    high = 0;
-    SetFilePointer(handle, static_cast<LONG>(offsetLow), &high, FILE_CURRENT);
-  }
+  DWORD seekError = 0;
+  if (!SeekToOffset(handle, seekError)) return ReadFailed(seekError);
 
   DWORD count = 0;
   if (!ReadFile(handle, buffer.data(), static_cast<DWORD>(whole), &count, nullptr)) {

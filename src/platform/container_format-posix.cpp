@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -50,13 +52,25 @@ ImageFormat DetectImageFormat(const uint8_t* head, size_t headSize, const uint8_
   return ImageFormat::kRaw;
 }
 
-ImageFormat DetectFileFormat(int fd, uint64_t size) {
-  uint8_t head[kProbeSize];
-  uint8_t tail[kProbeSize];
-  const size_t headSize = ReadSome(fd, head, kProbeSize, 0);
+ImageFormat DetectFileFormat(int fd, uint64_t size, std::string* head, std::string* tail) {
+  std::string first(kFileHeadBytes, '\0');
+  first.resize(ReadSome(fd, reinterpret_cast<uint8_t*>(first.data()), first.size(), 0));
+  // The last 512 bytes, unless the head already holds them.
   const uint64_t tailStart = size > kProbeSize ? size - kProbeSize : 0;
-  const size_t tailSize = ReadSome(fd, tail, kProbeSize, tailStart);
-  return DetectImageFormat(head, headSize, tail, tailSize);
+  std::string last;
+  if (tailStart + kProbeSize <= first.size()) {
+    last = first.substr(tailStart, kProbeSize);
+  } else if (tailStart >= first.size()) {
+    last.assign(kProbeSize, '\0');
+    last.resize(ReadSome(fd, reinterpret_cast<uint8_t*>(last.data()), kProbeSize, tailStart));
+  }
+  const auto* headBytes = reinterpret_cast<const uint8_t*>(first.data());
+  const auto* tailBytes = reinterpret_cast<const uint8_t*>(last.data());
+  const ImageFormat format =
+      DetectImageFormat(headBytes, std::min(first.size(), kProbeSize), tailBytes, last.size());
+  if (head != nullptr) *head = std::move(first);
+  if (tail != nullptr) *tail = std::move(last);
+  return format;
 }
 
 const char* ImageFormatName(ImageFormat format) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 /// What a file holds, as far as its first and last bytes tell.
 enum class ImageFormat {
@@ -25,9 +26,15 @@ enum class ImageFormat {
 ImageFormat DetectImageFormat(const uint8_t* head, size_t headSize, const uint8_t* tail,
                               size_t tailSize);
 
-/// Returns the format of the regular file open as `fd` of `size` bytes, reading its first and
-/// last 512 bytes; kRaw when they cannot be read.
-ImageFormat DetectFileFormat(int fd, uint64_t size);
+/// The bytes DetectFileFormat reads at the start of a file: enough for the formats' marks and
+/// for both places a GPT header may lie, so that a raw image's first sectors are read once.
+constexpr size_t kFileHeadBytes = 8192;
+
+/// Returns the format of the regular file open as `fd` of `size` bytes, reading its first
+/// kFileHeadBytes and its last 512 bytes (fewer when it is shorter; none when they cannot be
+/// read, which gives kRaw), and hands them back in `head` and `tail` when given.
+ImageFormat DetectFileFormat(int fd, uint64_t size, std::string* head = nullptr,
+                             std::string* tail = nullptr);
 
 /// Returns the name the report gives a format: "E01", "VHD", "VMDK", "QCOW", "AFF", ...
 const char* ImageFormatName(ImageFormat format);

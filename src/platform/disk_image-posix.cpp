@@ -47,8 +47,8 @@ int64_t DiskImage::Read(uint64_t offset, void* buffer, size_t count) {
 
 ImageOpening OpenDiskImage(const std::string& path, int fd, uint64_t size,
                            std::unique_ptr<DiskImage>& image, std::string& format,
-                           std::string& reason) {
-  const ImageFormat kind = DetectFileFormat(fd, size);
+                           std::string& reason, std::string* head, std::string* tail) {
+  const ImageFormat kind = DetectFileFormat(fd, size, head, tail);
   if (kind == ImageFormat::kRaw) return ImageOpening::kRaw;
   format = ImageFormatName(kind);
 #ifdef TVX_RAW_IMAGES_ONLY

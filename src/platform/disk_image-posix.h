@@ -54,12 +54,14 @@ enum class ImageOpening {
 };
 
 /// Looks at the content of the regular file `path`, open as `fd` and `size` bytes long, and
-/// opens it through its format's library when it is a container. An image is kOpened only when
+/// opens it through its format's library when it is a container; the bytes looked at (see
+/// DetectFileFormat) are handed back in `head` and `tail` when given. An image is kOpened only when
 /// the library opened it and its first sector reads; any failure makes it kUnreadable, as does
 /// every container in a build that reads raw images only.
 ImageOpening OpenDiskImage(const std::string& path, int fd, uint64_t size,
                            std::unique_ptr<DiskImage>& image, std::string& format,
-                           std::string& reason);
+                           std::string& reason, std::string* head = nullptr,
+                           std::string* tail = nullptr);
 
 /// Records the outcome of an open for LastOpenWasUnreadableImage (unreadable_image.h): an
 /// unreadable image's format and reason, or (`format` empty) anything else.

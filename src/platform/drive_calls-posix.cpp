@@ -37,16 +37,66 @@ PosixHandle* DriveHandle(HANDLE handle) {
   return state;
 }
 
-// Reads through a disk image's library at the handle's position, with the semantics of pread on
-// a raw image: fewer bytes at the end, none past it. A failing read is a data error (23).
-BOOL ReadImage(PosixHandle& state, void* buffer, DWORD count, DWORD& total) {
-  const int64_t got = state.image->Read(state.position, buffer, count);
-  if (got < 0) {
-    SetLastError(ERROR_CRC);
-    return FALSE;
+// Reads `count` bytes of a drive at byte `at` into `bytes`, through its image's library or with
+// pread, with the semantics of pread on a raw image: fewer bytes at the end, none past it. Adds
+// the count read to `got`; FALSE, with the last error set, when a read fails (a library's failure
+// is a data error, 23).
+BOOL ReadDevice(const PosixHandle& state, char* bytes, uint64_t at, DWORD count, DWORD& got) {
+  if (state.image != nullptr) {
+    const int64_t read = state.image->Read(at, bytes, count);
+    if (read < 0) {
+      SetLastError(ERROR_CRC);
+      return FALSE;
+    }
+    got += static_cast<DWORD>(read);
+    return TRUE;
   }
-  total = static_cast<DWORD>(got);
-  state.position += total;
+  DWORD total = 0;
+  while (total < count) {
+    // pread refuses a range that ends beyond the largest offset; whatever lies there is past
+    // the end of any drive, so the read ends there as it does at the end of the drive.
+    const uint64_t from = at + total;
+    const uint64_t room = static_cast<uint64_t>(INT64_MAX) - from;
+    const DWORD wanted = static_cast<DWORD>(std::min<uint64_t>(count - total, room));
+    if (wanted == 0) break;
+    const ssize_t read = pread(state.fd, bytes + total, wanted, static_cast<off_t>(from));
+    if (read < 0 && errno == EINTR) continue;
+    if (read < 0) {
+      got += total;
+      SetLastErrorFromErrno(errno);
+      return FALSE;
+    }
+    if (read == 0) break;  // the end of the drive
+    total += static_cast<DWORD>(read);
+  }
+  got += total;
+  return TRUE;
+}
+
+// Reads `count` bytes at the handle's position into `bytes`, giving the bytes it keeps from
+// memory and reading only the rest; `got` becomes the count read.
+BOOL ReadDrive(const PosixHandle& state, char* bytes, DWORD count, DWORD& got) {
+  got = 0;
+  while (got < count) {
+    const uint64_t at = state.position + got;
+    const KeptBytes* held = nullptr;
+    uint64_t next = UINT64_MAX;
+    for (const KeptBytes& kept : state.kept) {
+      if (at >= kept.offset && at - kept.offset < kept.bytes.size()) held = &kept;
+      if (kept.offset > at && kept.offset < next) next = kept.offset;
+    }
+    if (held != nullptr) {
+      const DWORD piece = static_cast<DWORD>(
+          std::min<uint64_t>(count - got, held->bytes.size() - (at - held->offset)));
+      std::copy_n(held->bytes.data() + (at - held->offset), piece, bytes + got);
+      got += piece;
+      continue;
+    }
+    const DWORD piece = static_cast<DWORD>(std::min<uint64_t>(count - got, next - at));
+    const DWORD before = got;
+    if (!ReadDevice(state, bytes + got, at, piece, got)) return FALSE;
+    if (got - before < piece) break;  // the end of the drive
+  }
   return TRUE;
 }
 
@@ -83,10 +133,13 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD /*dwDesiredAccess*/, DWORD /*dwShare
     return INVALID_HANDLE_VALUE;
   }
   std::unique_ptr<DiskImage> image;
+  std::string head, tail;
+  ImageOpening opening = ImageOpening::kRaw;
   if (S_ISREG(info.st_mode)) {
     std::string format, reason;
-    if (OpenDiskImage(path, fd, static_cast<uint64_t>(info.st_size), image, format, reason) ==
-        ImageOpening::kUnreadable) {
+    opening = OpenDiskImage(path, fd, static_cast<uint64_t>(info.st_size), image, format, reason,
+                            &head, &tail);
+    if (opening == ImageOpening::kUnreadable) {
       // Never read a container's own bytes as if they were the disk.
       close(fd);
       RecordOpenOutcome(format, reason);
@@ -97,6 +150,14 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD /*dwDesiredAccess*/, DWORD /*dwShare
   SetLastError(ERROR_SUCCESS);
   auto* state = new PosixHandle{kHandleMagic, fd, false, 0};
   state->image = image.release();
+  if (S_ISREG(info.st_mode) && opening == ImageOpening::kRaw) {
+    // A raw image's bytes are the disk's: what the format check read is kept for the scan.
+    const uint64_t tailStart = static_cast<uint64_t>(info.st_size) - tail.size();
+    if (!head.empty()) state->kept.push_back({0, std::move(head)});
+    if (!tail.empty() && tailStart >= kFileHeadBytes)
+      state->kept.push_back({tailStart, std::move(tail)});
+    state->headKept = true;
+  }
   return state;
 }
 
@@ -145,35 +206,23 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   if (state == nullptr) return FALSE;
   auto* bytes = static_cast<char*>(lpBuffer);
   DWORD total = 0;
-  if (state->image != nullptr) {
-    const BOOL read = ReadImage(*state, lpBuffer, nNumberOfBytesToRead, total);
+  if (!state->standard) {
+    // A read that fails moves nothing and counts nothing, whatever came in before it failed.
+    if (!ReadDrive(*state, bytes, nNumberOfBytesToRead, total)) return FALSE;
+    state->position += total;
     if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = total;
-    return read;
+    return TRUE;
   }
-  while (total < nNumberOfBytesToRead) {
-    ssize_t count;
-    if (state->standard) {
-      count = read(state->fd, bytes + total, nNumberOfBytesToRead - total);
-    } else {
-      // pread refuses a range that ends beyond the largest offset; whatever lies there is past
-      // the end of any drive, so the read ends there as it does at the end of the drive.
-      const uint64_t at = state->position + total;
-      const uint64_t room = static_cast<uint64_t>(INT64_MAX) - at;
-      const DWORD wanted =
-          static_cast<DWORD>(std::min<uint64_t>(nNumberOfBytesToRead - total, room));
-      if (wanted == 0) break;
-      count = pread(state->fd, bytes + total, wanted, static_cast<off_t>(at));
-    }
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) {
-      SetLastErrorFromErrno(errno);
-      return FALSE;
-    }
-    if (count == 0) break;  // end of the drive or of the input
-    total += static_cast<DWORD>(count);
-    if (state->standard) break;
+  // Standard input: one read(2), as much as it gives.
+  ssize_t count;
+  do {
+    count = read(state->fd, bytes, nNumberOfBytesToRead);
+  } while (count < 0 && errno == EINTR);
+  if (count < 0) {
+    SetLastErrorFromErrno(errno);
+    return FALSE;
   }
-  if (!state->standard) state->position += total;
+  total = static_cast<DWORD>(count);
   if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = total;
   return TRUE;
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "base/bytes.h"
+#include "platform/container_format-posix.h"
 #include "platform/disk_image-posix.h"
 #include "platform/errors-posix.h"
 
@@ -18,23 +19,32 @@ namespace {
 constexpr DWORD kTracksPerCylinder = 255;
 constexpr DWORD kSectorsPerTrack = 63;
 
-// Reads `count` bytes at `offset` of what the drive reads; false when they cannot all be read.
-bool ReadExactly(const PosixHandle& drive, uint64_t offset, char* buffer, size_t count) {
-  if (drive.image != nullptr) {
-    return drive.image->Read(offset, buffer, count) == static_cast<int64_t>(count);
+// Returns the drive's first kFileHeadBytes (fewer on a shorter drive; none when they cannot be
+// read), reading them once and keeping them in the handle.
+std::string DriveHead(PosixHandle& drive) {
+  if (!drive.headKept) {
+    drive.headKept = true;
+    std::string head(kFileHeadBytes, '\0');
+    int64_t got;
+    if (drive.image != nullptr) {
+      got = drive.image->Read(0, head.data(), head.size());
+    } else {
+      do {
+        got = pread(drive.fd, head.data(), head.size(), 0);
+      } while (got < 0 && errno == EINTR);
+    }
+    if (got > 0) drive.kept.push_back({0, head.substr(0, static_cast<size_t>(got))});
   }
-  ssize_t got;
-  do {
-    got = pread(drive.fd, buffer, count, static_cast<off_t>(offset));
-  } while (got < 0 && errno == EINTR);
-  return got == static_cast<ssize_t>(count);
+  for (const KeptBytes& kept : drive.kept) {
+    if (kept.offset == 0) return kept.bytes;
+  }
+  return "";
 }
 
-// True when a GPT header signature lies at `offset`.
-bool GptSignatureAt(const PosixHandle& drive, uint64_t offset) {
-  char bytes[kGptHeaderSignature.size()];
-  return ReadExactly(drive, offset, bytes, sizeof bytes) &&
-         std::string_view(bytes, sizeof bytes) == kGptHeaderSignature;
+// True when a GPT header signature lies at `offset` of the drive's first bytes.
+bool GptSignatureAt(const std::string& head, size_t offset) {
+  return head.size() >= offset + kGptHeaderSignature.size() &&
+         std::string_view(head).substr(offset, kGptHeaderSignature.size()) == kGptHeaderSignature;
 }
 
 bool OpensBlockDevice(const PosixHandle& drive) {
@@ -65,7 +75,7 @@ bool DriveLength(const PosixHandle& drive, uint64_t& bytes) {
   return true;
 }
 
-bool DriveSectorSize(const PosixHandle& drive, uint32_t& bytes) {
+bool DriveSectorSize(PosixHandle& drive, uint32_t& bytes) {
   if (drive.image == nullptr && OpensBlockDevice(drive)) {
     int size = 0;
     if (ioctl(drive.fd, BLKSSZGET, &size) != 0) {
@@ -81,13 +91,14 @@ bool DriveSectorSize(const PosixHandle& drive, uint32_t& bytes) {
   }
   // An image file records no sector size: a GPT header at byte 4096 and none at byte 512 says
   // the disk it was taken from had 4096-byte sectors.
-  bytes = GptSignatureAt(drive, kLargeSectorSize) && !GptSignatureAt(drive, kSectorSize)
+  const std::string head = DriveHead(drive);
+  bytes = GptSignatureAt(head, kLargeSectorSize) && !GptSignatureAt(head, kSectorSize)
               ? kLargeSectorSize
               : static_cast<uint32_t>(kSectorSize);
   return true;
 }
 
-BOOL AnswerDiskQuery(const PosixHandle& drive, DWORD code, void* out, DWORD outSize,
+BOOL AnswerDiskQuery(PosixHandle& drive, DWORD code, void* out, DWORD outSize,
                      LPDWORD bytesReturned) {
   const size_t needed = code == IOCTL_DISK_GET_LENGTH_INFO ? sizeof(GET_LENGTH_INFORMATION)
                                                            : offsetof(DISK_GEOMETRY_EX, Data);

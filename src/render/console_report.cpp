@@ -96,6 +96,7 @@ void WritePartition(const Report& report, const DriveRecord& drive,
     WriteConsoleText(partition.fileSystem + "\r\n", LightCyan);
   }
   WriteFindings(report, drive.number, partition.number, 0);
+  if (partition.volumeReadFailure) WriteReadError(partition.volumeReadFailure->error);
 }
 
 }  // namespace
@@ -137,7 +138,8 @@ void WriteDrive(const Report& report, const DriveRecord& drive) {
     WriteConsoleText(drive.fileSystem + "\r\n", LightCyan);
   }
   WriteFindings(report, drive.number, -1, 0);
-  for (uint32_t code : drive.tableReadErrors) WriteReadError(code);
+  if (drive.volumeReadFailure) WriteReadError(drive.volumeReadFailure->error);
+  for (const TableReadError& failure : drive.tableReadErrors) WriteReadError(failure.error);
   for (const PartitionRecord& partition : drive.partitions) {
     WritePartition(report, drive, partition);
   }

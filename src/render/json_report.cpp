@@ -73,6 +73,10 @@ json PartitionJson(const PartitionRecord& partition) {
 }
 
 json DriveJson(const DriveRecord& drive) {
+  json tableReadErrors = json::array();
+  for (const TableReadError& failure : drive.tableReadErrors) {
+    tableReadErrors.push_back(failure.error);
+  }
   json partitions = json::array();
   for (const PartitionRecord& partition : drive.partitions) {
     partitions.push_back(PartitionJson(partition));
@@ -89,7 +93,7 @@ json DriveJson(const DriveRecord& drive) {
       {"error", drive.status == DriveStatus::Read ? json(nullptr) : json(drive.error)},
       {"sectorSize", drive.sectorSize > 0 ? json(drive.sectorSize) : json(nullptr)},
       {"table", OrNull(TableName(drive.table))},
-      {"tableReadErrors", drive.tableReadErrors},
+      {"tableReadErrors", tableReadErrors},
       {"fileSystem", drive.fileSystem.empty() ? json(nullptr) : json(drive.fileSystem)},
       {"unreadableImage", image},
       {"partitions", partitions},

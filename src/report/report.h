@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "disk/sector.h"
+
 /// Where a list of partitions came from.
 enum class PartitionTable { None, Mbr, Gpt, Ebr };
 
@@ -55,6 +57,13 @@ struct Finding {
   std::optional<UnlockFacts> unlock = std::nullopt;
 };
 
+/// A read of a volume past its first sector that failed: the system's code and the drive sector
+/// where the read began.
+struct ReadFailure {
+  uint32_t error = 0;
+  uint64_t sector = 0;
+};
+
 /// One partition whose first sector the run tried to read.
 struct PartitionRecord {
   int32_t number = 0;
@@ -66,6 +75,8 @@ struct PartitionRecord {
   bool hasLabel = false;
   std::string label;       // the FAT volume label, when `hasLabel`
   std::string fileSystem;  // a file system known by its superblock, or empty
+  /// A later read of the partition (its probes, its metadata, its folders) that failed.
+  std::optional<ReadFailure> volumeReadFailure = std::nullopt;
 };
 
 /// One physical drive the run opened or tried to open.
@@ -76,7 +87,7 @@ struct DriveRecord {
   uint32_t error = 0;                           // the system's code when status is not Read
   uint32_t sectorSize = 0;                      // logical sector size in bytes, 0 until known
   PartitionTable table = PartitionTable::None;  // the table its partitions came from
-  std::vector<uint32_t> tableReadErrors;        // failed reads of table sectors, in order
+  std::vector<TableReadError> tableReadErrors;  // failed reads of table sectors, in order
   std::vector<PartitionRecord> partitions;
   bool logicalChainCut = false;  // a chain of extended boot records went on past the caps
   std::string fileSystem;    // a volume written on the whole disk, as the table names it, or empty
@@ -84,6 +95,8 @@ struct DriveRecord {
   std::string imageProblem;  // ... and why
   std::string source;        // the block device, image file or system disk device behind `path`
   bool live = false;         // opened, and a device of this machine rather than an image file
+  /// A read of the disk as one volume, past its sector 0, that failed (its probes, its metadata).
+  std::optional<ReadFailure> volumeReadFailure = std::nullopt;
 };
 
 /// A partition of a physical drive of this run, by their numbers.

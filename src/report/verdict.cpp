@@ -47,13 +47,22 @@ void AddDriveGaps(const DriveRecord& drive, std::vector<Gap>& gaps) {
                                "... Error: " + Decimal(static_cast<int32_t>(drive.error))));
     return;
   }
-  for (uint32_t code : drive.tableReadErrors) {
-    gaps.push_back(MakeGap(GapKind::TableRead, n, -1, true, code, SectorReadMessage(code)));
+  if (const auto& failure = drive.volumeReadFailure) {
+    gaps.push_back(MakeGap(GapKind::VolumeRead, n, -1, true, failure->error,
+                           SectorReadMessage(failure->error)));
+  }
+  for (const TableReadError& failure : drive.tableReadErrors) {
+    gaps.push_back(
+        MakeGap(GapKind::TableRead, n, -1, true, failure.error, SectorReadMessage(failure.error)));
   }
   for (const PartitionRecord& partition : drive.partitions) {
-    if (partition.read) continue;
-    gaps.push_back(MakeGap(GapKind::PartitionRead, n, partition.number, true, partition.error,
-                           SectorReadMessage(partition.error)));
+    if (!partition.read) {
+      gaps.push_back(MakeGap(GapKind::PartitionRead, n, partition.number, true, partition.error,
+                             SectorReadMessage(partition.error)));
+    } else if (const auto& failure = partition.volumeReadFailure) {
+      gaps.push_back(MakeGap(GapKind::VolumeRead, n, partition.number, true, failure->error,
+                             SectorReadMessage(failure->error)));
+    }
   }
   if (drive.logicalChainCut) {
     gaps.push_back(MakeGap(GapKind::ChainCut, n, -1, false, 0, ChainCutMessage(n)));
@@ -82,6 +91,8 @@ const char* GapKindName(GapKind kind) {
       return "table-read-failed";
     case GapKind::PartitionRead:
       return "partition-read-failed";
+    case GapKind::VolumeRead:
+      return "volume-read-failed";
     case GapKind::ChainCut:
       return "chain-cut";
     case GapKind::LetterOpen:

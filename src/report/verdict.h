@@ -22,6 +22,7 @@ enum class GapKind {
   UnreadableImage,  // a disk image in a container this build cannot read
   TableRead,        // a sector of a partition table (GPT header or array, an EBR)
   PartitionRead,    // a partition's first sector
+  VolumeRead,       // a later read of a partition or a whole disk: probes, metadata, folders
   ChainCut,         // a chain of extended boot records cut at a cap
   LetterOpen,       // a drive letter that exists would not open
 };

@@ -26,7 +26,7 @@ std::string ReadObject(DiskIO::Volume& volume, const Container& container, uint6
                        uint32_t type, uint32_t otherType = 0) {
   if (block == 0 || block >= container.blockCount) return "";
   const std::string object =
-      DiskIO::VolumeBytes(volume, block * container.blockSize, container.blockSize);
+      DiskIO::ProbeBytes(volume, block * container.blockSize, container.blockSize);
   if (object.size() != container.blockSize ||
       ApfsChecksum(object) != Value(object, ApfsObject::kChecksum)) {
     return "";
@@ -101,7 +101,7 @@ std::string NewestSuperblock(DiskIO::Volume& volume, const std::string& first) {
       base + blocks > Value(first, kBlockCount)) {
     return first;
   }
-  const std::string area = DiskIO::VolumeBytes(volume, base * blockSize, blocks * blockSize);
+  const std::string area = DiskIO::ProbeBytes(volume, base * blockSize, blocks * blockSize);
   std::string newest = first;
   for (uint64_t i = 0; i < blocks && !area.empty(); ++i) {
     const std::string_view block = std::string_view(area).substr(i * blockSize, blockSize);
@@ -167,13 +167,13 @@ const SectorRule* ApfsVerdict(DiskIO::Volume& volume, const std::string& fileSys
 
 ApfsEncryption ReadApfsEncryption(DiskIO::Volume& volume) {
   using namespace ApfsContainer;
-  const std::string head = DiskIO::VolumeBytes(volume, 0, kMinBlockSize);
+  const std::string head = DiskIO::ProbeBytes(volume, 0, kMinBlockSize);
   const uint64_t blockSize = Value(head, kBlockSize);
   if (FieldText(head, kMagic) != Signature::kApfsContainer || blockSize < kMinBlockSize ||
       blockSize > kMaxBlockSize || (blockSize & (blockSize - 1)) != 0) {
     return ApfsEncryption::kUnknown;
   }
-  const std::string first = DiskIO::VolumeBytes(volume, 0, blockSize);
+  const std::string first = DiskIO::ProbeBytes(volume, 0, blockSize);
   if (!IsContainerSuperblock(first, blockSize)) return ApfsEncryption::kUnknown;
   // Block 0 may be an older copy: the newest superblock that checks out in the checkpoint
   // descriptor area stands in for it.

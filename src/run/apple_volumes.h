@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "disk/sector.h"
-#include "disk/volume_bytes.h"
+#include "disk/volume_reader.h"
 #include "run/detection_rules.h"
 
 namespace Module1 {

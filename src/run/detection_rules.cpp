@@ -119,6 +119,9 @@ const SectorRule* FirstMatch(const SectorRule (&rules)[N], const SectorText& sec
 const SectorRule kUnexplainedPartition = {
     "possibly-encrypted", {}, " might be an encrypted volume,\nor contains a damaged boot sector."};
 
+const SectorRule kUnpartitionedDisk = {
+    "possibly-encrypted", {}, " might be an encrypted volume: it has no partition table."};
+
 const SectorRule kFileVaultVolume = {"filevault", {}, " is a FileVault 2 encrypted volume."};
 
 const SectorRule kEncryptedApfsVolume = {

@@ -8,7 +8,7 @@
 
 #include "disk/layout.h"
 #include "disk/sector.h"
-#include "disk/volume_bytes.h"
+#include "disk/volume_reader.h"
 
 namespace Module1 {
 
@@ -52,8 +52,10 @@ const SectorZeroRule* MatchSectorZero(const SectorText& sector);
 /// sector says nothing about what the partition holds.
 const PartitionRule* MatchPartition(const SectorText& sector);
 
-/// The verdict for a partition that no rule and no file system explains: it may be encrypted.
+/// The verdicts for a partition, and for a disk without a partition table, that nothing
+/// explains: it may be encrypted.
 extern const PartitionRule kUnexplainedPartition;
+extern const SectorRule kUnpartitionedDisk;
 
 /// The verdicts for a CoreStorage volume whose header says it is encrypted (FileVault 2), and
 /// for an APFS container that holds an encrypted volume (FileVault on APFS); for a partition or
@@ -69,8 +71,9 @@ extern const SectorRule kGeliVolume;
 /// Returns the verdict for a volume, partition or whole disk, that no other rule explained:
 /// GELI when its last sector (one read, and only when its size is known) holds GELI's metadata,
 /// then a LUKS volume whose primary header is damaged when one of the nine places where LUKS2
-/// keeps its secondary header holds it (one read each, none past the volume's known end).
-/// Returns nullptr when neither does or the reads fail.
+/// keeps its secondary header holds a header whose own offset field names that place, as
+/// cryptsetup requires (one read each, none past the volume's known end). Returns nullptr when
+/// neither does or the reads fail (the volume keeps the failure).
 const SectorRule* SecondaryHeaderVerdict(DiskIO::Volume& volume);
 
 /// A file system, volume manager or RAID member known by its marks, for volumes without a boot
@@ -85,7 +88,7 @@ struct FileSystemRule {
 
 /// Returns the name of the first file system of the table that `volume` matches, or nullptr.
 /// Reads the volume's first 8 KiB in one read, then only the sectors the rows ask for, each
-/// once.
+/// once; a read that fails is kept in the volume and counts as no mark.
 const char* MatchFileSystem(DiskIO::Volume& volume);
 
 }  // namespace Module1

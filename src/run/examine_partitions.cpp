@@ -6,12 +6,11 @@
 #include "disk/gpt.h"
 #include "disk/layout.h"
 #include "disk/record_value.h"
-#include "disk/sector_reader.h"
-#include "disk/volume_bytes.h"
-#include "run/apple_volumes.h"
+#include "disk/volume_reader.h"
 #include "run/detection_rules.h"
 #include "run/key_protectors.h"
 #include "run/module1.h"
+#include "run/probe_chain.h"
 #include "run/uefi_boot_loaders.h"
 
 namespace Module1 {
@@ -46,26 +45,12 @@ const Field* FatLabelField(const SectorText& sector, const std::string& oemId) {
   return nullptr;
 }
 
-// Returns the file system a partition without a boot signature holds, known by the table of
-// file systems, or an empty text; `verdict` becomes the FileVault verdict of an APFS container
-// with an encrypted volume. `sector` is its first sector, already read.
-std::string ProbeFileSystem(HANDLE handle, const PartitionStart& start, uint32_t sectorSize,
-                            const SectorText& sector, const PartitionRule*& verdict) {
-  DiskIO::Volume volume =
-      DiskIO::VolumeOnDrive(handle, start.firstSector, start.sectorCount * sectorSize, sectorSize);
-  if (sectorSize == kSectorSize) DiskIO::KeepVolumeSector(volume, 0, sector);
-  const char* name = MatchFileSystem(volume);
-  const std::string fileSystem = name != nullptr ? name : "";
-  verdict = ApfsVerdict(volume, fileSystem);
-  return fileSystem;
-}
-
 // Names the disk encryption UEFI boot loaders that a FAT partition of a GPT disk holds (an EFI
 // system partition), each once for the drive.
-void AddUefiLoaderFindings(HANDLE handle, const PartitionStart& start, const DriveRecord& drive,
+void AddUefiLoaderFindings(DiskIO::Volume& volume, const DriveRecord& drive,
                            const SectorText& sector, Report& report) {
-  const ByteSource read = DiskIO::VolumeByteSource(handle, start.firstSector, drive.sectorSize);
-  for (const UefiLoaderRule* rule : MatchUefiBootLoaders(read, sector)) {
+  volume.budget = DiskIO::kMetadataBudget;
+  for (const UefiLoaderRule* rule : MatchUefiBootLoaders(DiskIO::VolumeSource(volume), sector)) {
     bool said = false;
     for (const Finding& finding : report.findings) {
       said = said || (finding.drive == drive.number && finding.kind == rule->kind);
@@ -77,20 +62,24 @@ void AddUefiLoaderFindings(HANDLE handle, const PartitionStart& start, const Dri
   }
 }
 
-// Reads one partition's first sector, records what it shows and adds its verdict.
-void ExaminePartition(HANDLE handle, const PartitionStart& start, DriveRecord& drive,
-                      Report& report) {
+// Reads one partition's first sector, records what it shows and adds its verdict. Every later
+// read of the partition goes through the same reader, bounded by the partition's size; the first
+// that fails is recorded on the partition.
+void ExaminePartition(DriveExam& exam, const PartitionStart& start, Report& report) {
+  DriveRecord& drive = exam.record;
   PartitionRecord partition;
   partition.number = start.number;
   partition.table = start.table;
   partition.firstSector = start.firstSector;
-  const SectorText sector = DiskIO::ReadDriveSector(handle, static_cast<double>(start.firstSector),
-                                                    kSectorSize, drive.sectorSize);
-  if (sector == ReadFailedText) {
-    partition.error = DiskIO::lastReadError;
+  DiskIO::Volume volume = DiskIO::DriveVolume(exam.sectors, start.firstSector, start.sectorCount);
+  const DiskIO::VolumeRead first =
+      DiskIO::ReadTableSectors(exam.sectors, start.firstSector, kSectorSize);
+  if (first.outcome != DiskIO::ReadOutcome::kRead) {
+    partition.error = first.error;
     drive.partitions.push_back(partition);
     return;
   }
+  const SectorText& sector = first.bytes;
   if (start.quietWhenBlank && IsAllZeros(sector)) return;
   partition.read = true;
   partition.oemId = FieldText(sector, BootSector::kOemId);
@@ -98,53 +87,33 @@ void ExaminePartition(HANDLE handle, const PartitionStart& start, DriveRecord& d
     partition.hasLabel = true;
     partition.label = FieldText(sector, *label);
   }
-
-  // BitLocker and LUKS, then FileVault 2, then the boot signature, then the file systems, then
-  // GELI and a LUKS2 secondary header.
-  const PartitionRule* rule = MatchPartition(sector);
-  if (rule == nullptr || rule->kind == nullptr) {
-    if (const PartitionRule* fileVault = CoreStorageVerdict(sector, partition.fileSystem)) {
-      rule = fileVault;
-    } else if (!partition.fileSystem.empty()) {
-      rule = nullptr;
-    }
-  }
-  if (rule == nullptr && partition.fileSystem.empty()) {
-    partition.fileSystem = ProbeFileSystem(handle, start, drive.sectorSize, sector, rule);
-    if (partition.fileSystem.empty()) {
-      DiskIO::Volume volume = DiskIO::VolumeOnDrive(
-          handle, start.firstSector, start.sectorCount * drive.sectorSize, drive.sectorSize);
-      rule = SecondaryHeaderVerdict(volume);
-      if (rule == nullptr) rule = &kUnexplainedPartition;
-    }
-  }
+  const VolumeVerdict verdict = ProbeVolume(VolumeKind::kPartition, exam, volume, sector);
+  partition.fileSystem = verdict.fileSystem;
   drive.partitions.push_back(partition);
-  if (start.table == PartitionTable::Gpt)
-    AddUefiLoaderFindings(handle, start, drive, sector, report);
-  if (rule != nullptr && rule->kind != nullptr) {
-    Finding finding{rule->kind, drive.number, start.number, 0,
+  if (start.table == PartitionTable::Gpt) AddUefiLoaderFindings(volume, drive, sector, report);
+  if (verdict.finding != nullptr) {
+    Finding finding{verdict.finding->kind, drive.number, start.number, 0,
                     "PhysicalDrive" + std::to_string(drive.number) + ", Partition " +
-                        std::to_string(start.number) + rule->message};
-    AddUnlockFacts(handle, start.firstSector, drive.sectorSize, sector, finding);
+                        std::to_string(start.number) + verdict.finding->message};
+    AddUnlockFacts(volume, sector, finding);
     AddFinding(report, std::move(finding));
+  }
+  if (volume.failed) {
+    drive.partitions.back().volumeReadFailure = ReadFailure{volume.error, volume.errorSector};
   }
 }
 
-// Replaces `partitions` with those of a GPT, when its header and entry array (or their backup
-// copies) check out, and returns true; otherwise the MBR entries stand. A GPT is looked for
-// behind a protective entry, and behind a sector 0 that is no partition table at all (a wiped
-// MBR must not hide a GPT disk).
-bool GptPartitionStarts(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRecord& drive,
-                        std::vector<PartitionStart>& partitions) {
-  const bool protective = DiskIO::HasGptProtectiveEntry(sectorBuffer);
-  if (!protective && !DiskIO::LacksMbrTable(sectorBuffer)) return false;
-  std::vector<DiskIO::GptPartition> gpt;
-  if (!DiskIO::ReadGptPartitions(handle, drive.sectorSize, gpt, drive.tableReadErrors,
-                                 !protective)) {
-    return false;
-  }
+// Replaces `partitions` with those of the drive's GPT when it (or its backup copy) checks out,
+// and returns true; otherwise the MBR entries stand. A GPT is looked for behind a protective
+// entry, and behind a sector 0 that holds no partition table (a wiped MBR must not hide a GPT
+// disk).
+bool GptPartitionStarts(DriveExam& exam, std::vector<PartitionStart>& partitions) {
+  const SectorText sector0(exam.sector0.begin(), exam.sector0.end());
+  if (!DiskIO::HasGptProtectiveEntry(exam.sector0) && HoldsPartitionTable(sector0)) return false;
+  const DiskIO::GptTable& gpt = TheGpt(exam);
+  if (!gpt.usable) return false;
   partitions.clear();
-  for (const DiskIO::GptPartition& entry : gpt) {
+  for (const DiskIO::GptPartition& entry : gpt.partitions) {
     partitions.push_back({entry.number, PartitionTable::Gpt, entry.firstSector, entry.sectorCount,
                           entry.quietWhenBlank});
   }
@@ -152,20 +121,24 @@ bool GptPartitionStarts(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRe
 }
 
 // Adds the logical partitions inside the extended entries of an MBR, after its four entries.
-void AddLogicalPartitions(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRecord& drive,
-                          std::vector<PartitionStart>& partitions) {
+void AddLogicalPartitions(DriveExam& exam, std::vector<PartitionStart>& partitions) {
   std::vector<uint64_t> extended;
   for (size_t entry = 0; entry < MasterBootRecord::kEntryCount; ++entry) {
-    if (DiskIO::IsExtendedType(sectorBuffer[MasterBootRecord::kEntryTypeOffsets[entry]]) &&
+    if (DiskIO::IsExtendedType(exam.sector0[MasterBootRecord::kEntryTypeOffsets[entry]]) &&
         partitions[entry].firstSector > 0) {
       extended.push_back(partitions[entry].firstSector);
     }
   }
   if (extended.empty()) return;
-  const uint32_t sectorSize = drive.sectorSize;
-  const DiskIO::SectorSource readSector = [handle, sectorSize](uint64_t sector) {
-    return DiskIO::ReadDriveSector(handle, static_cast<double>(sector), kSectorSize, sectorSize);
+  DiskIO::DriveSectors& sectors = exam.sectors;
+  const DiskIO::SectorSource readSector = [&sectors](uint64_t sector, SectorText& bytes,
+                                                     uint32_t& error) {
+    DiskIO::VolumeRead read = DiskIO::ReadTableSectors(sectors, sector, kSectorSize);
+    error = read.error;
+    bytes = std::move(read.bytes);
+    return read.outcome == DiskIO::ReadOutcome::kRead;
   };
+  DriveRecord& drive = exam.record;
   for (const DiskIO::LogicalPartition& logical : DiskIO::ReadLogicalPartitions(
            extended, readSector, drive.tableReadErrors, drive.logicalChainCut)) {
     partitions.push_back(
@@ -175,9 +148,9 @@ void AddLogicalPartitions(HANDLE handle, const SectorBuffer& sectorBuffer, Drive
 
 }  // namespace
 
-void ExaminePartitions(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRecord& drive,
-                       Report& report) {
+void ExaminePartitions(DriveExam& exam, Report& report) {
   // All four start sectors are decoded before any partition is read.
+  const SectorBuffer& sectorBuffer = exam.sector0;
   std::vector<PartitionStart> partitions;
   for (size_t entry = 0; entry < MasterBootRecord::kEntryCount; ++entry) {
     const Field field = MasterBootRecord::kEntryStartSectors[entry];
@@ -190,15 +163,16 @@ void ExaminePartitions(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRec
                           LittleEndianValue(std::string(sectorBuffer.begin(), sectorBuffer.end()),
                                             count.offset, count.length)});
   }
+  DriveRecord& drive = exam.record;
   drive.table = PartitionTable::Mbr;
-  if (GptPartitionStarts(handle, sectorBuffer, drive, partitions)) {
+  if (GptPartitionStarts(exam, partitions)) {
     drive.table = PartitionTable::Gpt;
   } else {
-    AddLogicalPartitions(handle, sectorBuffer, drive, partitions);
+    AddLogicalPartitions(exam, partitions);
   }
 
   for (const PartitionStart& partition : partitions) {
-    if (partition.firstSector > 0) ExaminePartition(handle, partition, drive, report);
+    if (partition.firstSector > 0) ExaminePartition(exam, partition, report);
   }
 }
 

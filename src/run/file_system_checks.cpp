@@ -10,8 +10,8 @@
 namespace Module1 {
 
 using namespace Superblock;
-using DiskIO::VolumeBytes;
-using DiskIO::VolumeEndBytes;
+using DiskIO::ProbeBytes;
+using DiskIO::ProbeEndBytes;
 
 namespace {
 
@@ -39,19 +39,19 @@ uint32_t Crc32From(uint32_t crc, std::string_view bytes) {
 // The last 512-byte sector of a volume of at least 64 KiB, or an empty text.
 std::string LastSector(Volume& volume) {
   if (volume.size < kMinRaidVolume) return "";
-  return VolumeEndBytes(volume, kSectorSize, kSectorSize);
+  return ProbeEndBytes(volume, kSectorSize, kSectorSize);
 }
 
 }  // namespace
 
 bool ExtLooksSound(Volume& volume) {
-  const std::string head = VolumeBytes(volume, 0, kFirstReadBytes);
+  const std::string head = ProbeBytes(volume, 0, kFirstReadBytes);
   return LittleEndianValue(head, kExtRevision, 4) <= 1 &&
          LittleEndianValue(head, kExtLogBlockSize, 4) <= 6;
 }
 
 const char* ExtVariant(Volume& volume) {
-  const std::string head = VolumeBytes(volume, 0, kFirstReadBytes);
+  const std::string head = ProbeBytes(volume, 0, kFirstReadBytes);
   const uint64_t incompat = LittleEndianValue(head, kExtIncompatFeatures, 4);
   if (incompat & kExtJournalDevice) return "ext journal";
   if (incompat & kExtExtents) return "ext4";
@@ -60,14 +60,14 @@ const char* ExtVariant(Volume& volume) {
 }
 
 bool HfsPlusLooksSound(Volume& volume) {
-  const std::string head = VolumeBytes(volume, 0, kFirstReadBytes);
+  const std::string head = ProbeBytes(volume, 0, kFirstReadBytes);
   const uint64_t version = BigEndianValue(head, kHfsPlusVersion, 2);
   const uint64_t blockSize = BigEndianValue(head, kHfsPlusBlockSize, 4);
   return (version == 4 || version == 5) && blockSize >= 512 && IsPowerOfTwo(blockSize);
 }
 
 bool HfsLooksSound(Volume& volume) {
-  const std::string head = VolumeBytes(volume, 0, kFirstReadBytes);
+  const std::string head = ProbeBytes(volume, 0, kFirstReadBytes);
   const uint64_t blockSize = BigEndianValue(head, kHfsBlockSize, 4);
   const uint64_t nameLength =
       static_cast<uint8_t>(head.size() > kHfsNameLength ? head[kHfsNameLength] : 0);
@@ -80,7 +80,7 @@ bool HasRaid090Superblock(Volume& volume) {
   constexpr uint64_t kReserved = 0x10000;
   const uint64_t aligned = volume.size & ~(kReserved - 1);
   if (aligned < kReserved) return false;
-  const std::string block = VolumeBytes(volume, aligned - kReserved, 8);
+  const std::string block = ProbeBytes(volume, aligned - kReserved, 8);
   const std::string_view magic = std::string_view(block).substr(0, 4);
   if (magic == kRaidMagic) return LittleEndianValue(block, 4, 4) == 0;
   return magic == kRaidMagicBigEndian && BigEndianValue(block, 4, 4) == 0;
@@ -89,14 +89,14 @@ bool HasRaid090Superblock(Volume& volume) {
 bool HasRaid10Superblock(Volume& volume) {
   const uint64_t aligned = volume.size & ~uint64_t{0xFFF};
   if (aligned < 0x2000) return false;
-  const std::string block = VolumeBytes(volume, aligned - 0x2000, 8);
+  const std::string block = ProbeBytes(volume, aligned - 0x2000, 8);
   return StartsWith(block, kRaidMagic) && LittleEndianValue(block, 4, 4) == 1;
 }
 
 bool HasDdfAnchor(Volume& volume) {
   if (volume.size < 0x30000) return false;
   for (uint64_t back : kDdfAnchorsBack) {
-    const std::string anchor = VolumeEndBytes(volume, back, 4);
+    const std::string anchor = ProbeEndBytes(volume, back, 4);
     if (anchor == kDdfMagic || anchor == kDdfMagicSwapped) return true;
   }
   return false;
@@ -105,7 +105,7 @@ bool HasDdfAnchor(Volume& volume) {
 bool HasPromiseRaidMark(Volume& volume) {
   if (volume.size < 0x40000) return false;
   for (uint64_t sectors : kPromiseSectorsBack) {
-    if (VolumeEndBytes(volume, sectors * kSectorSize, kPromiseRaid.size()) == kPromiseRaid) {
+    if (ProbeEndBytes(volume, sectors * kSectorSize, kPromiseRaid.size()) == kPromiseRaid) {
       return true;
     }
   }
@@ -146,7 +146,7 @@ bool HasJmicronRaidMetadata(Volume& volume) {
 }
 
 bool HasXfsLogRecord(Volume& volume) {
-  const std::string head = VolumeBytes(volume, 0, kSectorSize);
+  const std::string head = ProbeBytes(volume, 0, kSectorSize);
   const uint64_t version = BigEndianValue(head, kXfsLogVersion, 4);
   const uint64_t length = BigEndianValue(head, kXfsLogLength, 4);
   return (version == 1 || version == 2) && length >= 1 && length <= 0x7FFFFFFF &&
@@ -159,7 +159,7 @@ namespace {
 template <size_t N>
 bool HasPageEndMark(Volume& volume, const std::string_view (&marks)[N]) {
   for (size_t page : kSwapPageSizes) {
-    const std::string field = VolumeBytes(volume, page - kSwapMarkBack, kSwapMarkBack);
+    const std::string field = ProbeBytes(volume, page - kSwapMarkBack, kSwapMarkBack);
     for (std::string_view mark : marks) {
       if (StartsWith(field, mark)) return true;
     }
@@ -180,11 +180,11 @@ bool HasHibernationMark(Volume& volume) {
 bool HasUdfDescriptors(Volume& volume) {
   constexpr size_t kStep = 2048;  // descriptors lie 2048 bytes apart, or a block apart if larger
   constexpr std::string_view kFirstIds[] = {"BEA01", "CD001", "BOOT2", "CDW02"};
-  const std::string first = VolumeBytes(volume, kVolumeDescriptors + 1, 5);
+  const std::string first = ProbeBytes(volume, kVolumeDescriptors + 1, 5);
   bool opens = false;
   for (std::string_view id : kFirstIds) opens = opens || first == id;
   if (!opens) return false;
-  const std::string area = VolumeBytes(volume, kVolumeDescriptors, kUdfDescriptorArea);
+  const std::string area = ProbeBytes(volume, kVolumeDescriptors, kUdfDescriptorArea);
   bool begun = false;
   for (size_t at = 0; at + kStep <= area.size(); at += kStep) {
     const std::string_view id = std::string_view(area).substr(at + 1, 5);
@@ -197,7 +197,7 @@ bool HasUdfDescriptors(Volume& volume) {
 bool NilfsChecksumMatches(Volume& volume) {
   constexpr size_t kSumOffset = 16;
   constexpr size_t kSuperblockBytes = 1024;
-  const std::string sb = VolumeBytes(volume, kNilfsSuperblock, kSuperblockBytes);
+  const std::string sb = ProbeBytes(volume, kNilfsSuperblock, kSuperblockBytes);
   const uint64_t bytes = LittleEndianValue(sb, 8, 2);
   if (sb.empty() || bytes < kSumOffset + 4 || bytes > kSuperblockBytes) return false;
   std::string summed = sb.substr(0, bytes);
@@ -207,7 +207,7 @@ bool NilfsChecksumMatches(Volume& volume) {
 }
 
 bool HasMinixSuperblock(Volume& volume) {
-  const std::string sb = VolumeBytes(volume, kMinixSuperblock, 32);
+  const std::string sb = ProbeBytes(volume, kMinixSuperblock, 32);
   if (sb.empty()) return false;
   const uint64_t magic = LittleEndianValue(sb, 16, 2);
   uint64_t inodes, imaps, zmaps, firstZone, logZoneSize, zones, blockSize = 1024;
@@ -241,7 +241,7 @@ bool HasMinixSuperblock(Volume& volume) {
 
 bool HasBefsSuperblock(Volume& volume) {
   for (size_t base : kBefsOffsets) {
-    const std::string sb = VolumeBytes(volume, base, 128);
+    const std::string sb = ProbeBytes(volume, base, 128);
     for (bool bigEndian : {false, true}) {
       bool all = !sb.empty();
       for (size_t i = 0; i < 3; ++i) {
@@ -255,7 +255,7 @@ bool HasBefsSuperblock(Volume& volume) {
 
 bool HasUfsSuperblock(Volume& volume) {
   for (size_t base : kUfsOffsets) {
-    const std::string field = VolumeBytes(volume, base + kUfsMagic, 4);
+    const std::string field = ProbeBytes(volume, base + kUfsMagic, 4);
     if (field.empty()) continue;
     for (uint32_t magic : kUfsMagics) {
       if (Word(field, 0, false) == magic || Word(field, 0, true) == magic) return true;
@@ -266,13 +266,13 @@ bool HasUfsSuperblock(Volume& volume) {
 
 bool HasZfsUberblock(Volume& volume) {
   // The first label's packed configuration opens with an XDR header: encoding 1, byte order.
-  const std::string header = VolumeBytes(volume, 16 * kKiB, 4);
+  const std::string header = ProbeBytes(volume, 16 * kKiB, 4);
   if (header.size() != 4 || header[0] != 1 || static_cast<uint8_t>(header[1]) > 1 ||
       header[2] != 0 || header[3] != 0) {
     return false;
   }
   const std::string array =
-      VolumeBytes(volume, kZfsUberblocks, kZfsUberblockSize * kZfsUberblockCount);
+      ProbeBytes(volume, kZfsUberblocks, kZfsUberblockSize * kZfsUberblockCount);
   for (size_t at = 0; at < array.size(); at += kZfsUberblockSize) {
     const std::string_view magic = std::string_view(array).substr(at, 8);
     if (magic == kZfsUberblockMagic || magic == kZfsUberblockMagicBigEndian) return true;
@@ -281,7 +281,7 @@ bool HasZfsUberblock(Volume& volume) {
 }
 
 bool HasFatBootSector(Volume& volume) {
-  const std::string boot = VolumeBytes(volume, 0, kSectorSize);
+  const std::string boot = ProbeBytes(volume, 0, kSectorSize);
   if (boot.empty()) return false;
   const uint8_t jump = static_cast<uint8_t>(boot[0]);
   if (!((jump == 0xEB && static_cast<uint8_t>(boot[2]) == 0x90) || jump == 0xE9)) return false;

@@ -3,7 +3,7 @@
 #ifndef TVX_RUN_FILE_SYSTEM_CHECKS_H_
 #define TVX_RUN_FILE_SYSTEM_CHECKS_H_
 
-#include "disk/volume_bytes.h"
+#include "disk/volume_reader.h"
 
 namespace Module1 {
 

@@ -111,8 +111,8 @@ const FileSystemRule kFileSystemRules[] = {
 // True when `mark` is found in the volume where it says.
 bool MagicMatches(DiskIO::Volume& volume, const Magic& mark) {
   const std::string field = mark.fromEnd
-                                ? DiskIO::VolumeEndBytes(volume, mark.offset, mark.bytes.size())
-                                : DiskIO::VolumeBytes(volume, mark.offset, mark.bytes.size());
+                                ? DiskIO::ProbeEndBytes(volume, mark.offset, mark.bytes.size())
+                                : DiskIO::ProbeBytes(volume, mark.offset, mark.bytes.size());
   return !field.empty() && field == mark.bytes;
 }
 
@@ -120,7 +120,7 @@ bool MagicMatches(DiskIO::Volume& volume, const Magic& mark) {
 
 const char* MatchFileSystem(DiskIO::Volume& volume) {
   // The first 8 KiB in one read: most rows look only there.
-  DiskIO::VolumeBytes(volume, 0, kFirstReadBytes);
+  DiskIO::ProbeBytes(volume, 0, kFirstReadBytes);
   for (const FileSystemRule& rule : kFileSystemRules) {
     bool matches = true;
     for (const Magic& mark : rule.marks) {

@@ -6,8 +6,6 @@
 
 #include "base/bytes.h"
 #include "disk/layout.h"
-#include "disk/sector_reader.h"
-#include "disk/volume_bytes.h"
 
 namespace Module1 {
 
@@ -156,9 +154,10 @@ std::vector<std::string> UnlockNotes(const std::string& kind, const UnlockFacts&
   return notes;
 }
 
-void AddUnlockFacts(HANDLE handle, uint64_t firstSector, uint32_t sectorSize,
-                    const SectorText& sector, Finding& finding) {
-  const ByteSource read = DiskIO::VolumeByteSource(handle, firstSector, sectorSize);
+void AddUnlockFacts(DiskIO::Volume& volume, const SectorText& sector, Finding& finding) {
+  if (finding.kind != "bitlocker" && finding.kind != "luks") return;
+  volume.budget = DiskIO::kMetadataBudget;
+  const ByteSource read = DiskIO::VolumeSource(volume);
   UnlockFacts facts;
   if (finding.kind == "bitlocker") {
     DiskIO::FveMetadata metadata;

@@ -9,7 +9,7 @@
 #include "disk/bitlocker_metadata.h"
 #include "disk/luks_header.h"
 #include "disk/sector.h"
-#include "platform/platform.h"
+#include "disk/volume_reader.h"
 #include "report/report.h"
 
 namespace Module1 {
@@ -34,12 +34,11 @@ UnlockFacts LuksUnlockFacts(const DiskIO::LuksKeys& keys);
 /// state other than "encrypted". None when the facts could not be read.
 std::vector<std::string> UnlockNotes(const std::string& kind, const UnlockFacts& facts);
 
-/// For a "bitlocker" or "luks" finding, reads the volume's metadata from the open drive (the
-/// volume's first sector is `sector`, at `firstSector` in `sectorSize`-byte sectors), sets the
-/// finding's unlock facts and appends its lines to the finding's notes. Findings of other kinds
-/// are left as they are.
-void AddUnlockFacts(HANDLE handle, uint64_t firstSector, uint32_t sectorSize,
-                    const SectorText& sector, Finding& finding);
+/// For a "bitlocker" or "luks" finding, reads the volume's metadata through `volume` (whose first
+/// sector is `sector`), as much as kMetadataBudget allows, sets the finding's unlock facts and
+/// appends its lines to the finding's notes. A read that fails is kept in the volume. Findings of
+/// other kinds are left as they are.
+void AddUnlockFacts(DiskIO::Volume& volume, const SectorText& sector, Finding& finding);
 
 }  // namespace Module1
 

@@ -8,6 +8,7 @@
 #include "disk/sector.h"
 #include "platform/platform.h"
 #include "report/report.h"
+#include "run/probe_chain.h"
 
 namespace Module1 {
 
@@ -22,35 +23,28 @@ HANDLE OpenRawDevice(const std::string& path);
 void ScanPhysicalDrives(SectorBuffer& sectorBuffer, Report& report, const ReportProgress& progress);
 
 /// One drive's turn of the first pass, without the pause that follows it: opens
-/// "\\.\PhysicalDrive" n, reads its sector 0 into `sectorBuffer`, applies the sector-0 rules,
-/// then ExamineWholeDisk and, for a partition table, ExaminePartitions; closes the drive. Reads
-/// whole sectors of the drive's logical sector size. Adds the drive's record, and its findings, to
-/// `report`; a drive that is an image this build cannot read is recorded as such.
+/// "\\.\PhysicalDrive" n, reads its sector 0 into `sectorBuffer` through the drive's one reader,
+/// then ExamineDrive; closes the drive. Reads whole sectors of the drive's logical sector size.
+/// Adds the drive's record, and its findings, to `report`; a drive that is an image this build
+/// cannot read is recorded as such.
 void ScanPhysicalDrive(int32_t n, SectorBuffer& sectorBuffer, Report& report);
 
-/// Examines a drive whose sector 0, in `sectorBuffer`, no sector-0 rule named, and returns true
-/// when that sector is no partition table: a volume the file-system table names from the disk's
-/// first byte (recorded as the drive's file system); without the boot signature and with no GPT
-/// that checks out, a GELI provider or a LUKS volume whose primary header is damaged
-/// (SecondaryHeaderVerdict), or, not all zeros, a possibly encrypted disk (a finding). Returns
-/// false when the partitions are to be examined: sector 0 has the boot signature and entries
-/// with a start and boot indicators of 0x00 or 0x80, or nothing names it.
-bool ExamineWholeDisk(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRecord& drive,
-                      Report& report);
+/// Examines an opened drive whose sector 0 has been read: asks the probe chain what the whole disk
+/// is (a finding marked in sector 0, a volume written straight onto the disk, a disk encrypted
+/// whole) and, when the chain finds a partition table there or a GPT behind it, examines the
+/// partitions. Adds findings to `report`; a read of the disk that failed is kept on its record.
+void ExamineDrive(DriveExam& exam, Report& report);
 
-/// Examines the partitions of `drive`, whose sector 0 is in `sectorBuffer`: each partition's
-/// OEM ID and FAT label, then BitLocker, LUKS and FileVault 2, the boot signature, and for a
-/// partition without it the file-system table (its size from its table entry for the marks
-/// near its end) with the APFS FileVault check, then GELI and a LUKS2 secondary header
-/// (SecondaryHeaderVerdict), and its verdict; on a GPT disk, a FAT partition's directories are
-/// searched for the UEFI boot loaders of disk encryption (a finding about the drive, once). A GPT
-/// behind a protective entry, or behind a sector 0 that is no partition table (no boot signature,
-/// or no entry with a type), replaces the four primary entries when it (or its backup copy) checks
-/// out; otherwise the logical partitions of extended entries follow the primary ones, and a chain
-/// cut at a cap is marked on the drive. Empty Microsoft Reserved and BIOS boot entries are left
-/// out. Fills the drive's partitions and adds findings to `report`.
-void ExaminePartitions(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRecord& drive,
-                       Report& report);
+/// Examines the partitions of a drive whose sector 0 holds a table: the four primary entries,
+/// replaced by the drive's GPT (TheGpt) when sector 0 has a protective entry or holds no table of
+/// its own and the GPT (or its backup copy) checks out; otherwise followed by the logical
+/// partitions of extended entries, a chain cut at a cap marked on the drive. Empty Microsoft
+/// Reserved and BIOS boot entries are left out. Each partition's first sector is read, its OEM ID
+/// and FAT label recorded, and the probe chain gives its verdict; a BitLocker or LUKS volume gets
+/// its unlock facts, and on a GPT disk a FAT partition's folders are searched for the UEFI boot
+/// loaders of disk encryption (a finding about the drive, once). Fills the drive's partitions and
+/// adds findings to `report`.
+void ExaminePartitions(DriveExam& exam, Report& report);
 
 /// Between the passes: adds a finding of kind "encryption-driver", placed nowhere, for each
 /// disk encryption driver that runs on this machine (RunningEncryptionDrivers).

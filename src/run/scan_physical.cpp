@@ -4,14 +4,13 @@
 #include <vector>
 
 #include "disk/drive_geometry.h"
-#include "disk/layout.h"
+#include "disk/volume_reader.h"
 #include "platform/drive_list.h"
 #include "platform/unreadable_image.h"
 #include "platform/volume_location.h"
-#include "run/detection_rules.h"
-#include "run/key_protectors.h"
 #include "run/module1.h"
 #include "run/open_volumes.h"
+#include "run/probe_chain.h"
 
 namespace Module1 {
 
@@ -19,43 +18,17 @@ namespace {
 
 constexpr DWORD kPauseAfterDriveMs = 10;
 
-// Reads sector 0 of an open drive, one whole sector of `sectorSize` bytes, and keeps its first
-// 512 bytes in the buffer; false, with the system's code in `error`, when the read fails, or
-// with 38 (end of file) when it comes up short.
-bool ReadSectorZero(HANDLE handle, uint32_t sectorSize, SectorBuffer& sectorBuffer,
-                    uint32_t& error) {
-  LONG high = 0;
-  SetFilePointer(handle, 0, &high, FILE_BEGIN);
-  std::vector<uint8_t> sector(sectorSize);
-  DWORD count = 0;
-  if (!ReadFile(handle, sector.data(), sectorSize, &count, nullptr)) {
-    error = GetLastError();
+// Reads sector 0 of a drive, one whole sector, through the drive's reader, and keeps its first
+// 512 bytes in the buffer; false, with the system's code in `error` (38 when the drive is shorter
+// than a sector), when the read fails.
+bool ReadSectorZero(DiskIO::DriveSectors& sectors, SectorBuffer& sectorBuffer, uint32_t& error) {
+  const DiskIO::VolumeRead read = DiskIO::ReadTableSectors(sectors, 0, sectors.sectorSize);
+  if (read.outcome != DiskIO::ReadOutcome::kRead) {
+    error = read.error;
     return false;
   }
-  if (count < sectorSize) {
-    error = ERROR_HANDLE_EOF;
-    return false;
-  }
-  std::copy(sector.begin(), sector.begin() + kSectorSize, sectorBuffer.begin());
+  std::copy(read.bytes.begin(), read.bytes.begin() + kSectorSize, sectorBuffer.begin());
   return true;
-}
-
-// Applies the sector-0 rules to one drive, and examines its partitions when none matches.
-void ClassifySectorZero(HANDLE handle, const SectorBuffer& sectorBuffer, DriveRecord& drive,
-                        Report& report) {
-  const SectorText sector(sectorBuffer.begin(), sectorBuffer.end());
-  if (const SectorZeroRule* rule = MatchSectorZero(sector)) {
-    if (rule->kind != nullptr) {
-      Finding finding{rule->kind, drive.number, -1, 0,
-                      "PhysicalDrive" + std::to_string(drive.number) + rule->message};
-      AddUnlockFacts(handle, 0, drive.sectorSize, sector, finding);
-      AddFinding(report, std::move(finding));
-    }
-    return;
-  }
-  if (!ExamineWholeDisk(handle, sectorBuffer, drive, report)) {
-    ExaminePartitions(handle, sectorBuffer, drive, report);
-  }
 }
 
 // Says of each volume on a live drive that the system can open whether it is open now. A drive
@@ -85,8 +58,11 @@ void ScanPhysicalDrive(int32_t n, SectorBuffer& sectorBuffer, Report& report) {
   } else {
     drive.live = IsLiveDrive(handle);
     drive.sectorSize = DiskIO::QuerySectorSize(handle);
-    if (ReadSectorZero(handle, drive.sectorSize, sectorBuffer, drive.error)) {
-      ClassifySectorZero(handle, sectorBuffer, drive, report);
+    uint64_t length = 0;
+    if (!DiskIO::QueryDriveLength(handle, length)) length = 0;
+    DriveExam exam{drive, DiskIO::SectorsOfDrive(handle, drive.sectorSize, length), sectorBuffer};
+    if (ReadSectorZero(exam.sectors, sectorBuffer, drive.error)) {
+      ExamineDrive(exam, report);
     } else {
       drive.status = DriveStatus::ReadFailed;
     }

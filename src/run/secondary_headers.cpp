@@ -4,7 +4,7 @@
 
 #include "base/bytes.h"
 #include "disk/layout.h"
-#include "disk/volume_bytes.h"
+#include "disk/volume_reader.h"
 #include "run/detection_rules.h"
 
 namespace Module1 {
@@ -20,21 +20,25 @@ const SectorMark kLuks2SecondaryMarks[2] = {
 
 // True when the start of a volume's last sector holds GELI's metadata with a version it knows.
 bool HoldsGeliMetadata(DiskIO::Volume& volume) {
-  if (volume.sectorSize == 0 || volume.size < volume.sectorSize) return false;
-  const uint64_t lastSector = (volume.size / volume.sectorSize - 1) * volume.sectorSize;
+  const uint64_t sectorSize = volume.drive->sectorSize;
+  if (volume.size < sectorSize) return false;
+  const uint64_t lastSector = (volume.size / sectorSize - 1) * sectorSize;
   const Field version = GeliMetadata::kVersion;
-  const std::string head = DiskIO::VolumeBytes(volume, lastSector, version.offset + version.length);
+  const std::string head = DiskIO::ProbeBytes(volume, lastSector, version.offset + version.length);
   return FieldText(head, GeliMetadata::kMagic) == GeliMetadata::kMagicBytes &&
          head.size() == version.offset + version.length &&
          LittleEndianValue(head, version.offset, version.length) <= GeliMetadata::kMaxVersion;
 }
 
-// True when one of the places cryptsetup puts a LUKS2 secondary header holds one.
+// True when one of the places cryptsetup puts a LUKS2 secondary header holds one that says it
+// lies there: a header copied elsewhere (inside a file, an image within the volume) is not the
+// volume's own.
 bool HoldsLuks2SecondaryHeader(DiskIO::Volume& volume) {
+  const Field where = Luks2Header::kHeaderOffset;
   for (uint64_t offset : Luks2SecondaryHeader::kOffsets) {
-    const std::string head = DiskIO::VolumeBytes(
-        volume, offset, LuksHeader::kVersion.offset + LuksHeader::kVersion.length);
-    if (MarkMatches(head, kLuks2SecondaryMarks[0]) && MarkMatches(head, kLuks2SecondaryMarks[1])) {
+    const std::string head = DiskIO::ProbeBytes(volume, offset, where.offset + where.length);
+    if (MarkMatches(head, kLuks2SecondaryMarks[0]) && MarkMatches(head, kLuks2SecondaryMarks[1]) &&
+        BigEndianValue(head, where.offset, where.length) == offset) {
       return true;
     }
   }

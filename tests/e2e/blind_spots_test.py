@@ -349,5 +349,161 @@ def device_reads(trace, paths):
     return reads
 
 
+def btrfs_disk(path):
+    """An MBR disk whose one partition (sector 2048 on, 128 MiB) is a Btrfs made by mkfs.btrfs."""
+    sparse_file(path, 130 * MIB)
+    sfdisk(path, "label: dos\nstart=2048, size=262144, type=83\n")
+    with tempfile.TemporaryDirectory(prefix="tvx-btrfs-") as scratch:
+        volume = sparse_file(os.path.join(scratch, "volume"), 128 * MIB)
+        tool("mkfs.btrfs", "-q", "-f", volume)
+        copy_into(volume, path, 2048 * SECTOR)
+
+
+def bitlocker_disk(path):
+    """An MBR disk whose one partition (sector 2048 on, 1 MiB) is BitLocker with its three FVE
+    metadata blocks, protected by a TPM and a recovery password."""
+    write_at(sparse_file(path, 4 * MIB), 0, mbr((2048, 0, 0, 0), (7, 0, 0, 0)))
+    write_at(path, 446 + 12, (2048).to_bytes(4, "little"))
+    bitlocker_volume([FVE_TPM, FVE_RECOVERY_PASSWORD])(path, 2048, 2048)
+
+
+def esp_root_folder(path):
+    """Returns the bytes of the root folder of the FAT32 ESP at sector 2048 of `path`: its first
+    cluster, as the boot sector places it."""
+    boot = read_at(path, 2048 * SECTOR, SECTOR)
+    per_sector = int.from_bytes(boot[11:13], "little")
+    data = int.from_bytes(boot[14:16], "little") + boot[16] * int.from_bytes(boot[36:40], "little")
+    cluster = int.from_bytes(boot[44:48], "little")
+    start = 2048 * SECTOR + (data + (cluster - 2) * boot[13]) * per_sector
+    return (start, start + boot[13] * per_sector)
+
+
+class FailedReadsTest(DeviceFolderTest):
+    """Disks served through FUSE whose reads fail at chosen byte ranges past a volume's first
+    sector: each failure is said where it happens and is a gap, so the run cannot give the
+    all-clear, and no "might be" rests on a read that failed. The same disks, readable, give
+    their ordinary reports."""
+
+    def scan_through_fuse(self, image, failing):
+        """Runs the console and the JSON report over `image` served as PhysicalDrive0 with reads
+        of the `failing` ranges failing; returns (result, document)."""
+        size = os.path.getsize(image)
+        with failing_files({"drive": (size, failing, image)}) as folder:
+            os.symlink(os.path.join(folder, "drive"), self.entry("PhysicalDrive0"))
+            try:
+                result = run_tvx(["/batch"], devices=self.devices, timeout=60)
+                document = json.loads(run_tvx(["/json"], devices=self.devices, timeout=60).stdout)
+            finally:
+                os.unlink(self.entry("PhysicalDrive0"))
+        return result, document
+
+    def test_reads_that_fail_past_the_first_sector(self):
+        esp = lambda n: label_lines(n, 1, b"mkfs.fat", b"EFI        ")
+        fve = [(2048 * SECTOR + offset, 2048 * SECTOR + offset + 0x10000)
+               for offset in FVE_OFFSETS]
+        cases = [
+            # name, builder, failing ranges (a callable of the image), lines when readable,
+            # lines when failing, exit status when failing
+            ("a Btrfs superblock, 64 KiB in", btrfs_disk,
+             lambda path: [(2048 * SECTOR + 0x10000, 2048 * SECTOR + 0x11000)],
+             oem_line(0, 1, ZEROS) + file_system(0, 1, "Btrfs"),
+             oem_line(0, 1, ZEROS) + sector_read_error(23), 2),
+            ("the root folder of an EFI system partition", VERACRYPT_ESP,
+             lambda path: [esp_root_folder(path)],
+             uefi_loader(0, "VeraCrypt") + esp(0), esp(0) + sector_read_error(23), 2),
+            ("BitLocker's three FVE metadata blocks", bitlocker_disk, lambda path: fve,
+             oem_line(0, 1, FVE) + bitlocker(0, 1) + unlocked_with("TPM", "recovery password"),
+             oem_line(0, 1, FVE) + bitlocker(0, 1) + sector_read_error(23), 3),
+        ]
+        for name, build, failing, readable, failed, status in cases:
+            with self.subTest(name), tempfile.TemporaryDirectory(prefix="tvx-fuse-") as scratch:
+                image = os.path.join(scratch, "disk.img")
+                try:
+                    build(image)
+                    clean, _ = self.scan_through_fuse(image, [])
+                    result, document = self.scan_through_fuse(image, failing(image))
+                except DeviceUnavailable as reason:
+                    self.skipTest(str(reason))
+                found = status == 3
+                self.assertEqual(report_lines(clean.stdout), report_lines(
+                    report(readable, found=found or b"UEFI" in readable)))
+                self.assertIn(clean.returncode, (0, 3))
+                expected = report(failed, found=found, incomplete=not found)
+                self.assertEqual(report_lines(result.stdout), report_lines(expected))
+                self.assertEqual((result.returncode, result.stderr), (status, b""))
+                gaps = [(g["kind"], g["drive"], g["partition"], g["error"])
+                        for g in document["gaps"]]
+                self.assertEqual(gaps, [("volume-read-failed", 0, 1, 23)])
+                self.assertFalse(document["complete"])
+
+    def test_a_disk_without_a_table_whose_sector_1_fails(self):
+        """A disk of random bytes whose sector 1 cannot be read: neither the whole-disk probes
+        nor the look for a GPT behind sector 0 could finish, so it is not called possibly
+        encrypted as a disk without a partition table; both failures are said."""
+        with tempfile.TemporaryDirectory(prefix="tvx-fuse-") as scratch:
+            image = os.path.join(scratch, "disk.img")
+            write_at(sparse_file(image, 4 * MIB), 0, random_bytes(MIB, "sector 1 fails"))
+            try:
+                result, document = self.scan_through_fuse(image, [(SECTOR, 2 * SECTOR)])
+            except DeviceUnavailable as reason:
+                self.skipTest(str(reason))
+        expected = report(sector_read_error(23) * 2, incomplete=True)
+        self.assertEqual(report_lines(result.stdout), report_lines(expected))
+        self.assertEqual(result.returncode, 2)
+        self.assertEqual([(g["kind"], g["partition"]) for g in document["gaps"]],
+                         [("volume-read-failed", None), ("table-read-failed", None)])
+        self.assertEqual(document["findings"], [])
+
+    def test_partition_cut_short_by_the_image(self):
+        """A partition of random bytes whose last sector the image only partly holds (an
+        acquisition cut short): its end-of-volume marks cannot be read, so it is not called
+        possibly encrypted on what was never read; the failed read (38) is said instead."""
+        path = sparse_file(self.entry("PhysicalDrive0"), 2048 * SECTOR + 4 * MIB - 100)
+        write_at(path, 0, mbr((2048, 0, 0, 0), (0x83, 0, 0, 0)))
+        write_at(path, 446 + 12, (8192).to_bytes(4, "little"))
+        head = random_bytes(64 * 1024, "cut-short")
+        write_at(path, 2048 * SECTOR, head)
+        result = run_tvx(["/batch"], devices=self.devices)
+        expected = report(oem_line(0, 1, head[3:11]) + sector_read_error(38), incomplete=True)
+        self.assertEqual(report_lines(result.stdout), report_lines(expected))
+        self.assertEqual(result.returncode, 2)
+
+
+class EachSectorOnceTest(DeviceFolderTest):
+    def test_no_byte_of_a_drive_is_read_twice(self):
+        """strace over a run of four kinds of disk (logical partitions, a GPT of 2048 entries, a
+        wiped MBR over a GPT with an ESP and an ext4, a disk encrypted whole): for each opened
+        drive, the byte ranges its reads returned never overlap."""
+        if not have("strace") or not have("sgdisk") or not have("mcopy"):
+            self.skipTest("strace, sgdisk or mtools is not installed")
+        extended_disk(self.entry("PhysicalDrive0"))
+        large_table_disk(self.entry("PhysicalDrive1"))
+        VERACRYPT_ESP(self.entry("PhysicalDrive2"))
+        write_at(self.entry("PhysicalDrive2"), 0, bytes(SECTOR))
+        write_at(sparse_file(self.entry("PhysicalDrive3"), 8 * MIB), 0,
+                 random_bytes(MIB, "encrypted whole"))
+        status, _, calls = trace_tvx(["/batch"], devices=self.devices)
+        self.assertIn(status, (2, 3))
+        opened = {}  # descriptor -> (path, ranges read through it since it was opened)
+        reads = 0
+        for call in calls:
+            if call.name == "openat" and call.result is not None and call.result >= 0:
+                path = call.line.split('"')[1] if '"' in call.line else ""
+                if path.startswith(self.devices):
+                    opened[call.result] = (path, [])
+                else:
+                    opened.pop(call.result, None)
+            elif call.name == "pread64" and call.result and call.fd in opened:
+                path, ranges = opened[call.fd]
+                start, end = call.offset, call.offset + call.result
+                for first, stop in ranges:
+                    self.assertFalse(start < stop and first < end,
+                                     "%s: bytes %d to %d read again (%d to %d before)" %
+                                     (path, start, end, first, stop))
+                ranges.append((start, end))
+                reads += 1
+        self.assertGreater(reads, 20)
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)

@@ -151,39 +151,6 @@ def wiped_mbr_and_primary(path):
     write_at(path, SECTOR, bytes(SECTOR))
 
 
-def esp_disk(fat_bits, files, folders=(), type_code="EF00"):
-    """A disk partitioned by sgdisk whose one partition (from sector 2048, of sgdisk's
-    `type_code`; 2, 8 or 34 MiB for FAT12, 16 or 32) is a FAT made by mkfs.fat, with `folders`
-    made and `files` copied in by mtools, as the VeraCrypt and DiskCryptor installers lay out an
-    EFI system partition."""
-    mib = {12: 2, 16: 8, 32: 34}[fat_bits]
-
-    def build(path):
-        sparse_file(path, (mib + 2) * MIB)
-        tool("sgdisk", "-n", "1:2048:+%dM" % mib, "-t", "1:" + type_code, path)
-        mkfs_fat(path, 2048, mib * MIB // SECTOR, fat_bits, "EFI",
-                 extra=("-s", "1") if fat_bits != 12 else ())
-        volume = "%s@@%d" % (path, 2048 * SECTOR)
-        env = dict(os.environ, MTOOLS_SKIP_CHECK="1")
-        for folder in folders:
-            tool("mmd", "-i", volume, "::" + folder, env=env)
-        with tempfile.NamedTemporaryFile(prefix="tvx-efi-") as loader:
-            loader.write(b"MZ" + bytes(4094))
-            loader.flush()
-            for name in files:
-                tool("mcopy", "-i", volume, loader.name, "::" + name, env=env)
-    return build
-
-
-def uefi_loader(n, product):
-    return (b"\r\nPhysicalDrive" + b(n) + b" holds the " + b(product) +
-            b" UEFI boot loader: a partition of it is encrypted by " + b(product) + b".\r\n")
-
-
-VERACRYPT_ESP = esp_disk(32, ["/EFI/VeraCrypt/DcsBoot.efi", "/EFI/Boot/bootx64.efi"],
-                         ["/EFI", "/EFI/Boot", "/EFI/VeraCrypt"])
-
-
 class GptTest(ScanFolderTest):
     def test_uefi_boot_loaders_on_the_efi_system_partition(self):
         """VeraCrypt's and DiskCryptor's UEFI loaders by their paths, long or 8.3 names in any

@@ -746,6 +746,41 @@ def random_fill(seed, limit=MIB):
                                                  random_bytes(min(sectors * SECTOR, limit), seed))
 
 
+# EFI system partitions, as the VeraCrypt and DiskCryptor installers lay them out
+
+def esp_disk(fat_bits, files, folders=(), type_code="EF00"):
+    """A disk partitioned by sgdisk whose one partition (from sector 2048, of sgdisk's
+    `type_code`; 2, 8 or 34 MiB for FAT12, 16 or 32) is a FAT made by mkfs.fat, with `folders`
+    made and `files` copied in by mtools, as the VeraCrypt and DiskCryptor installers lay out an
+    EFI system partition."""
+    mib = {12: 2, 16: 8, 32: 34}[fat_bits]
+
+    def build(path):
+        sparse_file(path, (mib + 2) * MIB)
+        tool("sgdisk", "-n", "1:2048:+%dM" % mib, "-t", "1:" + type_code, path)
+        mkfs_fat(path, 2048, mib * MIB // SECTOR, fat_bits, "EFI",
+                 extra=("-s", "1") if fat_bits != 12 else ())
+        volume = "%s@@%d" % (path, 2048 * SECTOR)
+        env = dict(os.environ, MTOOLS_SKIP_CHECK="1")
+        for folder in folders:
+            tool("mmd", "-i", volume, "::" + folder, env=env)
+        with tempfile.NamedTemporaryFile(prefix="tvx-efi-") as loader:
+            loader.write(b"MZ" + bytes(4094))
+            loader.flush()
+            for name in files:
+                tool("mcopy", "-i", volume, loader.name, "::" + name, env=env)
+    return build
+
+
+def uefi_loader(n, product):
+    return (b"\r\nPhysicalDrive" + b(n) + b" holds the " + b(product) +
+            b" UEFI boot loader: a partition of it is encrypted by " + b(product) + b".\r\n")
+
+
+VERACRYPT_ESP = esp_disk(32, ["/EFI/VeraCrypt/DcsBoot.efi", "/EFI/Boot/bootx64.efi"],
+                         ["/EFI", "/EFI/Boot", "/EFI/VeraCrypt"])
+
+
 # ---------------------------------------------------------------------------------------------
 # GPT headers and entry arrays, changed in place
 
@@ -1108,8 +1143,8 @@ TRACED_CALLS = ("execve", "open", "openat", "stat", "newfstatat", "statx", "read
 
 class Call:
     """One traced system call: its name, first argument as a number (None when it is not one),
-    third argument as a number (the length of a write), result (None when unfinished) and error
-    name."""
+    third argument as a number (the length of a write or read), fourth as a number (the offset of
+    a pread64; None when there is none), result (None when unfinished) and error name."""
 
     _LINE = re.compile(r"^(\w+)\((.*)\)\s+=\s+(-?\d+|\?)(?:\s+(E\w+))?")
 
@@ -1121,6 +1156,7 @@ class Call:
         parts = [part.strip() for part in arguments.split(",")]
         self.fd = int(parts[0]) if parts[0].isdigit() else None
         self.length = int(parts[2]) if len(parts) > 2 and parts[2].isdigit() else None
+        self.offset = int(parts[3]) if len(parts) > 3 and parts[3].isdigit() else None
         self.result = None if result == "?" else int(result)
         self.line = line
 
@@ -1298,6 +1334,15 @@ def device_mapper(table):
                        stderr=subprocess.DEVNULL)
 
 
+def _read_fails(failing, start, end):
+    """True when a read of bytes `start` to `end` (exclusive) touches a failing byte: `failing` is
+    the first failing offset (everything from there on fails), or a list of (first, end) byte
+    ranges that fail."""
+    if isinstance(failing, int):
+        return end > failing
+    return any(start < stop and end > first for first, stop in failing)
+
+
 def _serve_failing_files(mountpoint, files):
     """In a child process: serves `files` (see failing_files) read-only through FUSE, with
     direct I/O so that every read reaches the handler at its own offset and size."""
@@ -1320,11 +1365,17 @@ def _serve_failing_files(mountpoint, files):
             return [".", ".."] + sorted(files)
 
         def read(self, path, size, offset, fh):
-            total, readable, content = files[path[1:]]
+            total, failing, content = files[path[1:]]
             end = min(offset + size, total)
-            if end > readable:
+            if _read_fails(failing, offset, end):
                 raise fusepy.FuseOSError(errno.EIO)
-            return content[offset:end].ljust(max(end - offset, 0), b"\0")
+            if isinstance(content, str):  # an image file, read where it lies
+                with open(content, "rb") as image:
+                    image.seek(offset)
+                    data = image.read(max(end - offset, 0))
+            else:
+                data = content[offset:end]
+            return data.ljust(max(end - offset, 0), b"\0")
 
     fusepy.FUSE(FailingFiles(), mountpoint, foreground=True, nothreads=True, ro=True,
                 direct_io=True)
@@ -1333,10 +1384,10 @@ def _serve_failing_files(mountpoint, files):
 @contextlib.contextmanager
 def failing_files(files):
     """Mounts a FUSE file system whose files fail reads the way a dying disk does, and yields
-    its folder. `files` maps a name to (size, readable, content): a read of bytes that all lie
-    below `readable` returns them (`content`, then zeros); a read that touches a byte from
-    `readable` on fails with EIO, which the scanner reports as Windows error 23. Unmounts at the
-    end. Raises DeviceUnavailable without root, /dev/fuse or fusepy (Debian's python3-fusepy)."""
+    its folder. `files` maps a name to (size, failing, content): a read that touches a failing
+    byte (every byte from `failing` on, or those of a list of (first, end) ranges) fails with
+    EIO, which the scanner reports as Windows error 23; any other read returns `content` (bytes,
+    or the path of an image file), then zeros. Unmounts at the end. Raises DeviceUnavailable without root, /dev/fuse or fusepy (Debian's python3-fusepy)."""
     try:
         import fusepy  # noqa: F401
     except ImportError:

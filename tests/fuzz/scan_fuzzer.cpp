@@ -107,7 +107,8 @@ bool HoldsFileSystem(int fd, uint64_t start) {
 // signature, not all zeros) unless the disk is shown as one named volume or a GPT behind it was
 // read; and, for a partition table, every primary partition that is BitLocker or LUKS, and every
 // one whose first sector lacks the boot signature and that holds no file system this check or
-// the report names. Aborts when such a finding went unreported.
+// the report names. A volume whose later reads failed (a gap the report says) may go without
+// the guess. Aborts when such a finding went unreported.
 void CheckNothingHidden(const std::string& path, const Report& report) {
   // A drive the report says it could not read (a container this build cannot read, among
   // others) hides nothing: it counts as unread.
@@ -135,7 +136,12 @@ void CheckNothingHidden(const std::string& path, const Report& report) {
     // own, unless a GPT behind it checked out and the partitions were read.
     const bool signature0 = sector0[510] == 0x55 && sector0[511] == 0xAA;
     const bool allZero = std::all_of(sector0.begin(), sector0.end(), [](uint8_t b) { return !b; });
-    if (!signature0 && !allZero && drive.table == PartitionTable::None) mustFind = true;
+    // A read of the disk (or of its GPT) that failed stands in the finding's place: the report
+    // says it could not tell.
+    const bool diskUnread = drive.volumeReadFailure.has_value() || !drive.tableReadErrors.empty();
+    if (!signature0 && !allZero && drive.table == PartitionTable::None && !diskUnread) {
+      mustFind = true;
+    }
     for (size_t entry = 0; entry < 4; ++entry) {
       const uint64_t start = LittleEndian(sector0, 454 + 16 * entry, 4);
       if (start == 0 || drive.table == PartitionTable::None) continue;
@@ -145,12 +151,21 @@ void CheckNothingHidden(const std::string& path, const Report& report) {
       if (IsEncryptedVolume(first)) mustFind = true;
       // A partition the report names (the file-system table knows some sixty formats, beyond
       // this check's own few) shows its name instead.
+      // So does one whose later reads failed: that failure is said instead.
+      const auto listed = [entry](const PartitionRecord& p) {
+        return p.number == static_cast<int32_t>(entry + 1);
+      };
       const bool named = std::any_of(
-          drive.partitions.begin(), drive.partitions.end(), [entry](const PartitionRecord& p) {
-            return p.number == static_cast<int32_t>(entry + 1) && !p.fileSystem.empty();
-          });
+          drive.partitions.begin(), drive.partitions.end(),
+          [&listed](const PartitionRecord& p) { return listed(p) && !p.fileSystem.empty(); });
+      const bool unread = std::any_of(drive.partitions.begin(), drive.partitions.end(),
+                                      [&listed](const PartitionRecord& p) {
+                                        return listed(p) && p.volumeReadFailure.has_value();
+                                      });
       const bool bootSignature = first[510] == 0x55 && first[511] == 0xAA;
-      if (!bootSignature && !named && !HoldsFileSystem(fd, start * unit)) mustFind = true;
+      if (!bootSignature && !named && !unread && !HoldsFileSystem(fd, start * unit)) {
+        mustFind = true;
+      }
     }
   }
   close(fd);

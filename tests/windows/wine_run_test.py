@@ -52,7 +52,8 @@ class OptionTest(unittest.TestCase):
         # What Wine does not let the run read: drive 0's sector 0, and Z:, which exists.
         self.assertEqual([(gap["kind"], gap["drive"], gap["letter"], gap["error"])
                           for gap in document["gaps"]],
-                         [("drive-read-failed", 0, None, 1), ("letter-open-failed", None, "Z", 5)])
+                         [("drive-read-failed", 0, None, WINE_PHYSICAL_ERROR),
+                          ("letter-open-failed", None, "Z", 5)])
         self.assertEqual(document["volumes"][0], {"letter": "C", "deviceType": 7,
                                                   "deviceNumber": 0, "partitionNumber": 1,
                                                   "liesOn": []})

@@ -31,10 +31,12 @@ SOURCE = os.environ.get("TVX_SOURCE_DIR", ROOT)
 SERVER_PERSISTENCE = 60
 
 # What a fresh Wine prefix presents as devices: Wine's own PhysicalDrive0 stands for the folder
-# behind C:, opens, but refuses raw reads (ERROR_INVALID_FUNCTION), and C: is the one drive
-# letter that answers the device number query, as partition 1 of that drive; Z: (the host's
-# root) exists but refuses to open as a volume (ERROR_ACCESS_DENIED), which is a gap.
-WINE_PHYSICAL = read_error_drive0(1)
+# behind C:, opens, but cannot be positioned (its seek fails with ERROR_BAD_DEV_TYPE, so no read
+# is made), and C: is the one drive letter that answers the device number query, as partition 1
+# of that drive; Z: (the host's root) exists but refuses to open as a volume
+# (ERROR_ACCESS_DENIED), which is a gap.
+WINE_PHYSICAL_ERROR = 66
+WINE_PHYSICAL = read_error_drive0(WINE_PHYSICAL_ERROR)
 WINE_LOGICAL = located("C", 0, 1) + letter_open_error("Z", 5)
 
 FATAL_WRITE_FAILED = b"TVX: error 1001: Unable to write to standard output\r\n"

@@ -1,0 +1,162 @@
+#include "run/probe_chain.h"
+
+#include "base/bytes.h"
+#include "disk/layout.h"
+#include "run/apple_volumes.h"
+
+namespace Module1 {
+
+namespace {
+
+constexpr uint8_t kInactive = 0x00;
+constexpr uint8_t kActive = 0x80;
+
+// What a step is asked about, and what the chain has made of it so far.
+struct ProbeState {
+  VolumeKind kind;
+  DriveExam& exam;
+  DiskIO::Volume& volume;
+  const SectorText& first;
+  VolumeVerdict verdict;
+};
+
+// A step of the chain: whether it decides what the volume is (ending the chain).
+using Step = bool (*)(ProbeState& state);
+
+// A row of the chain: the volume kinds it applies to, what it may read (0: only the first
+// sector), and the step.
+struct ProbeStep {
+  uint8_t kinds;
+  uint64_t budget;
+  Step step;
+};
+
+constexpr uint8_t kDisk = static_cast<uint8_t>(VolumeKind::kDisk);
+constexpr uint8_t kPartition = static_cast<uint8_t>(VolumeKind::kPartition);
+constexpr uint8_t kBoth = kDisk | kPartition;
+
+bool IsAllZero(const SectorText& sector) {
+  return sector.find_first_not_of('\0') == std::string::npos;
+}
+
+bool IsSigned(const SectorText& sector) {
+  return FieldText(sector, BootSector::kBootSignature) == Signature::kBootSignature;
+}
+
+// The first row of the first sector's table that matches: the sector-0 table for a disk.
+const SectorRule* FirstSectorRule(const ProbeState& state) {
+  return state.kind == VolumeKind::kDisk ? MatchSectorZero(state.first)
+                                         : MatchPartition(state.first);
+}
+
+bool MarkedFinding(ProbeState& state) {
+  const SectorRule* rule = FirstSectorRule(state);
+  if (rule == nullptr || rule->kind == nullptr) return false;
+  state.verdict.finding = rule;
+  return true;
+}
+
+bool CoreStorageHeader(ProbeState& state) {
+  state.verdict.finding = CoreStorageVerdict(state.first, state.verdict.fileSystem);
+  return state.verdict.finding != nullptr || !state.verdict.fileSystem.empty();
+}
+
+// Rows without a finding mark an ordinary boot sector; they stand after every row with one.
+bool OrdinaryBootSector(ProbeState& state) {
+  return FirstSectorRule(state) != nullptr;
+}
+
+bool TableInSectorZero(ProbeState& state) {
+  state.verdict.partitions = HoldsPartitionTable(state.first);
+  return state.verdict.partitions;
+}
+
+bool FileSystems(ProbeState& state) {
+  const char* name = MatchFileSystem(state.volume);
+  if (name == nullptr) return false;
+  state.verdict.fileSystem = name;
+  state.verdict.finding = ApfsVerdict(state.volume, state.verdict.fileSystem);
+  return true;
+}
+
+bool SignedSectorZero(ProbeState& state) {
+  state.verdict.partitions = IsSigned(state.first);
+  return state.verdict.partitions;
+}
+
+bool GuidPartitionTable(ProbeState& state) {
+  state.verdict.partitions = TheGpt(state.exam).usable;
+  return state.verdict.partitions;
+}
+
+bool MetadataAtTheEnds(ProbeState& state) {
+  state.verdict.finding = SecondaryHeaderVerdict(state.volume);
+  return state.verdict.finding != nullptr;
+}
+
+bool BlankSectorZero(ProbeState& state) {
+  state.verdict.partitions = IsAllZero(state.first);
+  return state.verdict.partitions;
+}
+
+// A failed read of the volume, or of a disk's GPT, leaves the question open: the failure is
+// said instead of a guess.
+bool Unexplained(ProbeState& state) {
+  const bool gptUnread = state.exam.gpt && !state.exam.gpt->readErrors.empty();
+  if (!state.volume.failed && !(state.kind == VolumeKind::kDisk && gptUnread)) {
+    state.verdict.finding =
+        state.kind == VolumeKind::kDisk ? &kUnpartitionedDisk : &kUnexplainedPartition;
+  }
+  return true;
+}
+
+// The chain, in the order the header describes.
+const ProbeStep kProbeChain[] = {
+    {kBoth, 0, MarkedFinding},
+    {kBoth, 0, CoreStorageHeader},
+    {kBoth, 0, OrdinaryBootSector},
+    {kDisk, 0, TableInSectorZero},
+    {kBoth, DiskIO::kProbeBudget, FileSystems},
+    {kDisk, 0, SignedSectorZero},
+    {kDisk, 0, GuidPartitionTable},
+    {kBoth, DiskIO::kProbeBudget, MetadataAtTheEnds},
+    {kDisk, 0, BlankSectorZero},
+    {kBoth, 0, Unexplained},
+};
+
+}  // namespace
+
+const DiskIO::GptTable& TheGpt(DriveExam& exam) {
+  if (!exam.gpt) {
+    exam.gpt = DiskIO::ReadGpt(exam.sectors, !DiskIO::HasGptProtectiveEntry(exam.sector0));
+    for (const TableReadError& failure : exam.gpt->readErrors) {
+      exam.record.tableReadErrors.push_back(failure);
+    }
+  }
+  return *exam.gpt;
+}
+
+bool HoldsPartitionTable(const SectorText& sector0) {
+  if (!IsSigned(sector0)) return false;
+  bool anyStart = false;
+  for (size_t entry = 0; entry < MasterBootRecord::kEntryCount; ++entry) {
+    const uint8_t indicator = ByteAt(sector0, MasterBootRecord::kEntryTypeOffsets[entry] - 4);
+    if (indicator != kInactive && indicator != kActive) return false;
+    const Field start = MasterBootRecord::kEntryStartSectors[entry];
+    anyStart = anyStart || LittleEndianValue(sector0, start.offset, start.length) != 0;
+  }
+  return anyStart;
+}
+
+VolumeVerdict ProbeVolume(VolumeKind kind, DriveExam& exam, DiskIO::Volume& volume,
+                          const SectorText& firstSector) {
+  ProbeState state{kind, exam, volume, firstSector, {}};
+  for (const ProbeStep& row : kProbeChain) {
+    if ((row.kinds & static_cast<uint8_t>(kind)) == 0) continue;
+    if (row.budget != 0) volume.budget = row.budget;
+    if (row.step(state)) break;
+  }
+  return state.verdict;
+}
+
+}  // namespace Module1
