@@ -350,4 +350,4 @@ def device_reads(trace, paths):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    run_file()

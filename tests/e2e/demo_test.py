@@ -41,4 +41,4 @@ class DemoTest(ScanFolderTest):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    run_file()

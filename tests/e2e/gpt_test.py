@@ -314,4 +314,4 @@ class GptTest(ScanFolderTest):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    run_file()

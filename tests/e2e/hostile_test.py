@@ -189,4 +189,4 @@ class FailingReadTest(DeviceFolderTest):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    run_file()

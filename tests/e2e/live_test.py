@@ -182,4 +182,4 @@ class LiveTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    run_file()

@@ -264,4 +264,4 @@ class LoopDeviceTest(ScanFolderTest):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    run_file()

@@ -245,4 +245,4 @@ class IdentityAndVerdictTest(ScanFolderTest):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    run_file()

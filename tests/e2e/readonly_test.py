@@ -248,4 +248,4 @@ class ReadOnlyRunTest(ScanFolderTest):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    run_file()

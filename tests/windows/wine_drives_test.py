@@ -138,4 +138,4 @@ class WineDrivesTest(DeviceFolderTest):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    run_file()

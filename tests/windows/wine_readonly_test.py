@@ -38,4 +38,4 @@ class WineReadOnlyTest(DeviceFolderTest):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    run_file()
