@@ -193,8 +193,7 @@ def main():
           (median["drives"], min(walls["drives"]), max(walls["drives"])))
     print("  pauses      median %.1f ms  for a program that only pauses %d x %d ms (%.1f ms late)"
           % (median["pauses"], DRIVES, PAUSE_MS, median["pauses"] - PAUSES_MS))
-    print("  overhead    %.1f ms side by side: the median of the scanner's time less the pause-only"
-          " program's, run in turn" % overhead)
+    print("  overhead    %.1f ms side by side (the median of the paired differences)" % overhead)
     print("    %.1f ms  of it opening, reading and examining the drives (less a run over an empty"
           " folder)" % (median["drives"] - median["empty"]))
     print("  peak RSS    %s" % ("%.1f MiB" % (peak / 1024) if peak else
