@@ -7,7 +7,6 @@ import re
 import signal
 import tempfile
 import termios
-import unittest
 
 from tvxtest import *
 

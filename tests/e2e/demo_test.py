@@ -2,7 +2,6 @@
 shows it."""
 
 import os
-import unittest
 
 from tvxtest import *
 

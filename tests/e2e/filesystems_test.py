@@ -11,7 +11,6 @@ import json
 import struct
 import re
 import tempfile
-import unittest
 
 from tvxtest import *
 

@@ -5,7 +5,6 @@ stand when neither does."""
 import json
 import os
 import tempfile
-import unittest
 
 from tvxtest import *
 

@@ -4,7 +4,6 @@ whose reads fail. Each report is compared whole, byte for byte."""
 
 import os
 import tempfile
-import unittest
 
 from tvxtest import *
 

@@ -3,7 +3,6 @@ reported, and the virtual-disk verdict for volumes that live on no physical driv
 
 import json
 import os
-import unittest
 
 from tvxtest import *
 

@@ -8,7 +8,6 @@ import os
 import subprocess
 import tempfile
 import time
-import unittest
 
 from tvxtest import *
 

@@ -5,7 +5,6 @@ partitions far into a drive."""
 import json
 import os
 import struct
-import unittest
 
 from tvxtest import *
 

@@ -6,7 +6,6 @@ import re
 import subprocess
 import tempfile
 import time
-import unittest
 
 from tvxtest import *
 

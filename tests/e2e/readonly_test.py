@@ -8,7 +8,6 @@ import os
 import re
 import subprocess
 import tempfile
-import unittest
 
 from tvxtest import *
 

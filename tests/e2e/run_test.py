@@ -4,7 +4,6 @@ import json
 import os
 import subprocess
 import tempfile
-import unittest
 
 from tvxtest import *
 

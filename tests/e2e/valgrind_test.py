@@ -4,7 +4,6 @@ sanitizer build, which checks the same things its own way, so that build leaves 
 
 import os
 import subprocess
-import unittest
 
 from tvxtest import *
 

@@ -8,7 +8,7 @@ import xml.etree.ElementTree as ElementTree
 
 import pefile
 
-from winetest import SOURCE, TVX_EXE, build_version_defines
+from winetest import SOURCE, TVX_EXE, build_version_defines, run_file
 
 DESCRIPTION = b"Checks for currently mounted encrypted disks and volumes"
 REQUIRED_STRINGS = {
