@@ -5,7 +5,7 @@ image builders come from tests/e2e/tvxtest.py.
     /usr/bin/python3 winetest.py --run PROGRAM.exe [ARGS...]
 
 runs one Windows program under Wine in the test prefix and exits with its exit status, or with
-77 (skipped) when it is a GoogleTest program that skipped tests and failed none.
+77 (skipped) when it is a GoogleTest program that skipped tests and failed none (1 under CI=true).
 """
 
 import contextlib
@@ -211,9 +211,13 @@ def main(argv):
     result = subprocess.run([WINE, *argv[2:]], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             env=wine_environment())
     sys.stdout.buffer.write(result.stdout)
-    # A GoogleTest program that skipped tests and failed none: skipped, not passed.
+    # A GoogleTest program that skipped tests and failed none: skipped, not passed, and under
+    # CI=true, where nothing may skip, failed.
     if result.returncode == 0 and re.search(rb"^\[  SKIPPED \] \d+ tests?", result.stdout,
                                             re.MULTILINE):
+        if ci_run():
+            print("CI=true: tests were skipped, which a CI run does not accept", file=sys.stderr)
+            return 1
         return SKIPPED_STATUS
     return result.returncode
 
