@@ -1,4 +1,5 @@
-# A thin layer over CMake. `make` builds build/tvx, `make test` builds and runs every suite,
+# A thin layer over CMake and its presets (CMakePresets.json: default, sanitized, fuzz, static,
+# windows, package). `make` builds build/tvx, `make test` builds and runs every suite,
 # `make run ARGS=...` runs the scanner, `make install` installs it, `make static` builds the
 # portable Linux scanner, `make package` builds the release files. Missing Debian packages are
 # installed first when root (tools/install-deps).
@@ -24,9 +25,10 @@ run: build
 test:
 	@tools/run-tests
 
-# bin/tvx, share/man/man1/tvx.1 and share/doc/tharvex/ under $(DESTDIR)$(PREFIX).
+# bin/tvx (stripped, as the Debian package has it), share/man/man1/tvx.1 and share/doc/tharvex/
+# under $(DESTDIR)$(PREFIX).
 install: build
-	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)" --strip
 
 # Into build-package/: the Debian package (checked by lintian), the Windows archive, SHA256SUMS.
 package:
@@ -48,8 +50,8 @@ demo: build
 	  { echo "make demo: the scan should have found the demo's volumes (status 3), not $$status" >&2; \
 	    exit 1; }
 
-# Times whole runs over 16 drives of four partitions: wall time, overhead above the 160 ms of
-# pauses, peak memory.
+# Times whole runs over 16 drives of four partitions, each beside a pause-only program that
+# takes the scanner's 16 pauses: wall time, overhead side by side, peak memory.
 .PHONY: bench
 bench: build
 	@tests/bench/scan_bench.py
@@ -64,9 +66,8 @@ static:
 # linked, with its icon and version information. `tools/test-windows` runs its tests under Wine.
 .PHONY: windows
 windows:
-	@cmake -S . -B build-windows --no-warn-unused-cli -DCMAKE_BUILD_TYPE=Release \
-	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
-	@cmake --build build-windows -j $(JOBS) --target tvx
+	@cmake --preset windows >/dev/null
+	@cmake --build --preset windows -j $(JOBS) --target tvx
 
 clean:
 	rm -rf build build-*

@@ -1,7 +1,8 @@
 # Installing tvx: `make install` (PREFIX, DESTDIR) and `cmake --install` put the program, its
 # manual page and its documents in the usual places under the prefix:
 #
-#   bin/tvx   share/man/man1/tvx.1   share/doc/tharvex/{README.md,LICENSE,report-json.md}
+#   bin/tvx   share/man/man1/tvx.1   share/doc/tharvex/{README.md,LICENSE,report-json.md,
+#                                                        detection.md}
 #
 # With TVX_DEBIAN_PACKAGE on, the files are laid out as a Debian package wants them instead (the
 # manual page and changelog compressed, the licence as a copyright file) and `cpack -G DEB`
@@ -16,7 +17,8 @@ set(TVX_MAN_PAGE ${CMAKE_BINARY_DIR}/tvx.1)  # docs/tvx.1.in with the version fi
 set(TVX_JSON_DOC ${PROJECT_SOURCE_DIR}/docs/report-json.md)
 
 install(TARGETS tvx RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${TVX_DOC_DIR})
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/detection.md
+        DESTINATION ${TVX_DOC_DIR})
 # The description of the JSON report, when the sources have it; looked for at install time, so
 # that a build folder configured before the file came still installs it.
 install(FILES ${TVX_JSON_DOC} DESTINATION ${TVX_DOC_DIR} OPTIONAL)

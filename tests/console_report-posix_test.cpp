@@ -14,7 +14,7 @@ namespace {
 
 using TestSupport::CaptureStandardOutput;
 
-constexpr char kWhite[] = "\x1b[97m";
+constexpr char kWhite[] = "\x1b[39m";  // the terminal's default foreground
 constexpr char kYellow[] = "\x1b[93m";
 constexpr char kReset[] = "\x1b[0m";
 

@@ -192,7 +192,7 @@ TEST_F(DeviceTest, CreateFileAOpensReadOnlyWhateverAccessIsAsked) {
         return Read(handle, 100) == "evidence" ? kOpened : 99;
       },
       root, 5);
-  if (readOnlyResult == -2) GTEST_SKIP() << "cannot run a child process as user 65534";
+  if (readOnlyResult == -2) TVX_CANNOT_RUN("cannot run a child process as user 65534");
   EXPECT_EQ(readOnlyResult, kOpened);
   EXPECT_EQ(OpenInChild(unreadable, root), 5);
 
@@ -450,7 +450,7 @@ TEST(DeviceCalls, ALoopDeviceBehavesAsAPhysicalDrive) {
   ASSERT_TRUE(TestSupport::WriteAt(image, uint64_t{1} << 32, "at 4 GiB"));
   ASSERT_TRUE(TestSupport::WriteAt(image, kSize - 8, "the last"));
   const TestSupport::LoopDevice loop(image);
-  if (loop.path().empty()) GTEST_SKIP() << "no loop device (needs root and losetup)";
+  if (loop.path().empty()) TVX_CANNOT_RUN("no loop device (needs root and losetup)");
   ASSERT_EQ(symlink(loop.path().c_str(), folder.Entry("PhysicalDrive0").c_str()), 0);
   const ScopedEnvironment devices("TVX_DEVICES", folder.path().c_str());
 

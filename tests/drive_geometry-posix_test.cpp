@@ -105,7 +105,7 @@ TEST(DriveGeometryTest, AnswersWithWindowsBufferRules) {
 }
 
 TEST(DriveGeometryTest, ImageFormatsGiveTheirOwnSectorSize) {
-  if (!Succeeds("command -v ewfacquire")) GTEST_SKIP() << "no ewfacquire";
+  if (!Succeeds("command -v ewfacquire")) TVX_CANNOT_RUN("no ewfacquire");
   TemporaryFolder folder;
   const std::string raw = folder.Entry("raw");
   ASSERT_TRUE(TestSupport::WriteAt(raw, kImageSize - 1, std::string(1, '\0'), true));
@@ -116,13 +116,13 @@ TEST(DriveGeometryTest, ImageFormatsGiveTheirOwnSectorSize) {
 
 TEST(DriveGeometryTest, FourKnLoopDeviceAndItsImage) {
   if (geteuid() != 0 || !Succeeds("command -v sgdisk")) {
-    GTEST_SKIP() << "needs root and sgdisk";
+    TVX_CANNOT_RUN("needs root and sgdisk");
   }
   TemporaryFolder folder;
   const std::string image = folder.Entry("4kn.img");
   ASSERT_TRUE(TestSupport::WriteAt(image, kImageSize - 1, std::string(1, '\0'), true));
   const std::string device = Shell("losetup --find --show --sector-size 4096 " + image);
-  if (device.empty()) GTEST_SKIP() << "no loop device with 4096-byte sectors";
+  if (device.empty()) TVX_CANNOT_RUN("no loop device with 4096-byte sectors");
   const bool partitioned = Succeeds("sgdisk -o -n 1:0:0 -t 1:0700 " + device);
   const auto onDevice = Query(device);
   Succeeds("losetup --detach " + device);

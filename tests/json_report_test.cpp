@@ -7,6 +7,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "base/version.h"
+
 namespace {
 
 using nlohmann::json;
@@ -89,7 +91,7 @@ TEST(JsonReport, DescribesTheRun) {
   const json document = json::parse(ConsoleStuff::JsonReport(
       SampleReport(), {"linux", "host\xe9", "2026-12-08T22:16:56Z", "/case/42"}));
   EXPECT_EQ(document["tool"], "Tharvex");
-  EXPECT_EQ(document["version"], "1.1");
+  EXPECT_EQ(document["version"], TVX_VERSION);
   EXPECT_EQ(document["platform"], "linux");
   EXPECT_EQ(Latin1(document["host"]), "host\xe9");
   EXPECT_EQ(document["startedAt"], "2026-12-08T22:16:56Z");

@@ -21,10 +21,28 @@
 #include <string>
 #include <system_error>
 
+#include <gtest/gtest.h>
+
 #include "platform/platform.h"
 #include "render/console.h"
 
+/// Skips the running test, saying why (`reason`, text or a std::string); under CI=true, where
+/// tools/install-deps has installed every tool and the run is root, fails it instead, so that a
+/// CI run never passes while testing less. For void test bodies and fixtures' SetUp.
+#define TVX_CANNOT_RUN(reason)                                             \
+  do {                                                                     \
+    if (::TestSupport::CiRun())                                            \
+      FAIL() << "cannot run, which CI=true does not accept: " << (reason); \
+    GTEST_SKIP() << (reason);                                              \
+  } while (0)
+
 namespace TestSupport {
+
+/// True when the environment says this is a CI run (CI=true).
+inline bool CiRun() {
+  const char* ci = getenv("CI");
+  return ci != nullptr && std::string(ci) == "true";
+}
 
 /// The user and group that a child process drops to when it must not be root.
 constexpr uid_t kNobody = 65534;

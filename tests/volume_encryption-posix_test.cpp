@@ -67,7 +67,7 @@ class VolumeLayers : public testing::Test {
     if (mknod(node.c_str(), S_IFBLK | 0600, makedev(240, 0)) != 0) node = "/dev/loop0";
     struct stat info {};
     if (stat(node.c_str(), &info) != 0 || !S_ISBLK(info.st_mode)) {
-      GTEST_SKIP() << "no block device node to link as a drive";
+      TVX_CANNOT_RUN("no block device node to link as a drive");
     }
     ASSERT_EQ(symlink(node.c_str(), devices_.Entry("PhysicalDrive17").c_str()), 0);
     sys_.AddDisk("sdr", info.st_rdev);

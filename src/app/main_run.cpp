@@ -62,6 +62,15 @@ bool StartsWith(const std::string& text, const char* prefix) {
   return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
 }
 
+// "/version" or "--version" as a word of its own, anywhere.
+bool IsVersionWord(const std::string& word) {
+  return word == "/version" || word == "--version";
+}
+
+bool VersionRequested() {
+  return AnyWord(IsVersionWord);
+}
+
 // "/json" or "--json", alone or followed by more characters, as any word.
 bool IsJsonWord(const std::string& word) {
   return StartsWith(word, "/json") || StartsWith(word, "--json");
@@ -79,7 +88,8 @@ bool BatchRequested() {
 // True for a lower-case word that is one of the options above, wherever it stands.
 bool IsKnownOption(const std::string& word) {
   return StartsWith(word, "/?") || StartsWith(word, "/batch") || StartsWith(word, "--batch") ||
-         IsJsonWord(word) || word == "-h" || word == "--help" || word == "-?" || word == "/help";
+         IsJsonWord(word) || IsVersionWord(word) || word == "-h" || word == "--help" ||
+         word == "-?" || word == "/help";
 }
 
 // Names on standard error every word that starts with "/" or "-" and is no option of the
@@ -140,6 +150,11 @@ int32_t Main() {
 
   NoteUnknownOptions();
   const bool usage = UsageRequested();
+  if (!usage && VersionRequested()) {
+    // The version alone: no banner, no scan, no key wait, whatever else was asked.
+    ConsoleStuff::WriteVersion();
+    return 0;
+  }
   std::string missing;
   if (!usage && DeviceSourceIsMissing(missing)) {
     // A mistyped case folder must not be scanned as an empty machine.

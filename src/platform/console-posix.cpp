@@ -49,19 +49,23 @@ constexpr DWORD kOutputModes = 0x0003;  // processed output, wrap at end of line
 
 // Console attribute bits: blue 1, green 2, red 4, intensity 8; the background above them.
 constexpr WORD kLightGray = 7;
+constexpr int kWhite = 15;
 
 // Returns the ANSI colour index (red 1, green 2, blue 4) of a console colour's RGB bits.
 int AnsiColorIndex(int consoleBits) {
   return ((consoleBits & 4) ? 1 : 0) | ((consoleBits & 2) ? 2 : 0) | ((consoleBits & 1) ? 4 : 0);
 }
 
-// Returns the SGR sequence for a console attribute: LightGray is the terminal's own default.
+// Returns the SGR sequence for a console attribute: LightGray is the terminal's own default, and
+// White its default foreground (39), which a light background shows as dark as a dark one shows
+// it light; bright white (97) would vanish on a light background.
 std::string SgrSequence(WORD attributes) {
   if (attributes == kLightGray) return "\x1b[0m";
   const int foreground = attributes & 0xF;
   const int background = (attributes >> 4) & 0xF;
-  std::string sgr =
-      "\x1b[" + std::to_string(((foreground & 8) ? 90 : 30) + AnsiColorIndex(foreground));
+  const int code =
+      foreground == kWhite ? 39 : ((foreground & 8) ? 90 : 30) + AnsiColorIndex(foreground);
+  std::string sgr = "\x1b[" + std::to_string(code);
   if (background != 0) {
     sgr += ";" + std::to_string(((background & 8) ? 100 : 40) + AnsiColorIndex(background));
   }

@@ -119,8 +119,14 @@ void WriteUsage() {
   WriteConsoleText(
       "        /batch - No prompt for user input at the end of processing, just exit.\r\n",
       LightGray);
-  WriteConsoleText(
-      "        /json  - Write the report as one JSON document, with no prompt.\r\n\r\n", LightGray);
+  WriteConsoleText("        /json  - Write the report as one JSON document, with no prompt.\r\n",
+                   LightGray);
+  WriteConsoleText("        /version - Show the version of TVX and exit.\r\n\r\n", LightGray);
+}
+
+void WriteVersion() {
+  // One line in the terminal's own colour, so that a script reads it as it is.
+  WritePlainText("Tharvex " TVX_VERSION "\r\n");
 }
 
 void WritePhysicalPassStart() {

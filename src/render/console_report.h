@@ -12,6 +12,10 @@ void WriteBanner();
 /// Writes the usage text.
 void WriteUsage();
 
+/// Writes the program's name and version alone, "Tharvex 1.1", as one line. Throws as
+/// WriteConsoleText does when the write fails.
+void WriteVersion();
+
 /// Writes the heading of the physical drive pass.
 void WritePhysicalPassStart();
 

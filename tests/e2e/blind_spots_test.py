@@ -9,7 +9,6 @@ import re
 import shutil
 import subprocess
 import tempfile
-import unittest
 
 from tvxtest import *
 
@@ -506,4 +505,4 @@ class EachSectorOnceTest(DeviceFolderTest):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    run_file()

@@ -2,7 +2,6 @@
 shows it."""
 
 import os
-import unittest
 
 from tvxtest import *
 
@@ -41,4 +40,4 @@ class DemoTest(ScanFolderTest):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    run_file()

@@ -11,7 +11,6 @@ import json
 import struct
 import re
 import tempfile
-import unittest
 
 from tvxtest import *
 
@@ -121,7 +120,6 @@ LINUX_PARTITIONS = [
     ("mkfs.btrfs", 128, apart("mkfs.btrfs", "-q", "-f"), ZEROS, "Btrfs"),
     ("mkswap", 16, apart("mkswap"), ZEROS, "Linux swap"),
     ("mkfs.f2fs", 64, apart("mkfs.f2fs", "-q", "-f"), ZEROS, "F2FS"),
-    ("mkfs.hfsplus", 16, apart("mkfs.hfsplus"), ZEROS, "HFS+"),
     ("pvcreate", 8, made_apart(physical_volume), ZEROS, "LVM2 physical volume"),
     ("cryptsetup", 32, made_apart(lambda v: luks_format(v, "luks2")), LUKS2_OEM, None),
 ]
@@ -384,7 +382,7 @@ def md_member(volume, metadata):
     """Makes `volume` a one-disk (ddf, imsm: two-disk container) md member of `metadata`
     through a loop device, then stops the array; DeviceUnavailable where md cannot run."""
     if not os.path.exists("/proc/mdstat"):
-        raise DeviceUnavailable("this kernel has no md driver")
+        raise DeviceUnavailable(MISSING_KERNEL_FEATURES["md"])
     name = "/dev/md/tvx-test-%d" % os.getpid()
     with loop_device(volume, read_only=False) as device:
         if metadata in ("ddf", "imsm"):
@@ -557,4 +555,4 @@ class FileVaultTest(ScanFolderTest):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    run_file()

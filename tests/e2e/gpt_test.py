@@ -5,7 +5,6 @@ stand when neither does."""
 import json
 import os
 import tempfile
-import unittest
 
 from tvxtest import *
 
@@ -281,4 +280,4 @@ class GptTest(ScanFolderTest):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    run_file()

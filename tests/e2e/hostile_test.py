@@ -4,7 +4,6 @@ whose reads fail. Each report is compared whole, byte for byte."""
 
 import os
 import tempfile
-import unittest
 
 from tvxtest import *
 
@@ -189,4 +188,4 @@ class FailingReadTest(DeviceFolderTest):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    run_file()

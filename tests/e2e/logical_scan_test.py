@@ -3,7 +3,6 @@ reported, and the virtual-disk verdict for volumes that live on no physical driv
 
 import json
 import os
-import unittest
 
 from tvxtest import *
 
@@ -78,4 +77,4 @@ class LetterTest(ScanFolderTest):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    run_file()

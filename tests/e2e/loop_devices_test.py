@@ -8,7 +8,6 @@ import os
 import subprocess
 import tempfile
 import time
-import unittest
 
 from tvxtest import *
 
@@ -264,4 +263,4 @@ class LoopDeviceTest(ScanFolderTest):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    run_file()

@@ -179,4 +179,4 @@ class OutputFaultTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    run_file()

@@ -75,8 +75,7 @@ class ManPageTest(unittest.TestCase):
             self.assertIn(option.decode(), synopsis)
 
 
-@unittest.skipIf(os.environ.get("TVX_SANITIZED") == "1", "the package is built the same way "
-                 "whatever this build is; the native suite checks it")
+@native_build_only("the package is built the same way whatever this build is")
 class DebianPackageTest(unittest.TestCase):
     maxDiff = None
 
@@ -111,8 +110,8 @@ class DebianPackageTest(unittest.TestCase):
     def test_control_fields(self):
         architecture = subprocess.run(["dpkg", "--print-architecture"], stdout=subprocess.PIPE,
                                       check=True).stdout.decode().strip()
-        self.assertEqual(os.path.basename(self.deb), "tharvex_1.1_%s.deb" % architecture)
-        expected = {"Package": "tharvex", "Version": "1.1", "Section": "admin",
+        self.assertEqual(os.path.basename(self.deb), "tharvex_%s_%s.deb" % (VERSION, architecture))
+        expected = {"Package": "tharvex", "Version": VERSION, "Section": "admin",
                     "Architecture": architecture}
         self.assertEqual({name: self.field(name) for name in expected}, expected)
         # Computed by dpkg-shlibdeps from what the binary links: the C library alone, with a
@@ -157,7 +156,7 @@ class DebianPackageTest(unittest.TestCase):
             with open(BUILT_MAN_PAGE, "rb") as source:
                 self.assertEqual(page.read(), source.read())
         documents = sorted(os.listdir(os.path.join(self.root, "usr/share/doc/tharvex")))
-        expected = ["README.md", "changelog.gz", "copyright"]
+        expected = ["README.md", "changelog.gz", "copyright", "detection.md"]
         if os.path.exists(os.path.join(ROOT, "docs", "report-json.md")):
             expected.append("report-json.md")
         self.assertEqual(documents, sorted(expected))
@@ -171,8 +170,7 @@ class DebianPackageTest(unittest.TestCase):
         self.assertEqual(errors, [], lint.stdout.decode())
 
 
-@unittest.skipIf(os.environ.get("TVX_SANITIZED") == "1", "the static scanner is built the same "
-                 "way whatever this build is; the native suite checks it")
+@native_build_only("the static scanner is built the same way whatever this build is")
 class StaticScannerTest(ScanFolderTest):
     @classmethod
     def setUpClass(cls):
@@ -186,7 +184,7 @@ class StaticScannerTest(ScanFolderTest):
             cls.scratch.cleanup()
             raise AssertionError("make-package failed:\n" + built.stdout.decode(errors="replace"))
         cls.out = out
-        cls.static = os.path.join(out, "tharvex-1.1-linux-x64-static")
+        cls.static = os.path.join(out, "tharvex-%s-linux-x64-static" % VERSION)
 
     @classmethod
     def tearDownClass(cls):
@@ -204,7 +202,7 @@ class StaticScannerTest(ScanFolderTest):
         with open(self.static, "rb") as f:
             digest = hashlib.sha256(f.read()).hexdigest()
         with open(os.path.join(self.out, "SHA256SUMS")) as f:
-            self.assertEqual(f.read(), "%s  tharvex-1.1-linux-x64-static\n" % digest)
+            self.assertEqual(f.read(), "%s  %s\n" % (digest, os.path.basename(self.static)))
 
     def test_scans_a_device_folder_as_this_build_does(self):
         tool(os.path.join(ROOT, "tools", "make-demo"), "--no-run", "--folder", self.devices)
@@ -230,4 +228,4 @@ class StaticScannerTest(ScanFolderTest):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    run_file()

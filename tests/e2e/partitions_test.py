@@ -5,7 +5,6 @@ partitions far into a drive."""
 import json
 import os
 import struct
-import unittest
 
 from tvxtest import *
 
@@ -245,4 +244,4 @@ class IdentityAndVerdictTest(ScanFolderTest):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    run_file()

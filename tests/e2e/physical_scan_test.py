@@ -6,7 +6,6 @@ import re
 import subprocess
 import tempfile
 import time
-import unittest
 
 from tvxtest import *
 
@@ -237,4 +236,4 @@ class PauseTest(ScanFolderTest):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    run_file()

@@ -8,7 +8,6 @@ import os
 import re
 import subprocess
 import tempfile
-import unittest
 
 from tvxtest import *
 
@@ -248,4 +247,4 @@ class ReadOnlyRunTest(ScanFolderTest):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    run_file()

@@ -4,7 +4,6 @@ import json
 import os
 import subprocess
 import tempfile
-import unittest
 
 from tvxtest import *
 
@@ -21,6 +20,7 @@ class OptionTest(DeviceFolderTest):
         full = report(open_error(2), prompt=True, unread=True)
         no_prompt = report(open_error(2), unread=True)
         usage = BANNER + USAGE
+        version = VERSION_LINE
         document = "one JSON document"
         cases = [
             ([], full, []),
@@ -64,6 +64,17 @@ class OptionTest(DeviceFolderTest):
             (["/json", "--verbose"], document, ["--verbose"]),
             (["/?", "/x"], usage, ["/x"]),
             (["--batch", "--bach"], no_prompt, ["--bach"]),
+            # The version alone, as a word of its own anywhere: no banner, no scan, status 0.
+            (["--version"], version, []),
+            (["/VERSION"], version, []),
+            (["/batch", "/Version"], version, []),
+            (["/json", "--version"], version, []),
+            (["--version", "/x"], version, ["/x"]),
+            (["/?", "--version"], usage, []),
+            (["--version", "-h"], usage, []),
+            (["--versions"], full, ["--versions"]),
+            (["-version"], full, ["-version"]),
+            (["x/version"], full, []),
         ]
         for args, expected, unknown in cases:
             with self.subTest(args=args):
@@ -77,7 +88,8 @@ class OptionTest(DeviceFolderTest):
                     self.assertEqual(result.returncode, 2)
                 else:
                     self.assertEqual(result.stdout, expected)
-                    self.assertEqual(result.returncode, 0 if expected is usage else 2)
+                    self.assertEqual(result.returncode,
+                                     0 if expected is usage or expected is version else 2)
 
     def test_a_file_receives_the_same_bytes_as_a_pipe(self):
         for args, expected in [([], report(open_error(2), prompt=True, unread=True)),
@@ -97,11 +109,31 @@ class MakeRunTest(DeviceFolderTest):
         self.assertIn(b"build-tvx: ", result.stderr)
         self.assertNotEqual(result.returncode, 0)  # status 2: no drive could be read
 
+    def test_make_install_installs_a_stripped_scanner(self):
+        """`make install PREFIX=/usr DESTDIR=...`: the program without its symbols (the build's
+        has them), which still runs, its manual page and its documents."""
+        if not have("readelf"):
+            self.skipTest("readelf is not installed (binutils)")
+        stage = os.path.join(self.devices, "stage")
+        result = run_make(self, "install", "PREFIX=/usr", "DESTDIR=" + stage)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        installed = os.path.join(stage, "usr", "bin", "tvx")
+        sections = lambda path: subprocess.run(  # noqa: E731
+            ["readelf", "-S", "-W", path], stdout=subprocess.PIPE, check=True).stdout
+        self.assertIn(b".symtab", sections(TVX))
+        self.assertNotIn(b".symtab", sections(installed))
+        self.assertNotIn(b".debug_info", sections(installed))
+        self.assertEqual(subprocess.run([installed, "--version"], stdout=subprocess.PIPE).stdout,
+                         VERSION_LINE)
+        self.assertTrue(os.path.isfile(os.path.join(stage, "usr/share/man/man1/tvx.1")))
+        self.assertEqual(sorted(os.listdir(os.path.join(stage, "usr/share/doc/tharvex"))),
+                         ["LICENSE", "README.md", "detection.md", "report-json.md"])
+
 
 class MissingDeviceSourceTest(DeviceFolderTest):
     def test_a_device_folder_that_does_not_exist_is_said_and_not_scanned(self):
         """A mistyped TVX_DEVICES is no empty machine: the message on standard error, status 2,
-        nothing on standard output, whatever the options but the usage request."""
+        nothing on standard output, whatever the options but the usage and version requests."""
         missing = os.path.join(self.devices, "no-such-case")
         message = b"TVX_DEVICES names " + missing.encode() + b", which does not exist.\r\n"
         for args in ([], ["/batch"], ["/json"]):
@@ -109,8 +141,9 @@ class MissingDeviceSourceTest(DeviceFolderTest):
                 result = run_tvx(args, devices=missing)
                 self.assertEqual((result.stdout, result.stderr, result.returncode),
                                  (b"", message, 2))
-        result = run_tvx(["/?"], devices=missing)
-        self.assertEqual((result.stdout, result.returncode), (BANNER + USAGE, 0))
+        for args, expected in ((["/?"], BANNER + USAGE), (["--version"], VERSION_LINE)):
+            result = run_tvx(args, devices=missing)
+            self.assertEqual((result.stdout, result.returncode), (expected, 0))
 
 
 class KeyWaitWithoutTerminalTest(DeviceFolderTest):
@@ -131,4 +164,4 @@ class KeyWaitWithoutTerminalTest(DeviceFolderTest):
             os.close(writer)
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    run_file()

@@ -99,8 +99,7 @@ def without_start_time(report):
 
 
 # The sweep carries whatever scanner it is given: the native suite alone runs these.
-SANITIZED_SUITE = unittest.skipIf(os.environ.get("TVX_SANITIZED") == "1",
-                                  "the native suite checks the sweep")
+SANITIZED_SUITE = native_build_only("the sweep carries whatever scanner it is given")
 
 
 @SANITIZED_SUITE
@@ -281,4 +280,4 @@ class PlaybookCheckTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    run_file()

@@ -14,6 +14,7 @@ import shutil
 import signal
 import struct
 import subprocess
+import sys
 import tempfile
 import termios
 import time
@@ -23,6 +24,90 @@ import zlib
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TVX = os.environ.get("TVX_BIN", os.path.join(ROOT, "build", "tvx"))
 SECTOR = 512
+
+# ---------------------------------------------------------------------------------------------
+# Running a test file: a skip is never a pass
+
+# The kernel features a machine may lack, each with the reason a test that needs it gives when it
+# skips. These are the only skips a CI run (CI=true) accepts: every other skip (a tool that is
+# not installed, not running as root) fails there, since tools/install-deps installs everything.
+MISSING_KERNEL_FEATURES = {
+    "device-mapper": "the kernel has no device-mapper driver (dmsetup version finds none)",
+    "md": "the kernel has no md driver (no /proc/mdstat)",
+}
+# The exit status that tells CTest a test could not run (its SKIP_RETURN_CODE).
+SKIPPED_STATUS = 77
+
+
+def ci_run():
+    """True when the environment says this is a CI run: CI=true."""
+    return os.environ.get("CI") == "true"
+
+
+def sanitized_build():
+    """True when TVX_BIN is the sanitizer build (build-asan)."""
+    return os.environ.get("TVX_SANITIZED") == "1"
+
+
+def native_build_only(why):
+    """Class decorator: the tests of the class run in the native build only; the sanitizer
+    build's run of the file leaves them out, saying `why`. For tests that do not depend on how
+    the scanner was built (they build what they check themselves), or cannot run under the
+    sanitizers at all. Leaving them out is no skip: the native suite of the same `make test`
+    runs them."""
+    def mark(cls):
+        cls.tvx_native_build_only = why
+        return cls
+    return mark
+
+
+def _tests_of(suite):
+    for item in suite:
+        if isinstance(item, unittest.TestSuite):
+            yield from _tests_of(item)
+        else:
+            yield item
+
+
+def run_file(module="__main__"):
+    """Runs a test file's tests (those named on the command line, as Class or Class.test, or
+    all), as unittest.main(verbosity=2) does, and exits: 0 when every test
+    ran and passed, 1 on any failure, SKIPPED_STATUS (77) when none failed but some were
+    skipped, so that CTest lists the file as skipped, not passed. With CI=true a skip whose
+    reason is not one of MISSING_KERNEL_FEATURES fails the file instead. Classes marked
+    native_build_only are left out of the sanitizer build's run."""
+    names = [name for name in sys.argv[1:] if not name.startswith("-")]
+    loader = unittest.defaultTestLoader
+    loaded = (loader.loadTestsFromNames(names, sys.modules[module]) if names else
+              loader.loadTestsFromModule(sys.modules[module]))
+    kept, left_out = unittest.TestSuite(), {}
+    for test in _tests_of(loaded):
+        why = getattr(type(test), "tvx_native_build_only", None)
+        if why is not None and sanitized_build():
+            left_out[type(test).__name__] = why
+        else:
+            kept.addTest(test)
+    for name, why in sorted(left_out.items()):
+        print("not in this build: %s (%s)" % (name, why), file=sys.stderr)
+    result = unittest.TextTestRunner(verbosity=2).run(kept)
+    if not result.wasSuccessful():
+        sys.exit(1)
+    if result.testsRun == 0:
+        result.skipped.append(("the whole file", "it has no test to run in this build"))
+    allowed = set(MISSING_KERNEL_FEATURES.values())
+    refused = [(test, why) for test, why in result.skipped if why not in allowed]
+    if refused and ci_run():
+        print("\nCI=true: these tests were skipped, which a CI run accepts only for the kernel "
+              "features in tvxtest.MISSING_KERNEL_FEATURES:", file=sys.stderr)
+        for test, why in refused:
+            print("  %s: %s" % (test, why), file=sys.stderr)
+        sys.exit(1)
+    if result.skipped:
+        print("\n%d skipped (the file counts as skipped): %s" % (
+            len(result.skipped), "; ".join(sorted({why for _, why in result.skipped}))),
+            file=sys.stderr)
+        sys.exit(SKIPPED_STATUS)
+    sys.exit(0)
 
 # ---------------------------------------------------------------------------------------------
 # Running the scanner
@@ -67,7 +152,29 @@ def have(tool):
 # ---------------------------------------------------------------------------------------------
 # The report's texts, byte for byte
 
-BANNER = (b"\r\nTharvex v1.1\r\n"
+def build_version_defines(binary=None):
+    """Returns the #defines of the version.h that the build of `binary` generated next to it
+    (default: the executable whose version the tests expect, TVX_VERSION_OF or else TVX), as
+    {name: text}: TVX_VERSION "1.1", TVX_FILE_VERSION "1.01", TVX_VERSION_NUMBERS "1, 1, 0, 0".
+    The tests take the version from the build, never from a literal. Empty when the header
+    cannot be read (the build is missing), so that the texts below name no version."""
+    binary = binary or os.environ.get("TVX_VERSION_OF") or TVX
+    header = os.path.join(os.path.dirname(os.path.abspath(binary)), "generated", "base",
+                          "version.h")
+    try:
+        with open(header, encoding="utf-8") as f:
+            text = f.read()
+    except OSError:
+        return {}
+    return {name: value.strip('"') for name, value in
+            re.findall(r"^#define (TVX_\w+) (.+)$", text, re.MULTILINE)}
+
+
+# The version the build gives the program, as its banner, its --version line and its JSON
+# report show it: "1.1".
+VERSION = build_version_defines().get("TVX_VERSION", "(no version.h next to %s)" % TVX)
+VERSION_LINE = b"Tharvex " + VERSION.encode() + b"\r\n"
+BANNER = (b"\r\nTharvex v" + VERSION.encode() + b"\r\n"
           b"Written by the Tharvex developers\r\n"
           b"https://tharvex.example.org/\r\n"
           b"// This program comes with no guarantee or warranty.\r\n"
@@ -77,7 +184,8 @@ USAGE = (b"\r\nUsage:\r\n\r\n"
          b"Options:\r\n\r\n"
          b"        /?     - What you're reading now.\r\n"
          b"        /batch - No prompt for user input at the end of processing, just exit.\r\n"
-         b"        /json  - Write the report as one JSON document, with no prompt.\r\n\r\n")
+         b"        /json  - Write the report as one JSON document, with no prompt.\r\n"
+         b"        /version - Show the version of TVX and exit.\r\n\r\n")
 PHYSICAL_START = b"\r\n* Checking physical drives on system... *\r\n"
 PHYSICAL_END = b"\r\n* Completed checking physical drives on system. *\r\n"
 LOGICAL_START = b"\r\n* Now checking logical volumes on system... *\r\n\r\n"
@@ -877,9 +985,10 @@ def ewf_image(raw, base, segment_size="1MiB"):
 
 LIGHT_GRAY, DARK_GRAY, LIGHT_CYAN, LIGHT_RED, YELLOW, WHITE = 7, 8, 11, 12, 14, 15
 # The SGR sequence a terminal receives before a text in each colour the report uses; LightGray
-# is the terminal's own default, so it is also the reset after every text.
+# is the terminal's own default, so it is also the reset after every text, and White is the
+# terminal's default foreground (39), readable on a light background as on a dark one.
 SGR = {LIGHT_GRAY: b"\x1b[0m", DARK_GRAY: b"\x1b[90m", LIGHT_CYAN: b"\x1b[96m",
-       LIGHT_RED: b"\x1b[91m", YELLOW: b"\x1b[93m", WHITE: b"\x1b[97m"}
+       LIGHT_RED: b"\x1b[91m", YELLOW: b"\x1b[93m", WHITE: b"\x1b[39m"}
 RESET = SGR[LIGHT_GRAY]
 
 
@@ -894,8 +1003,10 @@ def _cut(text, colours, markers):
 
 
 BANNER_WRITES = _cut(BANNER, (WHITE, WHITE, WHITE, DARK_GRAY), (b"Written", b"https:", b"// This"))
-USAGE_WRITES = _cut(USAGE, (LIGHT_GRAY, LIGHT_GRAY, WHITE, LIGHT_GRAY, LIGHT_GRAY, LIGHT_GRAY),
-                    (b"    TVX", b"Options:", b"        /?", b"        /batch", b"        /json"))
+USAGE_WRITES = _cut(USAGE, (LIGHT_GRAY, LIGHT_GRAY, WHITE, LIGHT_GRAY, LIGHT_GRAY, LIGHT_GRAY,
+                            LIGHT_GRAY),
+                    (b"    TVX", b"Options:", b"        /?", b"        /batch", b"        /json",
+                     b"        /version"))
 PROMPT_WRITES = _cut(PROMPT, (LIGHT_GRAY, DARK_GRAY), (b"(use",))
 
 
@@ -1313,7 +1424,7 @@ def device_mapper_available():
     result = subprocess.run(["dmsetup", "version"], stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT)
     if result.returncode != 0 or b"Driver version" not in result.stdout:
-        return "the kernel has no device-mapper driver (dmsetup version finds none)"
+        return MISSING_KERNEL_FEATURES["device-mapper"]
     return None
 
 

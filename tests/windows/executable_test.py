@@ -8,7 +8,7 @@ import xml.etree.ElementTree as ElementTree
 
 import pefile
 
-from winetest import SOURCE, TVX_EXE
+from winetest import SOURCE, TVX_EXE, build_version_defines, run_file
 
 DESCRIPTION = b"Checks for currently mounted encrypted disks and volumes"
 REQUIRED_STRINGS = {
@@ -17,11 +17,16 @@ REQUIRED_STRINGS = {
     b"ProductName": b"Tharvex",
     b"InternalName": b"TVX",
     b"OriginalFilename": b"TVX.exe",
-    b"FileVersion": b"1.01",
-    b"ProductVersion": b"1.01",
 }
+# The version resource for the build's version, major.minor: the minor number in two digits in
+# the strings ("1.01" for 1.1), and major, minor, patch, 0 as numbers.
+_DEFINES = build_version_defines(TVX_EXE)
+_MAJOR, _MINOR = (int(n) for n in _DEFINES.get("TVX_VERSION", "0.0").split("."))
+_PATCH = int(_DEFINES.get("TVX_VERSION_NUMBERS", "0, 0, 0").split(",")[2])
+REQUIRED_STRINGS[b"FileVersion"] = REQUIRED_STRINGS[b"ProductVersion"] = b"%d.%02d" % (_MAJOR,
+                                                                                       _MINOR)
+FIXED_VERSION = (_MAJOR << 16 | _MINOR, _PATCH << 16)  # most and least significant halves
 OWN_STRINGS = (b"CompanyName", b"LegalCopyright")  # texts of our own, which must name us
-VERSION_1_1_0_0 = (0x00010001, 0x00000000)  # most and least significant halves
 VS_FIXEDFILEINFO_SIGNATURE = 0xFEEF04BD
 VFT_APP = 1
 US_ENGLISH_UNICODE = b"040904B0"
@@ -109,11 +114,11 @@ class ExecutableTest(unittest.TestCase):
                         if entry.Key == b"VarFileInfo" for var in entry.Var]
         self.assertEqual(translations, [{b"Translation": "0x0409 0x04b0"}])
 
-    def test_numeric_version_is_1_1_0_0(self):
+    def test_numeric_version_is_the_builds(self):
         fixed = self.pe.VS_FIXEDFILEINFO[0]
         self.assertEqual(fixed.Signature, VS_FIXEDFILEINFO_SIGNATURE)
-        self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS), VERSION_1_1_0_0)
-        self.assertEqual((fixed.ProductVersionMS, fixed.ProductVersionLS), VERSION_1_1_0_0)
+        self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS), FIXED_VERSION)
+        self.assertEqual((fixed.ProductVersionMS, fixed.ProductVersionLS), FIXED_VERSION)
         self.assertEqual(fixed.FileType, VFT_APP)
 
     def test_icon_is_ours_in_every_size(self):
@@ -154,4 +159,4 @@ class ExecutableTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    run_file()

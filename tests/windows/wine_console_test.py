@@ -17,10 +17,11 @@ class WineConsoleTest(unittest.TestCase):
         cases = [
             (["/?"], BANNER_WRITES + USAGE_WRITES),
             (["/batch"], report_writes(WINE_PHYSICAL_WRITES, WINE_LOGICAL_WRITES, unread=True)),
+            (["/Version"], [(LIGHT_GRAY, VERSION_LINE)]),
         ]
         for args, writes in cases:
             with self.subTest(args=args), pty_run_windows(args) as run:
-                self.assertEqual(run.wait(), 0 if args == ["/?"] else 2)
+                self.assertEqual(run.wait(), 2 if args == ["/batch"] else 0)
                 self.assertEqual(console_colours(run.output), writes_colours(writes))
                 self.assertEqual(run.stderr(), b"")
 
@@ -40,4 +41,4 @@ class WineConsoleTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    run_file()

@@ -5,7 +5,6 @@ drives are devices, so each BitLocker partition is said to be open now or not: W
 answer the disk extents query with no extents, so none lies on a partition and none is open."""
 
 import os
-import unittest
 
 from winetest import *
 
@@ -138,4 +137,4 @@ class WineDrivesTest(DeviceFolderTest):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    run_file()

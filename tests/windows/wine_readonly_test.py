@@ -4,7 +4,6 @@ GENERIC_READ with no more than the SYNCHRONIZE and FILE_READ_ATTRIBUTES that Cre
 adds, shared for reading and writing, opening only what exists."""
 
 import re
-import unittest
 
 from winetest import *
 
@@ -38,4 +37,4 @@ class WineReadOnlyTest(DeviceFolderTest):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    run_file()

@@ -29,6 +29,8 @@ class OptionTest(unittest.TestCase):
             (["/x"], FULL_RUN_WITH_PROMPT, ["/x"]),
             (["--help"], BANNER + USAGE, []),
             (["--batch", "-v", "/q"], FULL_RUN, ["-v", "/q"]),
+            (["/version"], VERSION_LINE, []),
+            (["/batch", "--VERSION"], VERSION_LINE, []),
         ]
         for args, expected, unknown in cases:
             with self.subTest(args=args), held_open_pipe() as stdin:
@@ -37,7 +39,8 @@ class OptionTest(unittest.TestCase):
                 self.assertEqual(result.stdout, expected)
                 self.assertEqual(result.stderr, b"".join(
                     b"TVX: unknown option %s; see /?\r\n" % word.encode() for word in unknown))
-                self.assertEqual(result.returncode, 0 if expected == BANNER + USAGE else 2)
+                self.assertEqual(result.returncode,
+                                 0 if expected in (BANNER + USAGE, VERSION_LINE) else 2)
 
     def test_json_report(self):
         with held_open_pipe() as stdin:
@@ -135,4 +138,4 @@ class FatalErrorTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    run_file()
