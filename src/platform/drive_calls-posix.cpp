@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/device_folder-posix.h"
 #include "platform/device_paths-posix.h"
 #include "platform/disk_image-posix.h"
 #include "platform/drive_queries-posix.h"
@@ -71,6 +72,8 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD /*dwDesiredAccess*/, DWORD /*dwShare
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
+  // Tried as a drive, whatever comes of it: its own line says how it went.
+  NoteFileUsedAsDrive(path);
   // Non-blocking, as eject opens it: an optical drive without a disc still opens and answers.
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
@@ -207,6 +210,14 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID /*lpInBuffer*
   *static_cast<STORAGE_DEVICE_NUMBER*>(lpOutBuffer) = answer;
   if (lpBytesReturned != nullptr) *lpBytesReturned = sizeof(STORAGE_DEVICE_NUMBER);
   return TRUE;
+}
+
+UINT GetDriveTypeA(LPCSTR lpRootPathName) {
+  const std::string root = lpRootPathName != nullptr ? lpRootPathName : "";
+  if (root.size() < 2 || root[1] != ':') return DRIVE_NO_ROOT_DIR;
+  const std::string path = ResolveDevicePath("\\\\.\\" + root.substr(0, 2));
+  struct stat info {};
+  return !path.empty() && stat(path.c_str(), &info) == 0 ? DRIVE_FIXED : DRIVE_NO_ROOT_DIR;
 }
 
 BOOL CloseHandle(HANDLE hObject) {
