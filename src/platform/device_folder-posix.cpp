@@ -1,6 +1,6 @@
 // The device folder's entries on POSIX: each looked at through its links, and matched against
-// the files and devices that the drives were read from, by identity rather than by name, so
-// that a link and its target, or two links to one device, count as one.
+// the drive and letter entries and the files image drives were read from, by identity rather
+// than by name, so that a link and its target, or two links to one device, count as one.
 #include <dirent.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <set>
 #include <tuple>
+#include <utility>
 
 #include "platform/device_folder-posix.h"
 #include "platform/device_folder.h"
@@ -22,7 +23,8 @@ namespace {
 // names it.
 using Identity = std::tuple<bool, uint64_t, uint64_t>;
 
-std::set<Identity> usedFiles;
+// The files image drives were read from besides their own.
+std::set<Identity> imageParts;
 
 Identity IdentityOf(const struct stat& info) {
   if (S_ISBLK(info.st_mode)) return Identity{true, info.st_rdev, 0};
@@ -50,9 +52,9 @@ EntryKind KindOf(const struct stat& info) {
 
 }  // namespace
 
-void NoteFileUsedAsDrive(const std::string& path) {
+void NoteImagePartFile(const std::string& path) {
   struct stat info {};
-  if (stat(path.c_str(), &info) == 0) usedFiles.insert(IdentityOf(info));
+  if (stat(path.c_str(), &info) == 0) imageParts.insert(IdentityOf(info));
 }
 
 std::vector<FolderEntry> ListDeviceFolderEntries() {
@@ -61,21 +63,30 @@ std::vector<FolderEntry> ListDeviceFolderEntries() {
   if (folder.empty()) return entries;
   DIR* dir = opendir(folder.c_str());
   if (dir == nullptr) return entries;
-  while (const dirent* found = readdir(dir)) {
-    const std::string name = found->d_name;
+  // Each entry's identity, when it has one; the drive and letter entries' cover the others.
+  std::vector<std::pair<FolderEntry, Identity>> found;
+  std::set<Identity> covered = imageParts;
+  while (const dirent* item = readdir(dir)) {
+    const std::string name = item->d_name;
     if (name == "." || name == "..") continue;
     FolderEntry entry;
     entry.name = name;
     entry.deviceName = IsDeviceEntryName(name);
     struct stat info {};
+    Identity identity{};
     if (stat((folder + "/" + name).c_str(), &info) == 0) {
       entry.kind = KindOf(info);
       if (entry.kind == EntryKind::RegularFile) entry.size = static_cast<uint64_t>(info.st_size);
-      entry.usedAsDrive = usedFiles.count(IdentityOf(info)) > 0;
+      identity = IdentityOf(info);
+      if (entry.deviceName) covered.insert(identity);
     }
-    entries.push_back(entry);
+    found.emplace_back(entry, identity);
   }
   closedir(dir);
+  for (auto& [entry, identity] : found) {
+    entry.coveredByDrive = entry.kind != EntryKind::Missing && covered.count(identity) > 0;
+    entries.push_back(entry);
+  }
   std::sort(entries.begin(), entries.end(),
             [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
   return entries;

@@ -20,16 +20,17 @@ enum class EntryKind {
 struct FolderEntry {
   std::string name;  // as it stands in the folder
   EntryKind kind = EntryKind::Missing;
-  uint64_t size = 0;         // in bytes, for a regular file
-  bool deviceName = false;   // a name a drive or letter path leads to: "PhysicalDrive7", "C:"
-  bool usedAsDrive = false;  // the same file or device as a drive the run opened, or a file an
-                             // image drive was read from (an E01's other segments, a VMDK's
-                             // extents)
+  uint64_t size = 0;            // in bytes, for a regular file
+  bool deviceName = false;      // a name a drive or letter path leads to: "PhysicalDrive7", "C:"
+  bool coveredByDrive = false;  // the same file or device as a drive or letter entry of the
+                                // folder, or a file an image drive was read from (an E01's
+                                // other segments, a VMDK's extents)
 };
 
 /// Returns every entry of the device folder that TVX_DEVICES names ("." and ".." left out), in
-/// byte order of their names, with what each is and whether the drives opened so far used it.
-/// Empty on the live system, for a single image, on Windows, and when the folder cannot be read.
+/// byte order of their names, with what each is and whether a drive or letter covers it (image
+/// drives: those opened so far). Empty on the live system, for a single image, on Windows, and
+/// when the folder cannot be read.
 std::vector<FolderEntry> ListDeviceFolderEntries();
 
 /// Returns the target of the link that the drive path `drivePath` ("\\.\PhysicalDrive1") leads

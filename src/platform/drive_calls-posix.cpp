@@ -13,7 +13,6 @@
 #include <memory>
 #include <string>
 
-#include "platform/device_folder-posix.h"
 #include "platform/device_paths-posix.h"
 #include "platform/disk_image-posix.h"
 #include "platform/drive_queries-posix.h"
@@ -72,8 +71,6 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD /*dwDesiredAccess*/, DWORD /*dwShare
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  // Tried as a drive, whatever comes of it: its own line says how it went.
-  NoteFileUsedAsDrive(path);
   // Non-blocking, as eject opens it: an optical drive without a disc still opens and answers.
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {

@@ -65,7 +65,7 @@ bool OpenSegments(const ImageLibrary& library, LibyalObject* object, const std::
   const int segments = haveGlob ? count : 1;
   const bool opened = library.openSegments(object, haveGlob ? globbed : alone, segments,
                                            library.getAccessFlagsRead(), &error) == 1;
-  for (int i = 0; opened && haveGlob && i < count; ++i) NoteFileUsedAsDrive(globbed[i]);
+  for (int i = 0; opened && haveGlob && i < count; ++i) NoteImagePartFile(globbed[i]);
   if (haveGlob) library.globFree(globbed, count, nullptr);
   if (!opened) {
     reason = TakeError(library, error);
@@ -98,7 +98,7 @@ void NoteExtentFiles(const ImageLibrary& library, LibyalObject* object, const st
       if (library.getExtentFileName(extent, reinterpret_cast<uint8_t*>(&name[0]), size, nullptr) ==
           1) {
         name.resize(size - 1);
-        NoteFileUsedAsDrive(name[0] == '/' ? name : folder + "/" + name);
+        NoteImagePartFile(name[0] == '/' ? name : folder + "/" + name);
       }
     }
     library.freeExtentDescriptor(&extent, nullptr);

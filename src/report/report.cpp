@@ -54,7 +54,7 @@ void AddFinding(Report& report, Finding finding) {
 }
 
 bool LooksLikeUnexaminedEvidence(const FolderEntry& entry) {
-  if (entry.deviceName || entry.usedAsDrive || entry.kind == EntryKind::Folder) return false;
+  if (entry.deviceName || entry.coveredByDrive || entry.kind == EntryKind::Folder) return false;
   const std::string name = Lower(entry.name);
   if (name.compare(0, 13, "physicaldrive") == 0) return true;
   for (const char* ending : kImageEndings) {

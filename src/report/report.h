@@ -143,8 +143,8 @@ bool DriveIsReported(const DriveRecord& drive);
 bool LetterFailureIsReported(uint32_t error);
 
 /// True when a device folder entry looks like evidence that the run did not read: neither a
-/// drive or letter name nor the file of a drive that was read (or of its image's other segments
-/// or extents), not a folder, and named "physicaldrive..." in any case, or ending in .dd, .raw,
+/// drive or letter name nor covered by one (the same file, or an image's other segments or
+/// extents), not a folder, and named "physicaldrive..." in any case, or ending in .dd, .raw,
 /// .img, .bin, .iso, .dmg, .e01, .ex01, .001, .vhd, .vhdx, .vmdk, .vdi, .qcow or .qcow2 in any
 /// case, or a block device, or a regular file of 1 MiB or more.
 bool LooksLikeUnexaminedEvidence(const FolderEntry& entry);

@@ -113,10 +113,10 @@ class DriveNumbersTest(ScanFolderTest):
     def test_failures_said_aloud_and_every_listed_drive_read(self):
         """Drive 1 is a folder (opens with error 5), drive 2 is 511 bytes long (its read finds
         the end of the file, 38); drive 3 is a link through a file, whose path is not found
-        (error 3), and stays silent as a drive that is not there. Past drive 15 every drive
-        the folder lists is read, gaps and all: 17 after the gap at 16, 20 after drive 19,
-        whose failure is said aloud because the folder lists it, and 300. Nothing was found,
-        but drives 1, 2 and 19 were not read: the run cannot call the machine clean."""
+        (error 3), said aloud as a link to nowhere: its entry exists. Past drive 15 every drive
+        the folder lists is read, gaps and all: 17 after the gap at 16, 20 after drive 19, the
+        same link, and 300. Nothing was found, but drives 1, 2, 3 and 19 were not read: the run
+        cannot call the machine clean."""
         numbered_disk(0)(self.entry("PhysicalDrive0"))
         os.mkdir(self.entry("PhysicalDrive1"))
         with open(self.entry("PhysicalDrive2"), "wb") as f:
@@ -125,8 +125,10 @@ class DriveNumbersTest(ScanFolderTest):
             self.link("PhysicalDrive%d" % n, os.path.join(self.entry("PhysicalDrive0"), "x"))
         for n in (17, 20, 300):
             numbered_disk(n)(self.entry("PhysicalDrive%d" % n))
+        nowhere = os.path.join(self.entry("PhysicalDrive0"), "x")
         expected = (numbered_disk_lines(0) + open_error(5, 1) + read_error_drive0(38, 2) +
-                    numbered_disk_lines(17) + open_error(3, 19) + numbered_disk_lines(20) +
+                    open_error(3, 3, link=nowhere) + numbered_disk_lines(17) +
+                    open_error(3, 19, link=nowhere) + numbered_disk_lines(20) +
                     numbered_disk_lines(300))
         self.assertReport(self.scan(), report(expected, incomplete=True))
         self.assertEqual(self.last_status, 2)
@@ -161,7 +163,8 @@ class PartialFolderTest(ScanFolderTest):
                          (2, 2, False))
         self.assertEqual(document["gaps"], [
             {"kind": "drive-open-failed", "drive": 2, "partition": None, "letter": None,
-             "error": 5, "message": "Error opening PhysicalDrive2... Error: 5"}])
+             "error": 5, "message": "Error opening PhysicalDrive2... Error: 5\n"
+                                    "  - access is denied."}])
 
 
 class UnprivilegedTest(DeviceFolderTest):
@@ -173,7 +176,9 @@ class UnprivilegedTest(DeviceFolderTest):
         if not is_root():
             self.skipTest("needs root to run as another user")
         os.chmod(self.devices, 0o755)
-        tvx = os.path.join(self.devices, "tvx")
+        # In a folder of its own: a file of a few MiB beside the drives would be evidence.
+        os.mkdir(self.entry("bin"), 0o755)
+        tvx = os.path.join(self.entry("bin"), "tvx")
         shutil.copy2(TVX, tvx)
         os.chmod(tvx, 0o755)
         partitioned_image(self.entry("PhysicalDrive0"), 8 * MIB, "dos",

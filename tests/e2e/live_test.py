@@ -23,8 +23,10 @@ NEVER_PHYSICAL = ("ram", "zram", "dm-", "md", "sr", "fd")
 # Every line the physical pass can print (after its first line), as a pattern on bytes.
 NAME = rb"PhysicalDrive\d+"
 PART = NAME + rb", Partition \d+"
+# The line that says why an open or read failed.
+REASON = rb"  - [^\r\n]+\.\r\n"
 PHYSICAL_ITEM = re.compile(b"|".join([
-    rb"\r\nError (?:opening|reading) PhysicalDrive\d+\.\.\. Error: -?\d+\r\n",
+    rb"\r\nError (?:opening|reading) PhysicalDrive\d+\.\.\. Error: -?\d+\r\n" + REASON,
     rb"\r\nError reading drive\.\.\. Error: -?\d+\r\n",
     rb"\r\n" + NAME + rb" contains a (?:TrueCrypt|PGP) encrypted volume\.\r\n",
     rb"\r\n" + NAME + rb" contains a (?:TrueCrypt|PGP) signature in its MBR,\r\n"
@@ -41,7 +43,7 @@ LOGICAL_ITEM = re.compile(b"|".join([
     rb"Drive [A-Z]: is located on PhysicalDrive-?\d+, Partition #-1\.\r\n"
     rb"\(-1 indicates that this device can not be partitioned\)\r\n",
     rb"Drive [A-Z]: is located on PhysicalDrive-?\d+, Partition #(?!-1\.)-?\d+\.\r\n",
-    rb"Error opening drive [A-Z]:\.\.\. Error: -?\d+\r\n",
+    rb"Error opening drive [A-Z]:\.\.\. Error: -?\d+\r\n" + REASON,
 ]))
 FINDING = re.compile(rb"contains a|is a Bitlocker|might be an encrypted|appears to be a virtual")
 
@@ -129,7 +131,8 @@ class LiveTest(unittest.TestCase):
                             physical) is not None
         elevated = (os.geteuid() if uid is None else uid) == 0
         unread = UNREAD_ADVICE if refused and not elevated else UNREAD
-        self.assertEqual(tail, unread if not read_any else b"" if found else
+        self.assertEqual(tail, unread if not read_any else
+                         (FOUND_INCOMPLETE if gap else b"") if found else
                          INCOMPLETE if gap else NOTHING_FOUND)
 
         drive0 = live_physical_drives()[:1]
