@@ -7,6 +7,7 @@ import json
 import os
 import re
 import shutil
+import stat
 import subprocess
 import tempfile
 import unittest
@@ -165,6 +166,51 @@ class PartialFolderTest(ScanFolderTest):
             {"kind": "drive-open-failed", "drive": 2, "partition": None, "letter": None,
              "error": 5, "message": "Error opening PhysicalDrive2... Error: 5\n"
                                     "  - access is denied."}])
+
+
+class EveryEntryAccountedForTest(ScanFolderTest):
+    def test_evidence_beside_the_drives_is_never_passed_over(self):
+        """A clean drive 0 beside what an examiner's folder may hold: a PhysicalDrive1 link
+        whose image is not there (a gap, with where it leads), images under names that are no
+        drive's, an unnamed image of 1 MiB, a block device, notes and a hash. Each image is
+        said not examined, in name order, before the end of the pass, and the run is
+        incomplete; notes, hashes, small files and folders are not evidence, and without the
+        rest they leave the all-clear standing."""
+        numbered_disk(0)(self.entry("PhysicalDrive0"))
+        self.link("PhysicalDrive1", "/evidence/disk1.dd")
+        evidence = ["PhysicalDrive1.dd", "physicaldrive1", "PhysicalDrive01", "PhysicalDrive 1",
+                    "disk1.E01", "image.raw", "unnamed"]
+        for name in evidence:
+            numbered_disk(1)(self.entry(name))
+        with open(self.entry("tiny.E01"), "wb") as f:  # the name alone makes it evidence
+            f.write(b"EVF")
+        evidence.append("tiny.E01")
+        for name, size in (("notes.txt", 300), ("disk1.dd.sha256", 64), ("log", MIB - 1)):
+            sparse_file(self.entry(name), size)
+        os.mkdir(self.entry("PhysicalDrive2.d"))
+        if not is_root():
+            self.skipTest("needs root to make a block device node")
+        os.mknod(self.entry("sdx"), 0o600 | stat.S_IFBLK, os.makedev(7, 250))
+        evidence.append("sdx")
+        expected = (numbered_disk_lines(0) + open_error(2, 1, link="/evidence/disk1.dd") +
+                    b"".join(not_examined(name) for name in sorted(evidence)))
+        self.assertReport(self.scan(), report(expected, incomplete=True))
+        self.assertEqual(self.last_status, 2)
+
+        document = json.loads(run_tvx(["/json"], devices=self.devices).stdout)
+        self.assertEqual([(gap["kind"], gap["drive"]) for gap in document["gaps"]],
+                         [("drive-open-failed", 1)] +
+                         [("entry-not-examined", None)] * len(evidence))
+        self.assertEqual(document["gaps"][0]["message"],
+                         "Error opening PhysicalDrive1... Error: 2\n"
+                         "  - it is a link to /evidence/disk1.dd, which does not exist.")
+        self.assertEqual(document["gaps"][1]["message"], not_examined(
+            sorted(evidence)[0]).strip().decode())
+
+        for name in evidence + ["PhysicalDrive1"]:
+            os.unlink(self.entry(name))
+        self.assertReport(self.scan(), report(numbered_disk_lines(0)))
+        self.assertEqual(self.last_status, 0)
 
 
 class UnprivilegedTest(DeviceFolderTest):
