@@ -210,6 +210,10 @@ def open_now(*paths):
             b", ".join(b(path) for path in paths) + b".\r\n")
 
 
+def network_letter(letter):
+    return b"Drive " + b(letter) + b": is a network drive: its volume is on another machine.\r\n"
+
+
 def lies_on(letter, *places):
     """The line of a letter whose volume lies on partitions of the run: places are (drive,
     partition) pairs."""
