@@ -64,8 +64,10 @@ void WriteDriveFailure(const DriveRecord& drive) {
     return;
   }
   const char* action = drive.status == DriveStatus::OpenFailed ? "opening" : "reading";
+  // The reason can name a link's target, which came from the folder: no control bytes.
   WriteConsoleText(std::string("\r\nError ") + action + " " + name +
-                       "... Error: " + Decimal(static_cast<int32_t>(drive.error)) + "\r\n",
+                       "... Error: " + Decimal(static_cast<int32_t>(drive.error)) + "\r\n" +
+                       SectorBytesForDisplay(DriveFailureReason(drive)) + "\r\n",
                    Yellow);
 }
 
@@ -154,6 +156,14 @@ void WriteDrive(const Report& report, const DriveRecord& drive) {
   }
 }
 
+void WriteUnexaminedEntries(const Report& report) {
+  for (const std::string& name : report.unexaminedEntries) {
+    // A name as it stands in the folder may hold any byte but "/".
+    WriteConsoleText("\r\n" + SectorBytesForDisplay(EntryNotExaminedMessage(name)) + "\r\n",
+                     Yellow);
+  }
+}
+
 void WritePhysicalPassEnd() {
   WriteConsoleText("\r\n* Completed checking physical drives on system. *\r\n", LightGray);
 }
@@ -168,7 +178,9 @@ void WriteLogicalPassStart() {
 
 void WriteVolume(const Report& report, const VolumeRecord& volume) {
   const std::string drive = std::string("Drive ") + volume.letter + ":";
-  if (LivesOnNoDevice(volume)) {
+  if (volume.network) {
+    WriteConsoleText(drive + " is a network drive: its volume is on another machine.\r\n", White);
+  } else if (LivesOnNoDevice(volume)) {
     // Where its pieces lie, when they all lie on drives of this run; else the virtual-disk
     // finding says it all.
     if (!volume.liesOn.empty()) {
@@ -194,7 +206,12 @@ void WriteVolume(const Report& report, const VolumeRecord& volume) {
 }
 
 void WriteLetterFailure(const Report& /*report*/, const LetterFailure& failure) {
-  WriteConsoleText(LetterOpenMessage(failure) + "\r\n", Yellow);
+  std::string text;
+  for (char c : LetterOpenMessage(failure)) {
+    if (c == '\n') text += '\r';
+    text += c;
+  }
+  WriteConsoleText(text + "\r\n", Yellow);
 }
 
 void WriteLogicalPassEnd() {
@@ -217,6 +234,12 @@ void WriteVerdict(const Report& report) {
       WriteConsoleText(
           "\r\nSome drives or volumes could not be read in full (see the errors above), so this "
           "report\r\ncannot tell whether encrypted volumes are present.\r\n",
+          Yellow);
+      break;
+    case ClosingLine::FoundIncomplete:
+      WriteConsoleText(
+          "\r\nSome drives or volumes could not be read in full (see the errors above), so more "
+          "encrypted volumes may be present.\r\n",
           Yellow);
       break;
     case ClosingLine::AllClear:

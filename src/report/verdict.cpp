@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "platform/platform.h"
+#include "report/error_reason.h"
 
 namespace {
 
@@ -44,7 +45,8 @@ void AddDriveGaps(const DriveRecord& drive, std::vector<Gap>& gaps) {
     const bool open = drive.status == DriveStatus::OpenFailed;
     gaps.push_back(MakeGap(open ? GapKind::DriveOpen : GapKind::DriveRead, n, -1, true, drive.error,
                            std::string("Error ") + (open ? "opening " : "reading ") + DriveName(n) +
-                               "... Error: " + Decimal(static_cast<int32_t>(drive.error))));
+                               "... Error: " + Decimal(static_cast<int32_t>(drive.error)) + "\n" +
+                               DriveFailureReason(drive)));
     return;
   }
   if (const auto& failure = drive.volumeReadFailure) {
@@ -95,6 +97,10 @@ const char* GapKindName(GapKind kind) {
       return "volume-read-failed";
     case GapKind::ChainCut:
       return "chain-cut";
+    case GapKind::EntryNotExamined:
+      return "entry-not-examined";
+    case GapKind::DevicesMissing:
+      return "devices-missing";
     case GapKind::LetterOpen:
       break;
   }
@@ -108,12 +114,39 @@ std::string ChainCutMessage(int32_t drive) {
 
 std::string LetterOpenMessage(const LetterFailure& failure) {
   return std::string("Error opening drive ") + failure.letter +
-         ":... Error: " + Decimal(static_cast<int32_t>(failure.error));
+         ":... Error: " + Decimal(static_cast<int32_t>(failure.error)) + "\n" +
+         ReasonLine(ErrorReason(failure.error));
+}
+
+std::string DriveFailureReason(const DriveRecord& drive) {
+  const bool notFound = drive.error == ERROR_FILE_NOT_FOUND || drive.error == ERROR_PATH_NOT_FOUND;
+  if (drive.status == DriveStatus::OpenFailed && notFound && !drive.linkTarget.empty()) {
+    return ReasonLine(DanglingLinkReason(drive.linkTarget));
+  }
+  return ReasonLine(ErrorReason(drive.error));
+}
+
+std::string EntryNotExaminedMessage(const std::string& name) {
+  return name +
+         " was not examined: drives are named PhysicalDrive0, PhysicalDrive1, ... and drive "
+         "letters A: to Z:.";
+}
+
+std::string DevicesMissingMessage(const std::string& named) {
+  return "TVX_DEVICES names " + named + ", which does not exist.";
 }
 
 std::vector<Gap> ListGaps(const Report& report) {
   std::vector<Gap> gaps;
+  if (!report.missingDevices.empty()) {
+    gaps.push_back(MakeGap(GapKind::DevicesMissing, -1, -1, false, 0,
+                           DevicesMissingMessage(report.missingDevices)));
+  }
   for (const DriveRecord& drive : report.drives) AddDriveGaps(drive, gaps);
+  for (const std::string& name : report.unexaminedEntries) {
+    gaps.push_back(
+        MakeGap(GapKind::EntryNotExamined, -1, -1, false, 0, EntryNotExaminedMessage(name)));
+  }
   for (const LetterFailure& failure : report.letterFailures) {
     Gap gap = MakeGap(GapKind::LetterOpen, -1, -1, true, failure.error, LetterOpenMessage(failure));
     gap.letter = failure.letter;
@@ -131,7 +164,9 @@ Verdict DecideVerdict(bool anyDriveRead, bool anyGap, bool anyFinding, bool advi
     return {adviseElevation ? ClosingLine::NothingReadElevate : ClosingLine::NothingRead,
             anyFinding ? kFoundExitStatus : kCannotTellExitStatus};
   }
-  if (anyFinding) return {ClosingLine::None, kFoundExitStatus};
+  if (anyFinding) {
+    return {anyGap ? ClosingLine::FoundIncomplete : ClosingLine::None, kFoundExitStatus};
+  }
   if (anyGap) return {ClosingLine::Incomplete, kCannotTellExitStatus};
   return {ClosingLine::AllClear, kCleanExitStatus};
 }

@@ -17,14 +17,16 @@ constexpr int32_t kFoundExitStatus = 3;
 
 /// What kind of thing the run could not read.
 enum class GapKind {
-  DriveOpen,        // a drive that exists would not open
-  DriveRead,        // a drive opened but its sector 0 would not read
-  UnreadableImage,  // a disk image in a container this build cannot read
-  TableRead,        // a sector of a partition table (GPT header or array, an EBR)
-  PartitionRead,    // a partition's first sector
-  VolumeRead,       // a later read of a partition or a whole disk: probes, metadata, folders
-  ChainCut,         // a chain of extended boot records cut at a cap
-  LetterOpen,       // a drive letter that exists would not open
+  DriveOpen,         // a drive that exists would not open
+  DriveRead,         // a drive opened but its sector 0 would not read
+  UnreadableImage,   // a disk image in a container this build cannot read
+  TableRead,         // a sector of a partition table (GPT header or array, an EBR)
+  PartitionRead,     // a partition's first sector
+  VolumeRead,        // a later read of a partition or a whole disk: probes, metadata, folders
+  ChainCut,          // a chain of extended boot records cut at a cap
+  LetterOpen,        // a drive letter that exists would not open
+  EntryNotExamined,  // a device folder entry that looks like evidence, not read
+  DevicesMissing,    // the device folder (or image) named for the drives does not exist
 };
 
 /// One place the run did not read in full. The place fields are -1 (or letter 0) where they do
@@ -46,11 +48,24 @@ const char* GapKindName(GapKind kind);
 /// Returns the words said when a chain of logical partitions on drive `drive` was cut at a cap.
 std::string ChainCutMessage(int32_t drive);
 
-/// Returns the words said for a drive letter that exists but would not open.
+/// Returns the words said for a drive letter that exists but would not open: its error line,
+/// "\n", and the line that says why (ReasonLine).
 std::string LetterOpenMessage(const LetterFailure& failure);
 
-/// Returns every gap of a run, in report order: each drive's (its open or read, its table
-/// reads, its partitions, its cut chain), then the letters'.
+/// Returns the line said after a drive's open or sector-0 read failure: why, in words
+/// (ReasonLine), the target of a dangling link for code 2 or 3.
+std::string DriveFailureReason(const DriveRecord& drive);
+
+/// Returns the words said for a device folder entry `name` that looks like evidence but was not
+/// read.
+std::string EntryNotExaminedMessage(const std::string& name);
+
+/// Returns the words said when the device folder `named` does not exist.
+std::string DevicesMissingMessage(const std::string& named);
+
+/// Returns every gap of a run, in report order: a missing device folder, each drive's (its open
+/// or read, its table reads, its partitions, its cut chain), the folder entries not examined,
+/// then the letters'.
 std::vector<Gap> ListGaps(const Report& report);
 
 /// True when the run read every drive, table, partition and letter it found: no gap at all,
@@ -59,7 +74,8 @@ bool ReportIsComplete(const Report& report);
 
 /// The line that closes a console report.
 enum class ClosingLine {
-  None,                // something was found: the findings say it
+  None,                // something was found, and everything was read: the findings say it
+  FoundIncomplete,     // something was found, but not everything was read: there may be more
   AllClear,            // a complete look found nothing
   NothingRead,         // no drive could be read
   NothingReadElevate,  // no drive could be read, and running elevated may help

@@ -7,6 +7,7 @@ import json
 import os
 import re
 import shutil
+import stat
 import subprocess
 import tempfile
 
@@ -112,10 +113,10 @@ class DriveNumbersTest(ScanFolderTest):
     def test_failures_said_aloud_and_every_listed_drive_read(self):
         """Drive 1 is a folder (opens with error 5), drive 2 is 511 bytes long (its read finds
         the end of the file, 38); drive 3 is a link through a file, whose path is not found
-        (error 3), and stays silent as a drive that is not there. Past drive 15 every drive
-        the folder lists is read, gaps and all: 17 after the gap at 16, 20 after drive 19,
-        whose failure is said aloud because the folder lists it, and 300. Nothing was found,
-        but drives 1, 2 and 19 were not read: the run cannot call the machine clean."""
+        (error 3), said aloud as a link to nowhere: its entry exists. Past drive 15 every drive
+        the folder lists is read, gaps and all: 17 after the gap at 16, 20 after drive 19, the
+        same link, and 300. Nothing was found, but drives 1, 2, 3 and 19 were not read: the run
+        cannot call the machine clean."""
         numbered_disk(0)(self.entry("PhysicalDrive0"))
         os.mkdir(self.entry("PhysicalDrive1"))
         with open(self.entry("PhysicalDrive2"), "wb") as f:
@@ -124,8 +125,10 @@ class DriveNumbersTest(ScanFolderTest):
             self.link("PhysicalDrive%d" % n, os.path.join(self.entry("PhysicalDrive0"), "x"))
         for n in (17, 20, 300):
             numbered_disk(n)(self.entry("PhysicalDrive%d" % n))
+        nowhere = os.path.join(self.entry("PhysicalDrive0"), "x")
         expected = (numbered_disk_lines(0) + open_error(5, 1) + read_error_drive0(38, 2) +
-                    numbered_disk_lines(17) + open_error(3, 19) + numbered_disk_lines(20) +
+                    open_error(3, 3, link=nowhere) + numbered_disk_lines(17) +
+                    open_error(3, 19, link=nowhere) + numbered_disk_lines(20) +
                     numbered_disk_lines(300))
         self.assertReport(self.scan(), report(expected, incomplete=True))
         self.assertEqual(self.last_status, 2)
@@ -160,7 +163,53 @@ class PartialFolderTest(ScanFolderTest):
                          (2, 2, False))
         self.assertEqual(document["gaps"], [
             {"kind": "drive-open-failed", "drive": 2, "partition": None, "letter": None,
-             "error": 5, "message": "Error opening PhysicalDrive2... Error: 5"}])
+             "error": 5, "message": "Error opening PhysicalDrive2... Error: 5\n"
+                                    "  - access is denied."}])
+
+
+class EveryEntryAccountedForTest(ScanFolderTest):
+    def test_evidence_beside_the_drives_is_never_passed_over(self):
+        """A clean drive 0 beside what an examiner's folder may hold: a PhysicalDrive1 link
+        whose image is not there (a gap, with where it leads), images under names that are no
+        drive's, an unnamed image of 1 MiB, a block device, notes and a hash. Each image is
+        said not examined, in name order, before the end of the pass, and the run is
+        incomplete; notes, hashes, small files and folders are not evidence, and without the
+        rest they leave the all-clear standing."""
+        numbered_disk(0)(self.entry("PhysicalDrive0"))
+        self.link("PhysicalDrive1", "/evidence/disk1.dd")
+        evidence = ["PhysicalDrive1.dd", "physicaldrive1", "PhysicalDrive01", "PhysicalDrive 1",
+                    "disk1.E01", "image.raw", "unnamed"]
+        for name in evidence:
+            numbered_disk(1)(self.entry(name))
+        with open(self.entry("tiny.E01"), "wb") as f:  # the name alone makes it evidence
+            f.write(b"EVF")
+        evidence.append("tiny.E01")
+        for name, size in (("notes.txt", 300), ("disk1.dd.sha256", 64), ("log", MIB - 1)):
+            sparse_file(self.entry(name), size)
+        os.mkdir(self.entry("PhysicalDrive2.d"))
+        if not is_root():
+            self.skipTest("needs root to make a block device node")
+        os.mknod(self.entry("sdx"), 0o600 | stat.S_IFBLK, os.makedev(7, 250))
+        evidence.append("sdx")
+        expected = (numbered_disk_lines(0) + open_error(2, 1, link="/evidence/disk1.dd") +
+                    b"".join(not_examined(name) for name in sorted(evidence)))
+        self.assertReport(self.scan(), report(expected, incomplete=True))
+        self.assertEqual(self.last_status, 2)
+
+        document = json.loads(run_tvx(["/json"], devices=self.devices).stdout)
+        self.assertEqual([(gap["kind"], gap["drive"]) for gap in document["gaps"]],
+                         [("drive-open-failed", 1)] +
+                         [("entry-not-examined", None)] * len(evidence))
+        self.assertEqual(document["gaps"][0]["message"],
+                         "Error opening PhysicalDrive1... Error: 2\n"
+                         "  - it is a link to /evidence/disk1.dd, which does not exist.")
+        self.assertEqual(document["gaps"][1]["message"], not_examined(
+            sorted(evidence)[0]).strip().decode())
+
+        for name in evidence + ["PhysicalDrive1"]:
+            os.unlink(self.entry(name))
+        self.assertReport(self.scan(), report(numbered_disk_lines(0)))
+        self.assertEqual(self.last_status, 0)
 
 
 class UnprivilegedTest(DeviceFolderTest):
@@ -172,7 +221,9 @@ class UnprivilegedTest(DeviceFolderTest):
         if not is_root():
             self.skipTest("needs root to run as another user")
         os.chmod(self.devices, 0o755)
-        tvx = os.path.join(self.devices, "tvx")
+        # In a folder of its own: a file of a few MiB beside the drives would be evidence.
+        os.mkdir(self.entry("bin"), 0o755)
+        tvx = os.path.join(self.entry("bin"), "tvx")
         shutil.copy2(TVX, tvx)
         os.chmod(tvx, 0o755)
         partitioned_image(self.entry("PhysicalDrive0"), 8 * MIB, "dos",

@@ -243,7 +243,8 @@ class GptTest(ScanFolderTest):
         if not have("cryptsetup"):
             self.skipTest("cryptsetup is not installed")
         expected = self.build_drives(drives)
-        self.assertReport(self.scan(), report(expected, found=True))
+        # Some partitions could not be read (87, 38): the findings may not be all there is.
+        self.assertReport(self.scan(), report(expected, found=True, incomplete=True))
         self.assertEqual(self.last_status, 3)
 
     def test_limits_of_the_header_fields(self):

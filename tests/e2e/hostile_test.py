@@ -98,12 +98,13 @@ class EntriesThatAreNoDiskTest(ScanFolderTest):
             with self.subTest(kind=kind):
                 for name in names:
                     self.make(kind, self.entry(name))
-                # As drive 0 it is reported, as drive 7 and letter E: too when it exists but is
+                # As drive 0 and as drive 7 it is reported, whatever it is: the entry exists (a
+                # dangling link says where it leads); as letter E: only when it is there but is
                 # no disk.
-                drive7 = open_error(code, 7) if code != 2 else b""
+                link = self.entry("nowhere") if kind == "dangling link" else None
+                drives = open_error(code, link=link) + open_error(code, 7, link=link)
                 letter = letter_open_error("E", code) if code != 2 else b""
-                self.assertReport(self.scan(timeout=20),
-                                  report(open_error(code) + drive7, letter, unread=True))
+                self.assertReport(self.scan(timeout=20), report(drives, letter, unread=True))
                 for name in names:
                     (os.rmdir if kind == "folder" else os.unlink)(self.entry(name))
 

@@ -212,7 +212,8 @@ class IdentityAndVerdictTest(ScanFolderTest):
             (untyped_entry, label_lines(11, 1, b"UNTYPED ", b"STILL READ ")),
         ] + bitlocker_disks(12)
         expected = self.build_drives(drives)
-        self.assertReport(self.scan(), report(expected, found=True))
+        # The partition past the end was not read: the findings may not be all there is.
+        self.assertReport(self.scan(), report(expected, found=True, incomplete=True))
         self.assertEqual(self.last_status, 3)
 
         # The JSON report: protectors and state for BitLocker findings only.

@@ -198,6 +198,9 @@ UNREAD = (b"\r\nNo physical drive could be read, so this report cannot tell whet
 UNREAD_ADVICE = UNREAD[:-2] + b" Run TVX as Administrator or root.\r\n"
 INCOMPLETE = (b"\r\nSome drives or volumes could not be read in full (see the errors above), so "
               b"this report\r\ncannot tell whether encrypted volumes are present.\r\n")
+# The same after a finding: what was not read may hold more.
+FOUND_INCOMPLETE = (b"\r\nSome drives or volumes could not be read in full (see the errors above), "
+                    b"so more encrypted volumes may be present.\r\n")
 PROMPT = (b"\r\nPress any key to continue...\r\n"
           b"(use 'TVX /batch' to bypass this prompt next time)\r\n")
 
@@ -205,11 +208,13 @@ PROMPT = (b"\r\nPress any key to continue...\r\n"
 def report(physical=b"", logical=b"", found=False, prompt=False, unread=False, incomplete=False):
     """Returns the whole output of a run whose passes print `physical` and `logical`; `unread`
     when no physical drive could be read (UNREAD_ADVICE to give that text), `incomplete` when
-    drives were read, nothing was found, but something could not be read."""
+    drives were read but something could not be read (with `found`, that more may be there)."""
     if unread:
         verdict = unread if isinstance(unread, bytes) else UNREAD
+    elif found:
+        verdict = FOUND_INCOMPLETE if incomplete else b""
     else:
-        verdict = b"" if found else INCOMPLETE if incomplete else NOTHING_FOUND
+        verdict = INCOMPLETE if incomplete else NOTHING_FOUND
     return (BANNER + PHYSICAL_START + physical + PHYSICAL_END + LOGICAL_START + logical +
             LOGICAL_END + verdict + (PROMPT if prompt else b""))
 
@@ -220,6 +225,8 @@ def expected_status(expected):
     drive could be read."""
     if UNREAD[:-2] in expected:
         return (2, 3)
+    if FOUND_INCOMPLETE in expected:
+        return (3,)
     if INCOMPLETE in expected:
         return (2,)
     return (0,) if expected.endswith(NOTHING_FOUND) or NOTHING_FOUND + PROMPT in expected else (3,)
@@ -229,12 +236,33 @@ def b(value):
     return value if isinstance(value, bytes) else str(value).encode()
 
 
-def open_error(code, n=0):
-    return b"\r\nError opening PhysicalDrive" + b(n) + b"... Error: " + b(code) + b"\r\n"
+# What each Windows error code means, as the line after an error line says it.
+ERROR_REASONS = {
+    2: b"it does not exist", 3: b"its folder does not exist", 5: b"access is denied",
+    21: b"the device is not ready", 23: b"the data could not be read: the medium may be failing",
+    31: b"the device does not work as a disk", 38: b"the drive ends before it",
+    87: b"the sector cannot be addressed", 1117: b"the device reported an input/output error",
+}
+
+
+def reason(code, link=None):
+    """The line after an error line: why, in words; for a drive entry that is a link whose
+    target does not exist, that target."""
+    if link is not None:
+        words = b"it is a link to " + b(link) + b", which does not exist"
+    else:
+        words = ERROR_REASONS.get(code, b"Windows error " + b(code))
+    return b"  - " + words + b".\r\n"
+
+
+def open_error(code, n=0, link=None):
+    return (b"\r\nError opening PhysicalDrive" + b(n) + b"... Error: " + b(code) + b"\r\n" +
+            reason(code, link))
 
 
 def read_error_drive0(code, n=0):
-    return b"\r\nError reading PhysicalDrive" + b(n) + b"... Error: " + b(code) + b"\r\n"
+    return (b"\r\nError reading PhysicalDrive" + b(n) + b"... Error: " + b(code) + b"\r\n" +
+            reason(code))
 
 
 def sector_read_error(code):
@@ -242,7 +270,14 @@ def sector_read_error(code):
 
 
 def letter_open_error(letter, code):
-    return b"Error opening drive " + b(letter) + b":... Error: " + b(code) + b"\r\n"
+    return (b"Error opening drive " + b(letter) + b":... Error: " + b(code) + b"\r\n" +
+            reason(code))
+
+
+def not_examined(name):
+    """The line of a device folder entry that looks like evidence but was not read."""
+    return (b"\r\n" + b(name) + b" was not examined: drives are named PhysicalDrive0, "
+            b"PhysicalDrive1, ... and drive letters A: to Z:.\r\n")
 
 
 def chain_cut(n):
@@ -281,6 +316,10 @@ NOT_OPEN_NOW = b"  - it is not open now.\r\n"
 def open_now(*paths):
     return (b"  - it is open now: its contents can be read through " +
             b", ".join(b(path) for path in paths) + b".\r\n")
+
+
+def network_letter(letter):
+    return b"Drive " + b(letter) + b": is a network drive: its volume is on another machine.\r\n"
 
 
 def lies_on(letter, *places):
@@ -964,10 +1003,12 @@ def container_tools_missing():
     return " and ".join(missing) + " not installed" if missing else None
 
 
-def qemu_image(raw, kind, target):
+def qemu_image(raw, kind, target, options=None):
     """Converts the raw image `raw` to `target` in qemu-img's format `kind` (vpc, vhdx, vmdk,
-    qcow2); returns `target`."""
-    tool("qemu-img", "convert", "-q", "-f", "raw", "-O", kind, raw, target)
+    qcow2), with the format's `options` if given ("subformat=monolithicFlat"); returns
+    `target`."""
+    tool("qemu-img", "convert", "-q", "-f", "raw", "-O", kind,
+         *(("-o", options) if options else ()), raw, target)
     return target
 
 
