@@ -10,6 +10,7 @@
 #include "disk/volume_bytes.h"
 #include "run/apple_volumes.h"
 #include "run/detection_rules.h"
+#include "run/file_system_encryption.h"
 #include "run/key_protectors.h"
 #include "run/module1.h"
 #include "run/uefi_boot_loaders.h"
@@ -48,7 +49,8 @@ const Field* FatLabelField(const SectorText& sector, const std::string& oemId) {
 
 // Returns the file system a partition without a boot signature holds, known by the table of
 // file systems, or an empty text; `verdict` becomes the FileVault verdict of an APFS container
-// with an encrypted volume. `sector` is its first sector, already read.
+// with an encrypted volume, or the verdict on encryption inside the file system. `sector` is its
+// first sector, already read.
 std::string ProbeFileSystem(HANDLE handle, const PartitionStart& start, uint32_t sectorSize,
                             const SectorText& sector, const PartitionRule*& verdict) {
   DiskIO::Volume volume =
@@ -57,6 +59,7 @@ std::string ProbeFileSystem(HANDLE handle, const PartitionStart& start, uint32_t
   const char* name = MatchFileSystem(volume);
   const std::string fileSystem = name != nullptr ? name : "";
   verdict = ApfsVerdict(volume, fileSystem);
+  if (verdict == nullptr) verdict = FileSystemEncryptionVerdict(volume, fileSystem);
   return fileSystem;
 }
 

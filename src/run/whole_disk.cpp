@@ -9,6 +9,7 @@
 #include "disk/volume_bytes.h"
 #include "run/apple_volumes.h"
 #include "run/detection_rules.h"
+#include "run/file_system_encryption.h"
 #include "run/module1.h"
 
 namespace Module1 {
@@ -63,8 +64,10 @@ bool ExamineWholeDisk(HANDLE handle, const SectorBuffer& sectorBuffer, DriveReco
   if (drive.sectorSize == kSectorSize) DiskIO::KeepVolumeSector(volume, 0, sector);
   if (const char* name = MatchFileSystem(volume)) {
     drive.fileSystem = name;
-    if (const SectorRule* apfs = ApfsVerdict(volume, drive.fileSystem)) {
-      AddFinding(report, {apfs->kind, drive.number, -1, 0, place + apfs->message});
+    const SectorRule* verdict = ApfsVerdict(volume, drive.fileSystem);
+    if (verdict == nullptr) verdict = FileSystemEncryptionVerdict(volume, drive.fileSystem);
+    if (verdict != nullptr) {
+      AddFinding(report, {verdict->kind, drive.number, -1, 0, place + verdict->message});
     }
     return true;
   }
