@@ -25,15 +25,18 @@ using DiskIO::ZfsLabel;
 constexpr uint64_t kKiB = 1024;
 constexpr uint64_t kMiB = 1024 * kKiB;
 
+// `value` in `length` bytes; bytes past the eighth are zero.
 std::string BigEndian(uint64_t value, size_t length) {
   std::string bytes(length, '\0');
-  for (size_t i = 0; i < length; ++i) bytes[length - 1 - i] = static_cast<char>(value >> (8 * i));
+  for (size_t i = 0; i < length && i < 8; ++i) {
+    bytes[length - 1 - i] = static_cast<char>(value >> (8 * i));
+  }
   return bytes;
 }
 
 std::string LittleEndian(uint64_t value, size_t length) {
   std::string bytes(length, '\0');
-  for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<char>(value >> (8 * i));
+  for (size_t i = 0; i < length && i < 8; ++i) bytes[i] = static_cast<char>(value >> (8 * i));
   return bytes;
 }
 
