@@ -49,8 +49,9 @@ struct Finding {
   /// Further lines about the same volume (whether it is open now, how it can be unlocked), each
   /// its own line, said after the message; the JSON report gives the same facts as members.
   std::vector<std::string> notes = {};
-  /// For a volume the system can open (BitLocker, LUKS) on a live drive: whether it is open now.
-  /// Unset where there is no "now": an image file, or a finding of another kind.
+  /// On a live drive: true when the volume is seen open now; false when a volume the system
+  /// itself opens (BitLocker, LUKS) is not. Unset where that cannot be known: an image file, or
+  /// a volume of another kind not seen open.
   std::optional<bool> open = std::nullopt;
   /// Where an open volume's contents can be read: its letters, mount folders or device name.
   std::vector<std::string> readableThrough = {};

@@ -32,13 +32,12 @@ bool ReadSectorZero(DiskIO::DriveSectors& sectors, SectorBuffer& sectorBuffer, u
   return true;
 }
 
-// Says of each volume on a live drive that the system can open whether it is open now. A drive
-// read from an image file has no "now", and the system's volumes are listed only when needed.
+// Says of each finding on a live drive whether its volume is open now, where that can be known.
+// A drive read from an image file has no "now", and the system's volumes are listed only when
+// needed.
 void SayWhetherOpenNow(const DriveRecord& drive, Report& report) {
-  if (!drive.live ||
-      std::none_of(report.findings.begin(), report.findings.end(), [&drive](const Finding& f) {
-        return f.drive == drive.number && CanBeOpenNow(f.kind);
-      })) {
+  if (!drive.live || std::none_of(report.findings.begin(), report.findings.end(),
+                                  [&drive](const Finding& f) { return f.drive == drive.number; })) {
     return;
   }
   AddOpenNowNotes(drive, ListSystemVolumes(), report);

@@ -369,6 +369,19 @@ def no_partition_table(n):
             b" might be an encrypted volume: it has no partition table.\r\n")
 
 
+def fscrypt(n, p, name):
+    """The finding of an ext or F2FS file system with fscrypt turned on; `p` None: a whole disk."""
+    place = b"PhysicalDrive" + b(n) + (b", Partition " + b(p) if p else b"")
+    return ((b"" if p else b"\r\n") + place + b" may hold encrypted folders: its " + b(name) +
+            b" file system has encryption turned on.\r\n")
+
+
+def zfs_encrypted(n, p):
+    """The finding of a ZFS pool member whose pool holds encrypted datasets."""
+    place = b"PhysicalDrive" + b(n) + (b", Partition " + b(p) if p else b"")
+    return (b"" if p else b"\r\n") + place + b" holds encrypted ZFS datasets.\r\n"
+
+
 def bitlocker(n, p):
     return b"PhysicalDrive" + b(n) + b", Partition " + b(p) + b" is a Bitlocker encrypted volume.\r\n"
 
@@ -784,6 +797,82 @@ def ext4_volume():
 def boot_sector_volume(data):
     """Filler: `data` (a boot sector) written at the partition's first sector."""
     return lambda path, start, sectors: write_at(path, start * SECTOR, data)
+
+
+def _xdr_string(text):
+    data = text.encode()
+    return struct.pack(">I", len(data)) + data + bytes(-len(data) % 4)
+
+
+def _xdr_pair(name, kind, count, value=b""):
+    """One nvpair in XDR, as OpenZFS packs a label's configuration: its encoded and decoded
+    sizes, name, data type, element count and value."""
+    body = _xdr_string(name) + struct.pack(">II", kind, count) + value
+    return struct.pack(">II", len(body) + 8, len(body) + 8) + body
+
+
+def _xdr_list(pairs):
+    return struct.pack(">II", 0, 1) + b"".join(pairs) + bytes(8)
+
+
+def _xdr_number(name, value):
+    return _xdr_pair(name, 8, 1, struct.pack(">Q", value))
+
+
+def zfs_pool_volume(encrypted):
+    """Filler: a ZFS pool with feature flags on this one disk, laid out as OpenZFS's published
+    on-disk format has it, little-endian and uncompressed: label 0's configuration (XDR nvlist at
+    16 KiB) and an uberblock (at 128 KiB) pointing at the meta-object set, whose dnodes lie in a
+    block from 4 MiB on; object 1, the object directory (a micro ZAP), names object 2,
+    features_for_read, whose count for com.datto:encryption is 1 when `encrypted`, else 0 (the
+    feature enabled, no dataset encrypted). The partition needs 8 MiB."""
+    def fill(path, start, sectors):
+        base = start * SECTOR
+        blocks = []
+
+        def block(content):
+            """Stores `content` in the data area; returns its block pointer (one copy, on vdev 0,
+            no compression, little-endian)."""
+            content = content + bytes(-len(content) % SECTOR)
+            offset = sum(len(data) for data in blocks)
+            blocks.append(content)
+            size = len(content) // SECTOR - 1
+            properties = size | size << 16 | 2 << 32 | 10 << 48 | 1 << 63
+            return (struct.pack("<QQ", size + 1, offset // SECTOR) + bytes(32) +
+                    struct.pack("<6Q", properties, 0, 0, 1, 1, 1) + bytes(32))
+
+        def micro_zap(entries):
+            zap = struct.pack("<Q", (1 << 63) + 3) + bytes(56)
+            for name, value in entries:
+                zap += struct.pack("<QI", value, 0) + bytes(2) + name.encode().ljust(50, b"\0")
+            return zap.ljust(SECTOR, b"\0")
+
+        def dnode(kind, pointer, block_sectors):
+            node = bytearray(SECTOR)
+            node[0:4] = bytes([kind, 14, 1, 1])
+            node[8:10] = struct.pack("<H", block_sectors)
+            node[64:192] = pointer
+            return bytes(node)
+
+        features = micro_zap([("com.delphix:hole_birth", 1),
+                              ("com.datto:encryption", 1 if encrypted else 0)])
+        dnodes = bytearray(16 * 1024)
+        dnodes[512:1024] = dnode(1, block(micro_zap([("root_dataset", 32),
+                                                     ("features_for_read", 2)])), 1)
+        dnodes[1024:1536] = dnode(21, block(features), 1)
+        root = block(dnode(10, block(bytes(dnodes)), 32).ljust(2048, b"\0"))
+        config = b"\x01\x01\0\0" + _xdr_list([
+            _xdr_number("version", 5000), _xdr_pair("name", 9, 1, _xdr_string("tank")),
+            _xdr_number("txg", 4),
+            _xdr_pair("vdev_tree", 19, 1, _xdr_list([
+                _xdr_pair("type", 9, 1, _xdr_string("disk")), _xdr_number("id", 0),
+                _xdr_number("ashift", 12)])),
+            _xdr_pair("features_for_read", 19, 1, _xdr_list([
+                _xdr_pair("com.delphix:hole_birth", 1, 0)]))])
+        write_at(path, base + 16 * 1024, config)
+        write_at(path, base + 128 * 1024, struct.pack("<5Q", 0x00BAB10C, 5000, 4, 1, 0) + root)
+        write_at(path, base + 4 * MIB, b"".join(blocks))
+    return fill
 
 
 # BitLocker's FVE metadata, written from its published layout (the libyal project's notes on

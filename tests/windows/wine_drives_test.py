@@ -104,6 +104,32 @@ class WineDrivesTest(DeviceFolderTest):
             unlocked_with("passphrase or key file (2)", "TPM", "FIDO2 key"),
             WINE_LOGICAL, found=True, incomplete=True))
 
+    def test_encryption_inside_file_systems(self):
+        """ext4 made with `-O encrypt` as a whole disk, and an F2FS made so and a ZFS pool counting
+        an encrypted dataset as partitions: each finding after its file-system line, and no
+        open-now line, since no volume of Wine's is seen open and only BitLocker and LUKS are
+        ever said not to be."""
+        if not have("mkfs.f2fs"):
+            self.skipTest("mkfs.f2fs is not installed")
+        ext4 = sparse_file(self.entry("ext4"), 16 * MIB)
+        tool("mke2fs", "-q", "-F", "-t", "ext4", "-O", "encrypt", ext4)
+
+        def f2fs(path, start, sectors):
+            volume = sparse_file(self.entry("f2fs-volume"), sectors * SECTOR)
+            tool("mkfs.f2fs", "-q", "-f", "-O", "encrypt", volume)
+            copy_into(volume, path, start * SECTOR)
+
+        gpt = partitioned_image(self.entry("gpt"), 90 * MIB, "gpt", [
+            Part(2048, 131072, GPT_LINUX, f2fs),
+            Part(133120, 16384, GPT_LINUX, zfs_pool_volume(True)),
+        ])
+        zeros = b"\0" * 8
+        self.assertReport(self.scan({0: ext4, 1: gpt}), report(
+            disk_file_system(0, "ext4") + fscrypt(0, None, "ext4") +
+            oem_line(1, 1, zeros) + file_system(1, 1, "F2FS") + fscrypt(1, 1, "F2FS") +
+            oem_line(1, 2, zeros) + file_system(1, 2, "ZFS member") + zfs_encrypted(1, 2),
+            WINE_LOGICAL, found=True))
+
     def test_drive_zero_that_cannot_be_opened_is_reported(self):
         # A folder is no drive: Windows refuses to open it, with ERROR_ACCESS_DENIED.
         os.mkdir(self.entry("folder"))
