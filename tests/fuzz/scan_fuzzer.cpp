@@ -200,14 +200,15 @@ void CheckZfsParsers(const std::string& bytes) {
   AuxiliaryVolume auxiliary;
   ParseAuxiliaryControl(bytes, auxiliary);
   if (bytes.empty()) return;
-  DiskIO::Volume volume;
-  volume.size = 8 << 20;
-  volume.read = [&bytes](uint64_t first, uint32_t count) {
-    std::string sectors(uint64_t{count} * kSector, '\0');
+  DiskIO::DriveSectors drive;
+  drive.length = 8 << 20;
+  drive.read = [&bytes](uint64_t first, uint32_t count, std::string& sectors, uint32_t&) {
+    sectors.assign(uint64_t{count} * kSector, '\0');
     for (size_t i = 0; i < sectors.size(); ++i)
       sectors[i] = bytes[(first * kSector + i) % bytes.size()];
-    return sectors;
+    return true;
   };
+  DiskIO::Volume volume = DiskIO::WholeDrive(drive, DiskIO::kMetadataBudget);
   DiskIO::ReadZfsEncryption(volume);
 }
 

@@ -62,7 +62,8 @@ class OptionTest(unittest.TestCase):
                                                   "liesOn": [], "network": False})
         # Why, in the words both builds share: a code without words, and access refused.
         self.assertEqual([gap["message"] for gap in document["gaps"]],
-                         ["Error reading PhysicalDrive0... Error: 1\n  - Windows error 1.",
+                         ["Error reading PhysicalDrive0... Error: %d\n  - Windows error %d." %
+                          (WINE_PHYSICAL_ERROR, WINE_PHYSICAL_ERROR),
                           "Error opening drive Z:... Error: 5\n  - access is denied."])
         # The device the object manager names for the disk: Wine gives \Device\Harddisk0.
         self.assertRegex(document["drives"][0]["source"], r"^\\Device\\Harddisk0(\\|$)")
