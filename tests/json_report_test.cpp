@@ -50,6 +50,7 @@ Report SampleReport() {
   hostile.oemId = AllBytes();
   hostile.hasLabel = true;
   hostile.label = std::string("\"\\\0\x1b[2J\xff", 8);
+  hostile.empty = true;
   PartitionRecord failed;
   failed.number = 2;
   failed.firstSector = 4294967295u;
@@ -113,6 +114,8 @@ TEST(JsonReport, DescribesTheRun) {
   EXPECT_EQ(failed["firstSector"], 4294967295u);
   EXPECT_EQ(failed["oemId"], nullptr);
   EXPECT_EQ(failed["label"], nullptr);
+  EXPECT_EQ(failed["empty"], false) << "not checked: false";
+  EXPECT_EQ(drive["partitions"][0]["empty"], true);
 
   EXPECT_EQ(Latin1(drive["source"]), "/case/disk \xe9.img");
 

@@ -95,6 +95,7 @@ void WritePartition(const Report& report, const DriveRecord& drive,
     WriteConsoleText(name + " --- File system: ", White);
     WriteConsoleText(partition.fileSystem + "\r\n", LightCyan);
   }
+  if (partition.empty) WriteConsoleText(name + " --- Empty: no data in its first MiB\r\n", White);
   WriteFindings(report, drive.number, partition.number, 0);
   if (partition.volumeReadFailure) WriteReadError(partition.volumeReadFailure->error);
 }
@@ -144,13 +145,23 @@ void WriteDrive(const Report& report, const DriveRecord& drive) {
     WriteConsoleText(drive.fileSystem + "\r\n", LightCyan);
   }
   WriteFindings(report, drive.number, -1, 0);
+  if (drive.notADisk) WriteConsoleText("\r\n" + NotADiskMessage(drive.number) + "\r\n", Yellow);
   if (drive.volumeReadFailure) WriteReadError(drive.volumeReadFailure->error);
   for (const TableReadError& failure : drive.tableReadErrors) WriteReadError(failure.error);
+  if (drive.gptDamaged) {
+    WriteConsoleText("\r\n" + TableDamagedMessage(drive.number) + "\r\n", Yellow);
+  }
   for (const PartitionRecord& partition : drive.partitions) {
     WritePartition(report, drive, partition);
   }
   if (drive.logicalChainCut) {
     WriteConsoleText("\r\n" + ChainCutMessage(drive.number) + "\r\n", Yellow);
+  }
+  if (DriveSizeIsOdd(drive)) {
+    WriteConsoleText("\r\n" + DriveSizeOddMessage(drive) + "\r\n", Yellow);
+  }
+  if (DriveShorterThanTable(drive)) {
+    WriteConsoleText("\r\n" + ShorterThanTableMessage(drive) + "\r\n", Yellow);
   }
 }
 

@@ -29,3 +29,13 @@ void AddFinding(Report& report, Finding finding) {
   report.findings.push_back(std::move(finding));
   report.anyFound = true;
 }
+
+bool DriveSizeIsOdd(const DriveRecord& drive) {
+  return drive.status == DriveStatus::Read && drive.sectorSize != 0 &&
+         drive.length % drive.sectorSize != 0;
+}
+
+bool DriveShorterThanTable(const DriveRecord& drive) {
+  return drive.status == DriveStatus::Read && drive.length != 0 && drive.sectorSize != 0 &&
+         drive.tableReach && *drive.tableReach >= drive.length / drive.sectorSize;
+}

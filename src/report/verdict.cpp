@@ -47,6 +47,9 @@ void AddDriveGaps(const DriveRecord& drive, std::vector<Gap>& gaps) {
                                "... Error: " + Decimal(static_cast<int32_t>(drive.error))));
     return;
   }
+  if (drive.notADisk) {
+    gaps.push_back(MakeGap(GapKind::NotADisk, n, -1, false, 0, NotADiskMessage(n)));
+  }
   if (const auto& failure = drive.volumeReadFailure) {
     gaps.push_back(MakeGap(GapKind::VolumeRead, n, -1, true, failure->error,
                            SectorReadMessage(failure->error)));
@@ -54,6 +57,9 @@ void AddDriveGaps(const DriveRecord& drive, std::vector<Gap>& gaps) {
   for (const TableReadError& failure : drive.tableReadErrors) {
     gaps.push_back(
         MakeGap(GapKind::TableRead, n, -1, true, failure.error, SectorReadMessage(failure.error)));
+  }
+  if (drive.gptDamaged) {
+    gaps.push_back(MakeGap(GapKind::TableDamaged, n, -1, false, 0, TableDamagedMessage(n)));
   }
   for (const PartitionRecord& partition : drive.partitions) {
     if (!partition.read) {
@@ -66,6 +72,13 @@ void AddDriveGaps(const DriveRecord& drive, std::vector<Gap>& gaps) {
   }
   if (drive.logicalChainCut) {
     gaps.push_back(MakeGap(GapKind::ChainCut, n, -1, false, 0, ChainCutMessage(n)));
+  }
+  if (DriveSizeIsOdd(drive)) {
+    gaps.push_back(MakeGap(GapKind::DriveSizeOdd, n, -1, false, 0, DriveSizeOddMessage(drive)));
+  }
+  if (DriveShorterThanTable(drive)) {
+    gaps.push_back(
+        MakeGap(GapKind::ShorterThanTable, n, -1, false, 0, ShorterThanTableMessage(drive)));
   }
 }
 
@@ -95,10 +108,41 @@ const char* GapKindName(GapKind kind) {
       return "volume-read-failed";
     case GapKind::ChainCut:
       return "chain-cut";
+    case GapKind::NotADisk:
+      return "not-a-disk";
+    case GapKind::TableDamaged:
+      return "table-damaged";
+    case GapKind::DriveSizeOdd:
+      return "drive-size-odd";
+    case GapKind::ShorterThanTable:
+      return "drive-shorter-than-table";
     case GapKind::LetterOpen:
       break;
   }
   return "letter-open-failed";
+}
+
+std::string NotADiskMessage(int32_t drive) {
+  return DriveName(drive) + " holds text, not a disk: its first sector is plain text.";
+}
+
+std::string TableDamagedMessage(int32_t drive) {
+  return DriveName(drive) +
+         " has a GPT protective entry, but neither of its GPT headers checks out: its partitions "
+         "were not examined.";
+}
+
+std::string DriveSizeOddMessage(const DriveRecord& drive) {
+  return DriveName(drive.number) + " is not a whole number of sectors long (" +
+         std::to_string(drive.length) + " bytes): it may not be a disk image, or it was cut short.";
+}
+
+std::string ShorterThanTableMessage(const DriveRecord& drive) {
+  const uint64_t sectors = drive.sectorSize != 0 ? drive.length / drive.sectorSize : 0;
+  return DriveName(drive.number) + " holds " + std::to_string(sectors) +
+         " sectors, but its partition table reaches sector " +
+         std::to_string(drive.tableReach.value_or(0)) +
+         ": what lies past the end was not examined.";
 }
 
 std::string ChainCutMessage(int32_t drive) {

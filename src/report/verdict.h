@@ -17,14 +17,18 @@ constexpr int32_t kFoundExitStatus = 3;
 
 /// What kind of thing the run could not read.
 enum class GapKind {
-  DriveOpen,        // a drive that exists would not open
-  DriveRead,        // a drive opened but its sector 0 would not read
-  UnreadableImage,  // a disk image in a container this build cannot read
-  TableRead,        // a sector of a partition table (GPT header or array, an EBR)
-  PartitionRead,    // a partition's first sector
-  VolumeRead,       // a later read of a partition or a whole disk: probes, metadata, folders
-  ChainCut,         // a chain of extended boot records cut at a cap
-  LetterOpen,       // a drive letter that exists would not open
+  DriveOpen,         // a drive that exists would not open
+  DriveRead,         // a drive opened but its sector 0 would not read
+  UnreadableImage,   // a disk image in a container this build cannot read
+  TableRead,         // a sector of a partition table (GPT header or array, an EBR)
+  PartitionRead,     // a partition's first sector
+  VolumeRead,        // a later read of a partition or a whole disk: probes, metadata, folders
+  ChainCut,          // a chain of extended boot records cut at a cap
+  LetterOpen,        // a drive letter that exists would not open
+  NotADisk,          // a drive whose sector 0 is plain text
+  TableDamaged,      // a GPT protective entry, but no GPT header checks out
+  DriveSizeOdd,      // a drive that is not a whole number of sectors long
+  ShorterThanTable,  // a drive that ends before the sectors its partition table reaches
 };
 
 /// One place the run did not read in full. The place fields are -1 (or letter 0) where they do
@@ -46,11 +50,26 @@ const char* GapKindName(GapKind kind);
 /// Returns the words said when a chain of logical partitions on drive `drive` was cut at a cap.
 std::string ChainCutMessage(int32_t drive);
 
+/// Returns the words said for drive `drive` whose sector 0 is plain text.
+std::string NotADiskMessage(int32_t drive);
+
+/// Returns the words said for drive `drive` whose GPT protective entry has no GPT that checks
+/// out behind it.
+std::string TableDamagedMessage(int32_t drive);
+
+/// Returns the words said for a drive that is not a whole number of sectors long.
+std::string DriveSizeOddMessage(const DriveRecord& drive);
+
+/// Returns the words said for a drive whose partition table reaches past its end.
+std::string ShorterThanTableMessage(const DriveRecord& drive);
+
 /// Returns the words said for a drive letter that exists but would not open.
 std::string LetterOpenMessage(const LetterFailure& failure);
 
-/// Returns every gap of a run, in report order: each drive's (its open or read, its table
-/// reads, its partitions, its cut chain), then the letters'.
+/// Returns every gap of a run, in report order: each drive's (its open or read, its sector 0 of
+/// text, a later read of the whole disk, its table reads, its damaged GPT, its partitions and
+/// their later reads, its cut chain, its odd size, its end before its table's), then the
+/// letters'.
 std::vector<Gap> ListGaps(const Report& report);
 
 /// True when the run read every drive, table, partition and letter it found: no gap at all,

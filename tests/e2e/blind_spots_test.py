@@ -269,8 +269,10 @@ def mbr_image_lines(n):
     """An image file holds no sector size, and a dos label gives no hint of one: the image rule
     looks for a GPT header only, so a 4Kn MBR image reads as 512-byte sectors. Its entries then
     point 8 times too near the start, where this disk has zeros: both look damaged, and the
-    extended partition's EBR, missing its boot signature there, ends its chain at once."""
-    return (oem_line(n, 1, ZEROS) + damaged(n, 1) + oem_line(n, 2, ZEROS) + damaged(n, 2))
+    extended partition's EBR, missing its boot signature there, ends its chain at once; there
+    the extended entry finds nothing but zeros in its first MiB, so it is said to be empty."""
+    return (oem_line(n, 1, ZEROS) + damaged(n, 1) + oem_line(n, 2, ZEROS) +
+            empty_partition(n, 2))
 
 
 class FourKnTest(DeviceFolderTest):
@@ -463,7 +465,9 @@ class FailedReadsTest(DeviceFolderTest):
         head = random_bytes(64 * 1024, "cut-short")
         write_at(path, 2048 * SECTOR, head)
         result = run_tvx(["/batch"], devices=self.devices)
-        expected = report(oem_line(0, 1, head[3:11]) + sector_read_error(38), incomplete=True)
+        size = 2048 * SECTOR + 4 * MIB - 100
+        expected = report(oem_line(0, 1, head[3:11]) + sector_read_error(38) + size_odd(0, size) +
+                          shorter_than_table(0, size // SECTOR, 2048 + 8192 - 1), incomplete=True)
         self.assertEqual(report_lines(result.stdout), report_lines(expected))
         self.assertEqual(result.returncode, 2)
 

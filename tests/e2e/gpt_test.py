@@ -16,7 +16,9 @@ HEADER_OEM = b" PART\0\0\x01"
 
 
 def fallback(n):
-    return oem_line(n, 1, HEADER_OEM) + damaged(n, 1)
+    """A protective entry with no GPT that checks out behind it: said, not examined as a
+    partition."""
+    return gpt_damaged(n)
 
 
 def gpt_disk(parts, size=128 * MIB):
@@ -230,9 +232,9 @@ class GptTest(ScanFolderTest):
             (changed(True, header_size=91), fallback(11)),
             (changed(True, header_size=513), fallback(12)),
             (backup_elsewhere, fallback(13)),
-            (no_protective_entry, fallback(14)),
-            (changed(True, signature=b"EFI PARX"),
-             oem_line(15, 1, b" PARX\0\0\x01") + damaged(15, 1)),
+            # Without a protective entry the MBR entry is a partition like any other.
+            (no_protective_entry, oem_line(14, 1, HEADER_OEM) + damaged(14, 1)),
+            (changed(True, signature=b"EFI PARX"), fallback(15)),
             (changed(True, entry_count=0), fallback(16)),
             (changed(True, entry_array_start=1), fallback(17)),
             # A wiped MBR hides no GPT: with or without its signature, or the primary too.

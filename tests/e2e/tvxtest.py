@@ -250,6 +250,34 @@ def chain_cut(n):
             b"were not examined.\r\n")
 
 
+def shorter_than_table(n, sectors, reach):
+    """The line of a drive of `sectors` sectors whose table reaches sector `reach`."""
+    return (b"\r\nPhysicalDrive" + b(n) + b" holds " + b(sectors) + b" sectors, but its partition "
+            b"table reaches sector " + b(reach) + b": what lies past the end was not examined.\r\n")
+
+
+def size_odd(n, size):
+    """The line of a drive of `size` bytes, not a whole number of sectors."""
+    return (b"\r\nPhysicalDrive" + b(n) + b" is not a whole number of sectors long (" + b(size) +
+            b" bytes): it may not be a disk image, or it was cut short.\r\n")
+
+
+def not_a_disk(n):
+    return (b"\r\nPhysicalDrive" + b(n) + b" holds text, not a disk: its first sector is plain "
+            b"text.\r\n")
+
+
+def gpt_damaged(n):
+    return (b"\r\nPhysicalDrive" + b(n) + b" has a GPT protective entry, but neither of its GPT "
+            b"headers checks out: its partitions were not examined.\r\n")
+
+
+def empty_partition(n, p):
+    """The line after the OEM ID line of a partition with nothing in its first MiB."""
+    return (b"PhysicalDrive" + b(n) + b", Partition " + b(p) +
+            b" --- Empty: no data in its first MiB\r\n")
+
+
 def truecrypt_loader(n):
     return b"\r\nPhysicalDrive" + b(n) + b" contains a TrueCrypt encrypted volume.\r\n"
 
