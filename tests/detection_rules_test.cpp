@@ -10,6 +10,7 @@
 
 #include "disk/layout.h"
 #include "disk/volume_reader.h"
+#include "run/file_system_encryption.h"
 #include "run/uefi_boot_loaders.h"
 
 namespace {
@@ -305,29 +306,35 @@ std::string FatBootSector(const std::string& type, size_t typeAt, uint16_t bytes
   return boot;
 }
 
-// A Minix superblock at 1024: version 1 (magic 0x137F) or 2 (0x2468) or 3, with `logZone`.
-std::string Minix(int version, uint16_t logZone = 0) {
+// A Minix superblock at 1024: version 1 (magic 0x137F) or 2 (0x2468) or 3, with `logZone`, its
+// fields in little- or, as m68k and PowerPC machines write them, big-endian order.
+std::string Minix(int version, uint16_t logZone = 0, bool bigEndian = false) {
   std::string sb(32, '\0');
+  const auto put = [&sb, bigEndian](size_t offset, size_t length, uint32_t value) {
+    for (size_t i = 0; i < length; ++i) {
+      sb[offset + (bigEndian ? length - 1 - i : i)] = static_cast<char>(value >> (8 * i));
+    }
+  };
   if (version == 3) {
-    sb.replace(0, 4, Word(1024));  // inodes
-    sb.replace(6, 2, Half(1));     // inode map blocks
-    sb.replace(8, 2, Half(1));     // zone map blocks
-    sb.replace(10, 2, Half(40));   // first data zone
-    sb.replace(12, 2, Half(logZone));
-    sb.replace(20, 4, Word(8192));  // zones
-    sb.replace(24, 2, Half(0x4D5A));
-    sb.replace(28, 2, Half(1024));
+    put(0, 4, 1024);  // inodes
+    put(6, 2, 1);     // inode map blocks
+    put(8, 2, 1);     // zone map blocks
+    put(10, 2, 40);   // first data zone
+    put(12, 2, logZone);
+    put(20, 4, 8192);  // zones
+    put(24, 2, 0x4D5A);
+    put(28, 2, 1024);
     return sb;
   }
-  sb.replace(0, 2, Half(2688));
-  sb.replace(2, 2, Half(8192));
-  sb.replace(4, 2, Half(1));
-  sb.replace(6, 2, Half(1));
-  sb.replace(8, 2, Half(89));
-  sb.replace(10, 2, Half(logZone));
-  sb.replace(16, 2, Half(version == 1 ? 0x137F : 0x2468));
-  sb.replace(18, 2, Half(1));
-  sb.replace(20, 4, Word(8192));
+  put(0, 2, 2688);
+  put(2, 2, 8192);
+  put(4, 2, 1);
+  put(6, 2, 1);
+  put(8, 2, 89);
+  put(10, 2, logZone);
+  put(16, 2, version == 1 ? 0x137F : 0x2468);
+  put(18, 2, 1);
+  put(20, 4, 8192);
   return sb;
 }
 
@@ -514,6 +521,10 @@ TEST(FileSystemRules, EveryRowOnItsMarks) {
       {"Minix 3", {M, {{1024, Minix(3)}}}, "Minix"},
       {"Minix with zones of two blocks", {M, {{1024, Minix(1, 1)}}}, nullptr},
       {"Minix 3 with zones of two blocks", {M, {{1024, Minix(3, 1)}}}, nullptr},
+      {"Minix 1, big-endian", {M, {{1024, Minix(1, 0, true)}}}, "Minix"},
+      {"Minix 2, big-endian", {M, {{1024, Minix(2, 0, true)}}}, "Minix"},
+      {"Minix 3, big-endian", {M, {{1024, Minix(3, 0, true)}}}, "Minix"},
+      {"Minix 2, big-endian, zones of two blocks", {M, {{1024, Minix(2, 1, true)}}}, nullptr},
       {"BFS", {M, {{0, Word(0x1BADFACE)}}}, "BFS"},
       {"BeFS",
        {M, {{544, Word(0x42465331)}, {580, Word(0xDD121031)}, {624, Word(0x15B6830E)}}},
@@ -542,6 +553,50 @@ TEST(FileSystemRules, EveryRowOnItsMarks) {
       EXPECT_EQ(name, nullptr) << c.what << ": " << name;
     } else {
       EXPECT_STREQ(name, c.name) << c.what;
+    }
+  }
+}
+
+// Encryption turned on in a file system the table names: fscrypt's feature bit in an ext or F2FS
+// superblock, and nothing for the same bit in another file system or for other bits.
+TEST(FileSystemRules, EncryptionInsideTheFileSystem) {
+  constexpr uint64_t M = 64 << 20;
+  const std::string ext = "\x53\xEF";
+  const std::string f2fs = Word(0xF2F52010);
+  const struct {
+    const char* what;
+    MemoryVolume volume;
+    const char* message;  // nullptr: no verdict
+  } cases[] = {
+      {"ext4 with encrypt",
+       {M, {{1080, ext}, {1100, Word(1)}, {1120, Word(0x102C2)}}},
+       " may hold encrypted folders: its ext4 file system has encryption turned on."},
+      {"ext4", {M, {{1080, ext}, {1100, Word(1)}, {1120, Word(0x2C2)}}}, nullptr},
+      {"ext3 with encrypt",
+       {M, {{1080, ext}, {1100, Word(1)}, {1116, Word(0x4)}, {1120, Word(0x10002)}}},
+       " may hold encrypted folders: its ext3 file system has encryption turned on."},
+      {"an ext journal with the bit", {M, {{1080, ext}, {1120, Word(0x10008)}}}, nullptr},
+      {"F2FS with encrypt",
+       {M, {{1024, f2fs}, {3204, Word(0x1)}}},
+       " may hold encrypted folders: its F2FS file system has encryption turned on."},
+      {"F2FS with encrypt and more",
+       {M, {{1024, f2fs}, {3204, Word(0x1009)}}},
+       " may hold encrypted folders: its F2FS file system has encryption turned on."},
+      {"F2FS with other features", {M, {{1024, f2fs}, {3204, Word(0x2 | 0x4 | 0x80)}}}, nullptr},
+      {"XFS with ext's bit in place", {M, {{0, "XFSB"}, {1120, Word(0x10000)}}}, nullptr},
+  };
+  for (const auto& c : cases) {
+    MemoryVolume memory = c.volume;
+    DiskIO::Volume volume = VolumeOf(memory);
+    const char* name = MatchFileSystem(volume);
+    ASSERT_NE(name, nullptr) << c.what;
+    const Module1::SectorRule* verdict = Module1::FileSystemEncryptionVerdict(volume, name);
+    if (c.message == nullptr) {
+      EXPECT_EQ(verdict, nullptr) << c.what;
+    } else {
+      ASSERT_NE(verdict, nullptr) << c.what;
+      EXPECT_STREQ(verdict->kind, "fscrypt") << c.what;
+      EXPECT_STREQ(verdict->message, c.message) << c.what;
     }
   }
 }

@@ -1,15 +1,21 @@
 // Drive numbers on POSIX: the live system's physical drives in drive order past the sixteenth
 // and up to the 256th, and the device number query answering a device folder's drives 16 to 18
-// with their own numbers. Run over a tree shaped like /sys, built by the test.
+// with their own numbers, over a tree shaped like /sys built by the test; and a device folder's
+// entries as they are, next to the drives read from them.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "platform/device_folder-posix.h"
+#include "platform/device_folder.h"
 #include "platform/device_paths-posix.h"
 #include "sysfs_tree-posix.h"
 #include "test_support-posix.h"
@@ -60,7 +66,7 @@ TEST(LiveDriveNumbers, HaveNoUpperBound) {
 }
 
 // The drives of a device folder: every PhysicalDriveN entry as ResolveDevicePath names it, in
-// number order, gaps and all.
+// number order, gaps and dangling links and all.
 TEST(ListFolderDrives, EveryEntryThatNamesADrive) {
   TemporaryFolder folder;
   for (const char* name :
@@ -69,7 +75,89 @@ TEST(ListFolderDrives, EveryEntryThatNamesADrive) {
         "PhysicalDrive1000000000", "PhysicalDrive999999999"}) {
     ASSERT_EQ(mkdir(folder.Entry(name).c_str(), 0755), 0) << name;
   }
-  EXPECT_EQ(ListFolderDrives(folder.path()), (std::vector<int32_t>{0, 17, 300, 999999999}));
+  // A link whose target is missing is an entry all the same: a drive that exists.
+  ASSERT_EQ(symlink("/evidence/gone.dd", folder.Entry("PhysicalDrive4").c_str()), 0);
+  EXPECT_EQ(ListFolderDrives(folder.path()), (std::vector<int32_t>{0, 4, 17, 300, 999999999}));
+}
+
+// Every entry of a device folder, looked at through its links: a file that a drive or letter
+// entry leads to, or that an image drive was read from, is covered under any name; a dangling
+// link is missing; a drive or letter name is such.
+TEST(DeviceFolderEntries, WhatEachEntryIsAndWhetherADriveCoversIt) {
+  TemporaryFolder folder;
+  const ScopedEnvironment devices("TVX_DEVICES", folder.path().c_str());
+  for (const auto& [name, size] : {std::pair<const char*, off_t>{"PhysicalDrive0", 1 << 20},
+                                   {"big", 2 << 20},
+                                   {"disk.E02", 2 << 20},
+                                   {"volume.img", 1 << 20},
+                                   {".hidden.dd", 512},
+                                   {"notes.txt", 9}}) {
+    const int fd = open(folder.Entry(name).c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(fd, 0) << name;
+    ASSERT_EQ(ftruncate(fd, size), 0);
+    close(fd);
+  }
+  ASSERT_EQ(symlink("PhysicalDrive0", folder.Entry("disk.dd").c_str()), 0);
+  ASSERT_EQ(symlink("volume.img", folder.Entry("E:").c_str()), 0);
+  ASSERT_EQ(symlink("/evidence/disk1.dd", folder.Entry("PhysicalDrive1").c_str()), 0);
+  ASSERT_EQ(symlink("/evidence/disk1.dd", folder.Entry("PhysicalDrive1.dd").c_str()), 0);
+  ASSERT_EQ(symlink("PhysicalDrive2", folder.Entry("PhysicalDrive2").c_str()), 0);  // a loop
+  ASSERT_EQ(symlink("big/x", folder.Entry("PhysicalDrive3").c_str()), 0);  // through a file
+  ASSERT_EQ(mkdir(folder.Entry("case").c_str(), 0755), 0);
+
+  // The other segment of an image drive, once its library opened it, through any path.
+  const auto segment = [&folder] {
+    for (const FolderEntry& entry : ListDeviceFolderEntries()) {
+      if (entry.name == "disk.E02") return entry.coveredByDrive;
+    }
+    return false;
+  };
+  EXPECT_FALSE(segment());
+  NoteImagePartFile(folder.path() + "/case/../disk.E02");
+  EXPECT_TRUE(segment());
+
+  const struct {
+    const char* name;
+    EntryKind kind;
+    uint64_t size;
+    bool deviceName, covered;
+  } expected[] = {
+      {".hidden.dd", EntryKind::RegularFile, 512, false, false},
+      {"E:", EntryKind::RegularFile, 1 << 20, true, true},
+      {"PhysicalDrive0", EntryKind::RegularFile, 1 << 20, true, true},
+      {"PhysicalDrive1", EntryKind::Missing, 0, true, false},
+      {"PhysicalDrive1.dd", EntryKind::Missing, 0, false, false},
+      {"PhysicalDrive2", EntryKind::Missing, 0, true, false},
+      {"PhysicalDrive3", EntryKind::Missing, 0, true, false},
+      {"big", EntryKind::RegularFile, 2 << 20, false, false},
+      {"case", EntryKind::Folder, 0, false, false},
+      {"disk.E02", EntryKind::RegularFile, 2 << 20, false, true},
+      {"disk.dd", EntryKind::RegularFile, 1 << 20, false, true},
+      {"notes.txt", EntryKind::RegularFile, 9, false, false},
+      {"volume.img", EntryKind::RegularFile, 1 << 20, false, true},
+  };
+  const std::vector<FolderEntry> entries = ListDeviceFolderEntries();
+  ASSERT_EQ(entries.size(), std::size(expected));
+  for (size_t i = 0; i < entries.size(); ++i) {
+    EXPECT_EQ(entries[i].name, expected[i].name);
+    EXPECT_EQ(entries[i].kind, expected[i].kind) << expected[i].name;
+    EXPECT_EQ(entries[i].size, expected[i].size) << expected[i].name;
+    EXPECT_EQ(entries[i].deviceName, expected[i].deviceName) << expected[i].name;
+    EXPECT_EQ(entries[i].coveredByDrive, expected[i].covered) << expected[i].name;
+  }
+
+  // A link whose target is not there names it; a loop of links, or a drive that is there, not.
+  EXPECT_EQ(DanglingLinkTarget("\\\\.\\PhysicalDrive1"), "/evidence/disk1.dd");
+  EXPECT_EQ(DanglingLinkTarget("\\\\.\\PhysicalDrive3"), "big/x");
+  EXPECT_EQ(DanglingLinkTarget("\\\\.\\PhysicalDrive2"), "");
+  EXPECT_EQ(DanglingLinkTarget("\\\\.\\PhysicalDrive0"), "");
+  EXPECT_EQ(DanglingLinkTarget("\\\\.\\PhysicalDrive9"), "");
+
+  // One image in the folder's place, or the live system: there is no folder to list.
+  const ScopedEnvironment single("TVX_DEVICES", folder.Entry("big").c_str());
+  EXPECT_TRUE(ListDeviceFolderEntries().empty());
+  const ScopedEnvironment live("TVX_DEVICES", nullptr);
+  EXPECT_TRUE(ListDeviceFolderEntries().empty());
 }
 
 // Block device nodes for a device folder: made with mknod as root, else found in /dev. Returns

@@ -68,7 +68,10 @@ Report SampleReport() {
   VolumeRecord unanswered{'T', false, 0, 0, 0};
   VolumeRecord spanned{'S', false, 0, 0, 0};
   spanned.liesOn = {{0, 1}, {2, 4}};
-  report.volumes = {onDrive, unanswered, spanned};
+  VolumeRecord network{'N', false, 0, 0, 0};
+  network.network = true;
+  report.volumes = {onDrive, unanswered, spanned, network};
+  report.unexaminedEntries = {"disk \xe9.E01"};
   report.letterFailures = {{'E', 1117}};
   AddFinding(report, {"possibly-encrypted", 0, 1, 0,
                       "PhysicalDrive0, Partition 1 might be an encrypted volume,\nor contains a "
@@ -120,8 +123,10 @@ TEST(JsonReport, DescribesTheRun) {
   EXPECT_EQ(Latin1(drive["source"]), "/case/disk \xe9.img");
 
   EXPECT_EQ(document["volumes"][0], json::parse(R"({"letter": "C", "deviceType": 7,
-      "deviceNumber": 0, "partitionNumber": 1, "liesOn": []})"));
+      "deviceNumber": 0, "partitionNumber": 1, "liesOn": [], "network": false})"));
   EXPECT_EQ(document["volumes"][1]["deviceType"], nullptr);
+  EXPECT_EQ(document["volumes"][3], json::parse(R"({"letter": "N", "deviceType": null,
+      "deviceNumber": null, "partitionNumber": null, "liesOn": [], "network": true})"));
   EXPECT_EQ(document["volumes"][2]["liesOn"], json::parse(R"([{"drive": 0, "partition": 1},
       {"drive": 2, "partition": 4}])"));
 
@@ -146,15 +151,18 @@ TEST(JsonReport, DescribesTheRun) {
   // Every gap in report order, with nulls where a member does not apply.
   EXPECT_EQ(document["gaps"], json::parse(R"([
       {"kind": "table-read-failed", "drive": 0, "partition": null, "letter": null, "error": 23,
-       "message": "Error reading drive... Error: 23"},
+       "message": "Error reading drive... Error: 23\n  - at PhysicalDrive0, its GPT header (sector 1): the data could not be read: the medium may be failing."},
       {"kind": "partition-read-failed", "drive": 0, "partition": 2, "letter": null, "error": 87,
-       "message": "Error reading drive... Error: 87"},
+       "message": "Error reading drive... Error: 87\n  - at PhysicalDrive0, Partition 2 (sector 4294967295): the sector cannot be addressed."},
       {"kind": "chain-cut", "drive": 17, "partition": null, "letter": null, "error": null,
        "message": "PhysicalDrive17 has more logical partitions than TVX reads; the rest were not examined."},
       {"kind": "drive-open-failed", "drive": 18, "partition": null, "letter": null, "error": 5,
-       "message": "Error opening PhysicalDrive18... Error: 5"},
+       "message": "Error opening PhysicalDrive18... Error: 5\n  - access is denied."},
+      {"kind": "entry-not-examined", "drive": null, "partition": null, "letter": null,
+       "error": null, "message": "disk \u00e9.E01 was not examined: drives are named PhysicalDrive0, PhysicalDrive1, ... and drive letters A: to Z:."},
       {"kind": "letter-open-failed", "drive": null, "partition": null, "letter": "E",
-       "error": 1117, "message": "Error opening drive E:... Error: 1117"}])"));
+       "error": 1117, "message":
+       "Error opening drive E:... Error: 1117\n  - the device reported an input/output error."}])"));
 }
 
 TEST(JsonReport, DiskBytesRoundTrip) {
@@ -183,6 +191,21 @@ TEST(JsonReport, NothingReadIsIncomplete) {
   EXPECT_EQ(document["drives"][0]["partitions"], json::array());
   EXPECT_EQ(document["drives"][0]["source"], nullptr);
   EXPECT_EQ(document["gaps"].size(), 1u);
+}
+
+// A device folder that does not exist: nothing scanned, and the document says why.
+TEST(JsonReport, AMissingDeviceFolderStillGivesADocument) {
+  Report report;
+  report.missingDevices = "cases/42";
+  const json document =
+      json::parse(ConsoleStuff::JsonReport(report, {"linux", "h", "", "cases/42"}));
+  EXPECT_EQ(document["complete"], false);
+  EXPECT_EQ(document["exitStatus"], 2);
+  EXPECT_EQ(document["drives"], json::array());
+  EXPECT_EQ(document["findings"], json::array());
+  EXPECT_EQ(document["gaps"], json::parse(R"([{"kind": "devices-missing", "drive": null,
+      "partition": null, "letter": null, "error": null,
+      "message": "TVX_DEVICES names cases/42, which does not exist."}])"));
 }
 
 TEST(JsonReport, CompleteOnlyWithoutAGap) {

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/volume_names.h"
+
 #include <string>
 #include <vector>
 
@@ -82,6 +84,12 @@ TEST(OpenVolumes, OpenNowByDriveAndStartingOffset) {
       {0, 7 * kMiB, "bitlocker", "open \\\\?\\Volume{noletter}\\"},
       {1, 8 * kMiB, "luks", "open /dev/mapper/home /home"},  // a crypt mapping decrypts
       {5, 0, "luks", "not open"},
+      // Of other kinds only a volume known to decrypt is open: a volume of the system that merely
+      // begins there may hold the encrypted bytes themselves.
+      {1, 8 * kMiB, "possibly-encrypted", "open /dev/mapper/home /home"},
+      {0, kMiB, "possibly-encrypted", "not open"},
+      {0, 7 * kMiB, "veracrypt-boot-loader", "not open"},
+      {1, 4 * kMiB, "luks-damaged", "not open"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Describe(FindOpenView(volumes, c.drive, c.offset, c.kind)), c.answer)
@@ -113,9 +121,10 @@ TEST(OpenVolumes, NotesComeFirstAndOnlyForVolumesTheSystemOpens) {
   AddFinding(report, {"possibly-encrypted", 0, 3, 0, "PhysicalDrive0, Partition 3 might ..."});
   AddFinding(report, {"luks", 0, -1, 0, "PhysicalDrive0 contains a LUKS ..."});
   AddFinding(report, {"bitlocker", 1, 1, 0, "PhysicalDrive1, Partition 1 is a Bitlocker ..."});
-  const std::vector<SystemVolume> volumes = {
+  std::vector<SystemVolume> volumes = {
       Volume("\\\\?\\Volume{a}\\", {{0, kMiB, kMiB}}, true, kNtfs, {"E:\\"}),
       Volume("\\\\?\\Volume{b}\\", {{1, kMiB, kMiB}}, true, kNtfs, {"F:\\", "G:\\"}),
+      Volume("\\\\?\\Volume{c}\\", {{0, 3 * kMiB, kMiB}}, true, kNtfs, {"H:\\"}),
   };
   AddOpenNowNotes(drive, volumes, report);
 
@@ -128,14 +137,79 @@ TEST(OpenVolumes, NotesComeFirstAndOnlyForVolumesTheSystemOpens) {
   EXPECT_EQ(f[1].notes, std::vector<std::string>{"  - it is not open now."});
   EXPECT_EQ(f[1].open, false);
   EXPECT_TRUE(f[1].readableThrough.empty());
-  EXPECT_TRUE(f[2].notes.empty());  // not a volume the system opens
+  EXPECT_TRUE(f[2].notes.empty());  // not a volume the system opens, nor seen open
   EXPECT_FALSE(f[2].open.has_value());
+  EXPECT_TRUE(f[2].readableThrough.empty());
   EXPECT_EQ(f[3].notes, std::vector<std::string>{"  - it is not open now."});  // the whole drive
   EXPECT_FALSE(f[4].open.has_value());  // another drive's finding waits for its own turn
 
   AddOpenNowNotes(big, volumes, report);
   EXPECT_EQ(f[4].notes, std::vector<std::string>{
                             "  - it is open now: its contents can be read through F:\\, G:\\."});
+
+  // Opened by VeraCrypt's driver from partition 3: now it says so, and nothing before.
+  SystemVolume mounted =
+      Volume("\\Device\\Harddisk0\\Partition3", {{0, 3 * kMiB, kMiB}}, false, "", {"V:\\"});
+  mounted.decrypts = true;
+  volumes.push_back(mounted);
+  Report again;
+  AddFinding(again, {"possibly-encrypted", 0, 3, 0, "PhysicalDrive0, Partition 3 might ..."});
+  AddFinding(again, {"fscrypt", 0, 1, 0, "PhysicalDrive0, Partition 1 may hold ..."});
+  AddOpenNowNotes(drive, volumes, again);
+  EXPECT_EQ(again.findings[0].notes,
+            std::vector<std::string>{"  - it is open now: its contents can be read through V:\\."});
+  EXPECT_EQ(again.findings[0].open, true);
+  EXPECT_EQ(again.findings[0].readableThrough, std::vector<std::string>{"V:\\"});
+  EXPECT_TRUE(again.findings[1].notes.empty());  // E: is its file system, not a decrypted view
+  EXPECT_FALSE(again.findings[1].open.has_value());
+}
+
+// The VeraCrypt and TrueCrypt drivers' answer to TC_IOCTL_GET_MOUNTED_VOLUMES: a field of letters
+// and 26 paths of 260 UTF-16 units, then fields that differ between versions.
+TEST(OpenVolumes, DriverMountListsByLetter) {
+  const auto answer = [](uint32_t letters, std::vector<std::pair<int, std::u16string>> paths,
+                         size_t size = kMountListSharedBytes + 3900) {
+    std::string bytes(size, '\0');
+    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>(letters >> (8 * i));
+    for (const auto& [slot, path] : paths) {
+      for (size_t unit = 0; unit < path.size() && unit < 260; ++unit) {
+        const size_t at = 4 + slot * 520 + 2 * unit;
+        if (at + 1 >= bytes.size()) break;
+        bytes[at] = static_cast<char>(path[unit] & 0xFF);
+        bytes[at + 1] = static_cast<char>(path[unit] >> 8);
+      }
+    }
+    return bytes;
+  };
+  const std::u16string partition = u"\\Device\\Harddisk1\\Partition2";
+  const std::u16string file = u"\\??\\C:\\Users\\alice\\x.hc";
+  const std::u16string full(300, u'a');  // no NUL within its 260 units
+  const struct {
+    const char* what;
+    std::string answer;
+    std::string mounts;
+  } cases[] = {
+      {"none mounted", answer(0, {{5, partition}}), ""},
+      {"V: from a partition", answer(1u << 21, {{21, partition}}),
+       "V:\\Device\\Harddisk1\\Partition2"},
+      {"A: and Z:", answer(1u | 1u << 25, {{0, partition}, {25, file}}),
+       "A:\\Device\\Harddisk1\\Partition2 Z:\\??\\C:\\Users\\alice\\x.hc"},
+      {"bits past Z:", answer(0xFC000000u, {}), ""},
+      {"a path that fills its room", answer(1u << 3, {{3, full}, {4, u"b"}}),
+       "D:" + std::string(260, 'a')},
+      {"past ASCII and control characters", answer(1u << 4, {{4, u"\\Device\\Ü\x01x"}}),
+       "E:\\Device\\??x"},
+      {"TrueCrypt's shorter answer", answer(1u << 7, {{7, partition}}, kMountListSharedBytes + 416),
+       "H:\\Device\\Harddisk1\\Partition2"},
+      {"cut short", answer(1u << 7, {{7, partition}}, kMountListSharedBytes - 1), ""},
+  };
+  for (const auto& c : cases) {
+    std::string mounts;
+    for (const DriverMount& mount : ParseDriverMountList(c.answer)) {
+      mounts += (mounts.empty() ? "" : " ") + std::string(1, mount.letter) + ":" + mount.host;
+    }
+    EXPECT_EQ(mounts, c.mounts) << c.what;
+  }
 }
 
 TEST(OpenVolumes, ExtentsLieOnPartitionsOfTheRun) {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "report/error_reason.h"
+
 #include <string>
 #include <vector>
 
@@ -20,7 +22,8 @@ TEST(DecideVerdict, StatusZeroOnlyAfterACompleteLookThatFoundNothing) {
       {true, true, false, false, ClosingLine::Incomplete, 2},
       {true, true, false, true, ClosingLine::Incomplete, 2},
       {true, false, true, false, ClosingLine::None, 3},
-      {true, true, true, false, ClosingLine::None, 3},
+      {true, true, true, false, ClosingLine::FoundIncomplete, 3},
+      {true, true, true, true, ClosingLine::FoundIncomplete, 3},
       {false, true, false, false, ClosingLine::NothingRead, 2},
       {false, true, false, true, ClosingLine::NothingReadElevate, 2},
       {false, false, false, false, ClosingLine::NothingRead, 2},
@@ -70,6 +73,9 @@ TEST(ListGaps, NamesWhatExistsAndWasNotRead) {
   DriveRecord image = Drive(4, DriveStatus::OpenFailed, 50);
   image.imageFormat = "E01";
   image.imageProblem = "its other segments are missing";
+  DriveRecord dangling = Drive(7, DriveStatus::OpenFailed, 2);  // its entry exists
+  dangling.listed = true;
+  dangling.linkTarget = "/evidence/disk7.dd";
   report.drives = {Drive(0, DriveStatus::OpenFailed, 2),  // drive 0: any code
                    read,
                    Drive(2, DriveStatus::OpenFailed, 2),  // not there
@@ -77,17 +83,31 @@ TEST(ListGaps, NamesWhatExistsAndWasNotRead) {
                    image,
                    Drive(5, DriveStatus::ReadFailed, 38),
                    Drive(6, DriveStatus::OpenFailed, 5),
+                   dangling,
                    Drive(17, DriveStatus::OpenFailed, 2)};  // listed, so it exists
+  report.unexaminedEntries = {"disk1.E01"};
   report.letterFailures = {{'E', 5}};
   EXPECT_EQ(
       GapNames(report),
       (std::vector<std::string>{
           "drive-open-failed 0 -1 -", "table-read-failed 1 -1 -", "partition-read-failed 1 5 -",
           "chain-cut 1 -1 -", "unreadable-image 4 -1 -", "drive-read-failed 5 -1 -",
-          "drive-open-failed 6 -1 -", "drive-open-failed 17 -1 -", "letter-open-failed -1 -1 E"}));
-  EXPECT_EQ(ListGaps(report)[4].message,
+          "drive-open-failed 6 -1 -", "drive-open-failed 7 -1 -", "drive-open-failed 17 -1 -",
+          "entry-not-examined -1 -1 -", "letter-open-failed -1 -1 E"}));
+  const std::vector<Gap> gaps = ListGaps(report);
+  EXPECT_EQ(gaps[0].message, "Error opening PhysicalDrive0... Error: 2\n  - it does not exist.");
+  EXPECT_EQ(gaps[4].message,
             "PhysicalDrive4 is a E01 image that TVX cannot read: its other segments are missing.");
-  EXPECT_EQ(ListGaps(report)[5].message, "Error reading PhysicalDrive5... Error: 38");
+  EXPECT_EQ(gaps[5].message,
+            "Error reading PhysicalDrive5... Error: 38\n  - the drive ends before it.");
+  EXPECT_EQ(gaps[7].message,
+            "Error opening PhysicalDrive7... Error: 2\n"
+            "  - it is a link to /evidence/disk7.dd, which does not exist.");
+  EXPECT_EQ(gaps[9].message,
+            "disk1.E01 was not examined: drives are named PhysicalDrive0, PhysicalDrive1, ... and "
+            "drive letters A: to Z:.");
+  EXPECT_FALSE(gaps[9].hasError);
+  EXPECT_EQ(gaps[10].message, "Error opening drive E:... Error: 5\n  - access is denied.");
   EXPECT_FALSE(ReportIsComplete(report));
 }
 
@@ -116,7 +136,24 @@ TEST(ListGaps, WhatADriveThatWasReadCanStillHide) {
          d.volumeReadFailure = ReadFailure{23, 9};
        },
        {"volume-read-failed 0 -1 -"},
-       "Error reading drive... Error: 23"},
+       "Error reading drive... Error: 23\n  - at PhysicalDrive0 (sector 9): the data could not be "
+       "read: "
+       "the medium may be failing."},
+      {"its backup GPT header",
+       [](DriveRecord& d) {
+         d.tableReadErrors = {{38, TableRegion::kGptBackupHeader, 2047}};
+       },
+       {"table-read-failed 0 -1 -"},
+       "Error reading drive... Error: 38\n  - at PhysicalDrive0, its backup GPT header (sector "
+       "2047): the drive ends before it."},
+      {"its GPT entries, then an extended boot record",
+       [](DriveRecord& d) {
+         d.tableReadErrors = {{87, TableRegion::kGptEntries, 2},
+                              {1117, TableRegion::kExtendedBootRecord, 4096}};
+       },
+       {"table-read-failed 0 -1 -", "table-read-failed 0 -1 -"},
+       "Error reading drive... Error: 1117\n  - at PhysicalDrive0, an extended boot record (sector "
+       "4096): the device reported an input/output error."},
       {"a size of whole sectors, a table reaching the last",
        [](DriveRecord& d) {
          d.length = 1048576;
@@ -158,7 +195,7 @@ TEST(ListGaps, WhatADriveThatWasReadCanStillHide) {
          d.tableReach = 4096;
        },
        {"drive-read-failed 0 -1 -"},
-       "Error reading PhysicalDrive0... Error: 38"},
+       "Error reading PhysicalDrive0... Error: 38\n  - the drive ends before it."},
   };
   for (const auto& row : rows) {
     Report report;
@@ -168,8 +205,92 @@ TEST(ListGaps, WhatADriveThatWasReadCanStillHide) {
     report.drives = {drive};
     EXPECT_EQ(GapNames(report), row.gaps) << row.what;
     const std::vector<Gap> gaps = ListGaps(report);
-    if (!gaps.empty()) EXPECT_EQ(gaps.back().message, row.lastMessage) << row.what;
+    if (!gaps.empty()) {
+      EXPECT_EQ(gaps.back().message, row.lastMessage) << row.what;
+    }
     EXPECT_EQ(ReportVerdict(report).exitStatus, row.gaps.empty() ? 0 : 2) << row.what;
+  }
+}
+
+// A device folder that does not exist is the one gap of a run that scanned nothing.
+TEST(ListGaps, AMissingDeviceFolderIsTheOnlyGap) {
+  Report report;
+  report.missingDevices = "/case/42";
+  ASSERT_EQ(GapNames(report), (std::vector<std::string>{"devices-missing -1 -1 -"}));
+  EXPECT_EQ(ListGaps(report)[0].message, "TVX_DEVICES names /case/42, which does not exist.");
+  EXPECT_EQ(ReportVerdict(report).exitStatus, 2);
+}
+
+TEST(ErrorReason, EveryCodeInWords) {
+  const struct {
+    uint32_t code;
+    const char* words;
+  } cases[] = {
+      {2, "it does not exist"},
+      {3, "its folder does not exist"},
+      {5, "access is denied"},
+      {21, "the device is not ready"},
+      {23, "the data could not be read: the medium may be failing"},
+      {31, "the device does not work as a disk"},
+      {38, "the drive ends before it"},
+      {87, "the sector cannot be addressed"},
+      {1117, "the device reported an input/output error"},
+      {1, "Windows error 1"},
+      {50, "Windows error 50"},
+      {0xFFFFFFFFu, "Windows error -1"},  // as the error line shows the code
+  };
+  for (const auto& c : cases) EXPECT_EQ(ErrorReason(c.code), c.words) << c.code;
+  // A dangling link names its target for "not found" alone; any other code says its own words.
+  DriveRecord drive = Drive(1, DriveStatus::OpenFailed, 3);
+  drive.linkTarget = "../x";
+  EXPECT_EQ(DriveFailureReason(drive), "  - it is a link to ../x, which does not exist.");
+  drive.error = 5;
+  EXPECT_EQ(DriveFailureReason(drive), "  - access is denied.");
+}
+
+// Which folder entries are evidence that was not read: by name, by kind, by size; never a drive
+// or letter name, a file a drive was read from, or a folder.
+TEST(LooksLikeUnexaminedEvidence, ByNameKindAndSize) {
+  constexpr uint64_t kMiB = 1 << 20;
+  const struct {
+    const char* name;
+    EntryKind kind;
+    uint64_t size;
+    bool deviceName, used, evidence;
+  } cases[] = {
+      {"PhysicalDrive1.dd", EntryKind::RegularFile, 512, false, false, true},
+      {"physicaldrive1", EntryKind::RegularFile, 0, false, false, true},
+      {"PhysicalDrive01", EntryKind::Missing, 0, false, false, true},
+      {"PhysicalDrive 1", EntryKind::BlockDevice, 0, false, false, true},
+      {"PHYSICALDRIVEX", EntryKind::Other, 0, false, false, true},
+      {"disk1.E01", EntryKind::RegularFile, 4096, false, false, true},
+      {"image.RAW", EntryKind::RegularFile, 10, false, false, true},
+      {"a.Ex01", EntryKind::RegularFile, 10, false, false, true},
+      {"split.001", EntryKind::RegularFile, 10, false, false, true},
+      {"vm.QCOW2", EntryKind::Missing, 0, false, false, true},
+      {"vm.vhdx", EntryKind::RegularFile, 10, false, false, true},
+      {"sdb", EntryKind::BlockDevice, 0, false, false, true},
+      {"capture", EntryKind::RegularFile, kMiB, false, false, true},
+      {"capture", EntryKind::RegularFile, kMiB - 1, false, false, false},
+      {"notes.txt", EntryKind::RegularFile, 900, false, false, false},
+      {"hashes.md5", EntryKind::RegularFile, 100, false, false, false},
+      {"disk.dd.md5", EntryKind::RegularFile, 100, false, false, false},
+      {"image.img", EntryKind::Folder, 0, false, false, false},
+      {"PhysicalDrive2 copy", EntryKind::Folder, 0, false, false, false},
+      {"fifo", EntryKind::Other, 0, false, false, false},
+      {"PhysicalDrive1", EntryKind::Missing, 0, true, false, false},
+      {"E:", EntryKind::RegularFile, 8 * kMiB, true, false, false},
+      {"disk.E02", EntryKind::RegularFile, 8 * kMiB, false, true, false},
+      {"sdc", EntryKind::BlockDevice, 0, false, true, false},
+  };
+  for (const auto& c : cases) {
+    FolderEntry entry;
+    entry.name = c.name;
+    entry.kind = c.kind;
+    entry.size = c.size;
+    entry.deviceName = c.deviceName;
+    entry.coveredByDrive = c.used;
+    EXPECT_EQ(LooksLikeUnexaminedEvidence(entry), c.evidence) << c.name << " " << c.size;
   }
 }
 
@@ -203,6 +324,9 @@ TEST(ReportVerdict, AdvisesElevationOnlyForRefusedAccessWhenNotElevated) {
   clean.drives = {Drive(0), Drive(3, DriveStatus::OpenFailed, 2)};
   EXPECT_EQ(ReportVerdict(clean).exitStatus, 0);
   EXPECT_TRUE(ReportIsComplete(clean));
+  // The same drive 3, when its entry exists (a dangling link), is a drive that was not read.
+  clean.drives[1].listed = true;
+  EXPECT_EQ(ReportVerdict(clean).closingLine, ClosingLine::Incomplete);
 }
 
 }  // namespace

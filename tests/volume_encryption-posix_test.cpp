@@ -11,11 +11,14 @@
 
 #include <vector>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "platform/encryption_drivers-posix.h"
 #include "platform/encryption_drivers.h"
+#include "platform/fuse_volumes-posix.h"
+#include "platform/sysfs-posix.h"
 #include "platform/volume_encryption-posix.h"
 #include "platform/volume_location-posix.h"
 #include "sysfs_tree-posix.h"
@@ -79,6 +82,32 @@ class VolumeLayers : public testing::Test {
   }
 
   dev_t Next() { return makedev(250, minor_++); }
+
+  // Makes a block device node for device `name` of the tree in the test's folder; returns its
+  // path.
+  std::string Node(const std::string& name) {
+    dev_t device{};
+    EXPECT_TRUE(
+        ParseDeviceNumber(ReadFirstLine(tree_.path() + "/class/block/" + name + "/dev"), device));
+    const std::string path = tree_.path() + "/node-" + name;
+    EXPECT_EQ(mknod(path.c_str(), S_IFBLK | 0600, device), 0) << path;
+    return path;
+  }
+
+  // Describes `volumes` as "name decrypts on drive@offset ..., read through path ...".
+  std::vector<std::string> Described(const std::vector<SystemVolume>& volumes) {
+    std::vector<std::string> described;
+    for (const SystemVolume& volume : volumes) {
+      std::string text = volume.name + (volume.decrypts ? " decrypts" : "") + " on";
+      for (const DiskExtent& e : volume.extents) {
+        text += " " + std::to_string(e.drive) + "@" + std::to_string(e.offset);
+      }
+      text += ", read through";
+      for (const std::string& path : volume.paths) text += " " + path;
+      described.push_back(text);
+    }
+    return described;
+  }
 
   // Adds device-mapper device `name` lying on `slaves`; returns its device number.
   dev_t Mapper(const std::string& name, const std::string& uuid, const std::string& dmName,
@@ -198,25 +227,160 @@ TEST_F(VolumeLayers, CryptDevicesAreTheOpenViewOfWhatTheyLieOn) {
                            << " / /home rw - ext4 /dev/mapper/home rw\n";  // mounted twice
 
   const ScopedEnvironment folder("TVX_DEVICES", devices_.path().c_str());
-  std::vector<std::string> described;
-  for (const SystemVolume& volume : CryptVolumes(sys_.root(), mountinfo)) {
-    std::string text = volume.name + (volume.decrypts ? " decrypts" : "") + " on";
-    for (const DiskExtent& e : volume.extents) {
-      text += " " + std::to_string(e.drive) + "@" + std::to_string(e.offset);
-    }
-    text += ", read through";
-    for (const std::string& path : volume.paths) text += " " + path;
-    described.push_back(text);
-  }
-  EXPECT_EQ(described, (std::vector<std::string>{
-                           "/dev/mapper/home decrypts on 17@2097152, read through "
-                           "/dev/mapper/home /home /srv/my files",
-                           "/dev/mapper/luks-root decrypts on 17@3145728, read through "
-                           "/dev/mapper/luks-root /",
-                           "/dev/mapper/stick decrypts on -1@0, read through /dev/mapper/stick",
-                       }));
+  EXPECT_EQ(Described(CryptVolumes(sys_.root(), mountinfo)),
+            (std::vector<std::string>{
+                "/dev/mapper/home decrypts on 17@2097152, read through "
+                "/dev/mapper/home /home /srv/my files",
+                "/dev/mapper/luks-root decrypts on 17@3145728, read through "
+                "/dev/mapper/luks-root /",
+                "/dev/mapper/stick decrypts on -1@0, read through /dev/mapper/stick",
+            }));
   EXPECT_EQ(MountPoints(mountinfo, root), std::vector<std::string>{});
   EXPECT_TRUE(CryptVolumes(sys_.root() + "/missing", mountinfo).empty());
+}
+
+// Every kind of crypt device is the open view of the partition at the bottom of its chain, through
+// the integrity device of authenticated encryption; the integrity and verity devices themselves,
+// and the lower devices of a cascade, are not.
+TEST_F(VolumeLayers, EveryCryptDeviceButIntegrityVerityAndTheLowerOfACascade) {
+  Mapper("dm-0", "", "veracrypt1", {"sdr1"});  // VeraCrypt's own mapping: no uuid
+  Mapper("dm-1", "CRYPT-TCRYPT-lower", "tc_1", {"sdr2"});
+  Mapper("dm-2", "CRYPT-TCRYPT-upper", "tc", {"dm-1"});
+  Mapper("dm-3", "CRYPT-SUBDEV-auth-auth_dif", "auth_dif", {"sdr3"});
+  Mapper("dm-4", "CRYPT-LUKS2-auth", "auth", {"dm-3"});
+  Mapper("dm-5", "CRYPT-VERITY-root", "root-verity", {"sdr4"});
+  Mapper("dm-6", "CRYPT-INTEGRITY-raw", "raw", {"sdr5"});
+  Mapper("dm-7", "CRYPT-PLAIN-swap", "swap", {"sdr6"});
+  const ScopedEnvironment folder("TVX_DEVICES", devices_.path().c_str());
+  EXPECT_EQ(
+      Described(CryptVolumes(sys_.root(), tree_.path() + "/no-mountinfo")),
+      (std::vector<std::string>{
+          "/dev/mapper/veracrypt1 decrypts on 17@1048576, read through /dev/mapper/veracrypt1",
+          "/dev/mapper/tc decrypts on 17@2097152, read through /dev/mapper/tc",
+          "/dev/mapper/auth decrypts on 17@3145728, read through /dev/mapper/auth",
+          "/dev/mapper/swap decrypts on 17@6291456, read through /dev/mapper/swap",
+      }));
+}
+
+// VeraCrypt's serialiser: a value is an 8-byte big-endian size and the bytes; a string's size is
+// its length and NUL; a wide string's its 4-byte characters and NUL.
+std::string Serialised(uint64_t value) {
+  std::string bytes;
+  for (uint64_t v : {uint64_t{8}, value}) {
+    for (int i = 7; i >= 0; --i) bytes += static_cast<char>(v >> (8 * i));
+  }
+  return bytes;
+}
+
+std::string SerialisedText(const std::string& text) {
+  return Serialised(text.size() + 1) + text + '\0';
+}
+
+std::string SerialisedWide(const std::u32string& text) {
+  std::string bytes = Serialised((text.size() + 1) * 4);
+  for (char32_t c : text + U'\0') {
+    for (int i = 0; i < 4; ++i) bytes += static_cast<char>(c >> (8 * i));
+  }
+  return bytes;
+}
+
+// A "control" file as VeraCrypt's auxiliary file system serves it: the class name, then the
+// fields of VolumeInfo in the order it writes them (some of them).
+std::string Control(const std::u32string& path, const std::u32string& virtualDevice) {
+  return SerialisedText("VolumeInfo") + SerialisedText("ProgramVersion") + Serialised(0x125) +
+         SerialisedText("AuxMountPoint") + SerialisedWide(U"/tmp/.veracrypt_aux_mnt1") +
+         SerialisedText("EncryptionAlgorithmName") + SerialisedWide(U"AES") +
+         SerialisedText("LoopDevice") + SerialisedWide(U"") + SerialisedText("MountPoint") +
+         SerialisedWide(U"/media/veracrypt1") + SerialisedText("Path") + SerialisedWide(path) +
+         SerialisedText("Size") + Serialised(1 << 20) + SerialisedText("VirtualDevice") +
+         SerialisedWide(virtualDevice) + SerialisedText("Pim") + Serialised(0);
+}
+
+TEST(AuxiliaryControl, PathAndVirtualDevice) {
+  const std::string good = Control(U"/dev/sdb2", U"/dev/mapper/veracrypt1");
+  const struct {
+    const char* what;
+    std::string control;
+    const char* found;  // "path | virtual device", or nullptr
+  } cases[] = {
+      {"a partition", good, "/dev/sdb2 | /dev/mapper/veracrypt1"},
+      {"a container file of another script", Control(U"/home/jürgen/x.hc", U"/dev/loop3"),
+       "/home/j\xC3\xBCrgen/x.hc | /dev/loop3"},
+      {"no virtual device yet", Control(U"/dev/sdb2", U""), "/dev/sdb2 | "},
+      {"cut inside the virtual device", good.substr(0, good.find("VirtualDevice") + 40),
+       "/dev/sdb2 | "},
+      {"cut inside the path", good.substr(0, good.find("Path") + 30), nullptr},
+      {"a control character in the path", Control(U"/dev/sd\nb2", U""), nullptr},
+      {"no path", SerialisedText("VolumeInfo") + SerialisedText("Size") + Serialised(1), nullptr},
+      {"empty", "", nullptr},
+  };
+  for (const auto& c : cases) {
+    AuxiliaryVolume volume{"unset", "unset"};
+    const bool parsed = ParseAuxiliaryControl(c.control, volume);
+    EXPECT_EQ(parsed ? volume.path + " | " + volume.virtualDevice : "none",
+              c.found != nullptr ? c.found : "none")
+        << c.what;
+  }
+}
+
+// The FUSE file systems of dislocker and VeraCrypt, found by their mounts: each lies on the
+// partition it reads, named by its source, the dislocker process serving it, or VeraCrypt's
+// control file, and is read through its mount point, its file, and where that file is mounted.
+TEST_F(VolumeLayers, FuseFileSystemsOfDislockerAndVeraCrypt) {
+  const std::string root = tree_.path();
+  const dev_t mapper = Mapper("dm-3", "", "veracrypt1", {"sdr4"});
+  sys_.AddDisk("loop0", makedev(7, 0));
+  sys_.Write("devices/pci0000:00/block/loop0/loop/backing_file", root + "/bl2/dislocker-file");
+  const std::string control = root + "/tmp/.veracrypt_aux_mnt1";
+  const std::string container = root + "/tmp/.veracrypt_aux_mnt2";
+  std::filesystem::create_directories(control);
+  std::filesystem::create_directories(container);
+  const auto wide = [](const std::string& text) {
+    return std::u32string(text.begin(), text.end());
+  };
+  const std::string mapperNode = Node("dm-3");
+  std::ofstream(control + "/control") << Control(wide(Node("sdr4")), wide(mapperNode));
+  std::ofstream(container + "/control")
+      << Control(U"/home/alice/secret.hc", wide(root + "/no-such-loop"));
+  // The dislocker process serving bl2, given it relative to its working folder; a shell holding
+  // sdr3 open, and a dislocker serving a folder no longer mounted.
+  const std::string proc = root + "/proc";
+  const auto process = [&proc](const std::string& pid, const std::string& command,
+                               const std::string& cwd, const std::string& held) {
+    std::filesystem::create_directories(proc + "/" + pid + "/fd");
+    std::ofstream(proc + "/" + pid + "/cmdline") << command;
+    std::filesystem::create_symlink(cwd, proc + "/" + pid + "/cwd");
+    std::filesystem::create_symlink("/dev/null", proc + "/" + pid + "/fd/0");
+    std::filesystem::create_symlink(held, proc + "/" + pid + "/fd/3");
+  };
+  process("4242", std::string("/usr/bin/dislocker\0-V\0/dev/sdr2\0-u\0--\0bl2/\0", 43), root,
+          Node("sdr2"));
+  process("99", std::string("bash\0bl2\0", 9), root, Node("sdr3"));
+  process("77", std::string("dislocker\0-V\0/dev/sdr5\0--\0/mnt/gone\0", 36), root, Node("sdr5"));
+  const std::string mountinfo = root + "/mountinfo";
+  std::ofstream(mountinfo) << "50 25 0:45 / " << root << "/bl rw - fuse.dislocker " << Node("sdr1")
+                           << " rw\n"
+                           << "51 25 0:46 / " << root
+                           << "/bl2 rw - fuse.dislocker dislocker rw,user_id=0\n"
+                           << "52 25 7:0 / " << root << "/plain rw - ntfs3 /dev/loop0 rw\n"
+                           << "53 25 0:47 / " << control << " rw - fuse.veracrypt veracrypt rw\n"
+                           << "54 25 " << major(mapper) << ":" << minor(mapper) << " / " << root
+                           << "/media/veracrypt1 rw - ext4 /dev/mapper/veracrypt1 rw\n"
+                           << "55 25 0:48 / " << container << " rw - fuse veracrypt rw\n"
+                           << "56 25 0:49 / " << root << "/other rw - fuse.sshfs host:/ rw\n";
+
+  const ScopedEnvironment folder("TVX_DEVICES", devices_.path().c_str());
+  EXPECT_EQ(Described(FuseVolumes(sys_.root(), mountinfo, proc)),
+            (std::vector<std::string>{
+                root + "/bl decrypts on 17@1048576, read through " + root + "/bl " + root +
+                    "/bl/dislocker-file",
+                root + "/bl2 decrypts on 17@2097152, read through " + root + "/bl2 " + root +
+                    "/bl2/dislocker-file " + root + "/plain",
+                control + " decrypts on 17@4194304, read through " + control + " " + control +
+                    "/volume " + mapperNode + " " + root + "/media/veracrypt1",
+                container + " decrypts on, read through " + container + " " + container + "/volume",
+            }));
+  EXPECT_TRUE(FuseVolumes(sys_.root(), root + "/missing", proc).empty());
 }
 
 TEST_F(VolumeLayers, VolumesLieOnTheDevicesAtTheBottomOfTheirChains) {

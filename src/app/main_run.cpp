@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/main_run.h"
+#include "platform/device_folder.h"
 #include "platform/process.h"
 #include "render/console.h"
 #include "render/console_report.h"
@@ -110,6 +111,14 @@ std::string UtcNow() {
   return text;
 }
 
+// Records the device folder's entries that look like evidence and were not read as drives; run
+// after the physical pass, once every drive has been opened.
+void NoteUnexaminedEntries(Report& report) {
+  for (const FolderEntry& entry : ListDeviceFolderEntries()) {
+    if (LooksLikeUnexaminedEvidence(entry)) report.unexaminedEntries.push_back(entry.name);
+  }
+}
+
 // Both passes, with the console report written as they go.
 void RunConsoleReport(SectorBuffer& sectorBuffer, Report& report) {
   ReportProgress progress;
@@ -118,6 +127,8 @@ void RunConsoleReport(SectorBuffer& sectorBuffer, Report& report) {
   progress.letterFailed = ConsoleStuff::WriteLetterFailure;
   ConsoleStuff::WritePhysicalPassStart();
   ScanPhysicalDrives(sectorBuffer, report, progress);
+  NoteUnexaminedEntries(report);
+  ConsoleStuff::WriteUnexaminedEntries(report);
   ConsoleStuff::WritePhysicalPassEnd();
   ReportRunningDrivers(report);
   ConsoleStuff::WriteMachineFindings(report);
@@ -132,10 +143,16 @@ void RunConsoleReport(SectorBuffer& sectorBuffer, Report& report) {
   }
 }
 
-// Both passes in silence, then the whole report as one JSON document.
+// Both passes in silence, then the whole report as one JSON document; with the device folder
+// missing, no pass at all, and a document that says so.
 void RunJsonReport(SectorBuffer& sectorBuffer, Report& report) {
   ConsoleStuff::RunInfo info{PlatformName(), GetComputerNameText(), UtcNow(), DeviceSourceText()};
+  if (!report.missingDevices.empty()) {
+    ConsoleStuff::WriteJsonReport(report, info);
+    return;
+  }
   ScanPhysicalDrives(sectorBuffer, report, {});
+  NoteUnexaminedEntries(report);
   ReportRunningDrivers(report);
   ScanLogicalVolumes(report, {});
   ConsoleStuff::WriteJsonReport(report, info);
@@ -155,13 +172,13 @@ int32_t Main() {
     ConsoleStuff::WriteVersion();
     return 0;
   }
-  std::string missing;
-  if (!usage && DeviceSourceIsMissing(missing)) {
-    // A mistyped case folder must not be scanned as an empty machine.
-    WriteStandardError("TVX_DEVICES names " + missing + ", which does not exist.\r\n");
-    return kCannotTellExitStatus;
-  }
   Report report;
+  if (!usage && DeviceSourceIsMissing(report.missingDevices)) {
+    // A mistyped case folder must not be scanned as an empty machine; a program that asked for
+    // JSON still gets a document that says why.
+    WriteStandardError(DevicesMissingMessage(report.missingDevices) + "\r\n");
+    if (!JsonRequested()) return kCannotTellExitStatus;
+  }
   report.elevated = ProcessIsElevated();
   if (!usage && JsonRequested()) {
     // A document for a program: no banner, no colour, no prompt, standard input left alone.

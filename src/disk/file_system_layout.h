@@ -25,6 +25,11 @@ constexpr uint32_t kExtHasJournal = 0x4;
 constexpr size_t kExtIncompatFeatures = 1120;
 constexpr uint32_t kExtExtents = 0x40;
 constexpr uint32_t kExtJournalDevice = 0x8;  // an external journal, not a file system
+constexpr uint32_t kExtEncrypt = 0x10000;    // fscrypt: folders may be encrypted
+
+// F2FS: the superblock at 1024; its feature word 2180 bytes into it, little-endian.
+constexpr size_t kF2fsFeatures = 1024 + 2180;
+constexpr uint32_t kF2fsEncrypt = 0x1;  // fscrypt: folders may be encrypted
 
 constexpr Magic kXfs{0, "XFSB"};
 // An external XFS log: a log record header (big-endian) in its first sector.
@@ -160,7 +165,8 @@ constexpr std::string_view kZfsUberblockMagic = "\x0C\xB1\xBA\x00\x00\x00\x00\x0
 constexpr std::string_view kZfsUberblockMagicBigEndian = "\x00\x00\x00\x00\x00\xBA\xB1\x0C"sv;
 
 // Other systems' file systems.
-// Minix: the superblock at 1024; versions 1 and 2 keep a 16-bit magic at 16, version 3 at 24.
+// Minix: the superblock at 1024; versions 1 and 2 keep a 16-bit magic at 16, version 3 at 24,
+// all fields in the byte order of the machine that wrote them.
 constexpr size_t kMinixSuperblock = 1024;
 constexpr uint16_t kMinixMagics[] = {0x137F, 0x138F, 0x2468, 0x2478};  // v1, v1 long names, v2
 constexpr uint16_t kMinix3Magic = 0x4D5A;

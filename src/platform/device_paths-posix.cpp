@@ -51,6 +51,13 @@ long ParseDriveNumber(const std::string& text, const char* prefix) {
   return std::strtol(digits.c_str(), nullptr, 10);
 }
 
+// Returns N of a device folder entry "PhysicalDriveN" that ResolveDevicePath leads to (no
+// leading zeros), or -1.
+long FolderDriveNumber(const std::string& name) {
+  const long n = ParseDriveNumber(name, "PhysicalDrive");
+  return n >= 0 && name == "PhysicalDrive" + std::to_string(n) ? n : -1;
+}
+
 // Returns N of "\\.\PhysicalDriveN", or -1.
 long ParsePhysicalDrive(const std::string& path) {
   return ParseDriveNumber(path, kPhysicalDrivePrefix);
@@ -193,11 +200,8 @@ long PhysicalDriveNumber(dev_t wholeDisk) {
     }
     long lowest = -1;
     for (const std::string& name : FolderEntries(folder)) {
-      // Only the entry that ResolveDevicePath leads to: no leading zeros.
-      const long n = ParseDriveNumber(name, "PhysicalDrive");
-      if (n < 0 || name != "PhysicalDrive" + std::to_string(n) || (lowest >= 0 && n > lowest)) {
-        continue;
-      }
+      const long n = FolderDriveNumber(name);
+      if (n < 0 || (lowest >= 0 && n > lowest)) continue;
       struct stat info {};
       const std::string entry = std::string(folder) + "/" + name;
       if (stat(entry.c_str(), &info) == 0 && S_ISBLK(info.st_mode) && info.st_rdev == wholeDisk) {
@@ -260,14 +264,16 @@ std::vector<BlockDevice> ListPhysicalDrives(const std::string& sysRoot) {
 std::vector<int32_t> ListFolderDrives(const std::string& folder) {
   std::vector<int32_t> numbers;
   for (const std::string& name : FolderEntries(folder)) {
-    // Only the entry that ResolveDevicePath leads to: no leading zeros.
-    const long n = ParseDriveNumber(name, "PhysicalDrive");
-    if (n >= 0 && name == "PhysicalDrive" + std::to_string(n)) {
-      numbers.push_back(static_cast<int32_t>(n));
-    }
+    const long n = FolderDriveNumber(name);
+    if (n >= 0) numbers.push_back(static_cast<int32_t>(n));
   }
   std::sort(numbers.begin(), numbers.end());
   return numbers;
+}
+
+bool IsDeviceEntryName(const std::string& name) {
+  return FolderDriveNumber(name) >= 0 ||
+         (name.size() == 2 && name[0] >= 'A' && name[0] <= 'Z' && name[1] == ':');
 }
 
 size_t LivePhysicalDriveCount() {

@@ -51,6 +51,10 @@ std::vector<BlockDevice> ListPhysicalDrives(const std::string& sysRoot);
 /// (N in plain decimal, no leading zeros, no upper bound), in increasing order.
 std::vector<int32_t> ListFolderDrives(const std::string& folder);
 
+/// True when `name` is a device folder entry that a drive or letter path leads to:
+/// "PhysicalDriveN" as ListFolderDrives takes it, or "A:" to "Z:".
+bool IsDeviceEntryName(const std::string& name);
+
 /// Returns how many physical drives the live system has (ListPhysicalDrives of "/sys", worked
 /// out once per run).
 size_t LivePhysicalDriveCount();

@@ -258,6 +258,14 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID /*lpInBuffer*
   return TRUE;
 }
 
+UINT GetDriveTypeA(LPCSTR lpRootPathName) {
+  const std::string root = lpRootPathName != nullptr ? lpRootPathName : "";
+  if (root.size() < 2 || root[1] != ':') return DRIVE_NO_ROOT_DIR;
+  const std::string path = ResolveDevicePath("\\\\.\\" + root.substr(0, 2));
+  struct stat info {};
+  return !path.empty() && stat(path.c_str(), &info) == 0 ? DRIVE_FIXED : DRIVE_NO_ROOT_DIR;
+}
+
 BOOL CloseHandle(HANDLE hObject) {
   PosixHandle* state = HandleState(hObject);
   if (state == nullptr) return FALSE;

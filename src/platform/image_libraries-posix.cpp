@@ -78,6 +78,11 @@ std::vector<Symbol> VmdkSymbols(ImageLibrary& table) {
       TVX_BIND(getParentNameSize, libvmdk_handle_get_utf8_parent_filename_size),
       TVX_BIND(setExtentDataFilesPath, libvmdk_handle_set_extent_data_files_path),
       TVX_BIND(openExtentDataFiles, libvmdk_handle_open_extent_data_files),
+      TVX_BIND(getNumberOfExtents, libvmdk_handle_get_number_of_extents),
+      TVX_BIND(getExtentDescriptor, libvmdk_handle_get_extent_descriptor),
+      TVX_BIND(freeExtentDescriptor, libvmdk_extent_descriptor_free),
+      TVX_BIND(getExtentFileNameSize, libvmdk_extent_descriptor_get_utf8_filename_size),
+      TVX_BIND(getExtentFileName, libvmdk_extent_descriptor_get_utf8_filename),
   };
 }
 

@@ -51,6 +51,13 @@ struct ImageLibrary {
   int (*setExtentDataFilesPath)(LibyalObject* object, const char* path, size_t length,
                                 LibyalError** error);
   int (*openExtentDataFiles)(LibyalObject* object, LibyalError** error);
+  // libvmdk: the extents a descriptor names, and the file each lies in.
+  int (*getNumberOfExtents)(LibyalObject* object, int* count, LibyalError** error);
+  int (*getExtentDescriptor)(LibyalObject* object, int index, LibyalObject** extent,
+                             LibyalError** error);
+  int (*freeExtentDescriptor)(LibyalObject** extent, LibyalError** error);
+  int (*getExtentFileNameSize)(LibyalObject* extent, size_t* size, LibyalError** error);
+  int (*getExtentFileName)(LibyalObject* extent, uint8_t* name, size_t size, LibyalError** error);
   // libqcow: whether the image is encrypted.
   int (*getEncryptionMethod)(LibyalObject* object, uint32_t* method, LibyalError** error);
 };

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/container_format-posix.h"
+#include "platform/device_folder-posix.h"
 #include "platform/disk_image-posix.h"
 #include "platform/image_libraries-posix.h"
 
@@ -64,6 +65,7 @@ bool OpenSegments(const ImageLibrary& library, LibyalObject* object, const std::
   const int segments = haveGlob ? count : 1;
   const bool opened = library.openSegments(object, haveGlob ? globbed : alone, segments,
                                            library.getAccessFlagsRead(), &error) == 1;
+  for (int i = 0; opened && haveGlob && i < count; ++i) NoteImagePartFile(globbed[i]);
   if (haveGlob) library.globFree(globbed, count, nullptr);
   if (!opened) {
     reason = TakeError(library, error);
@@ -82,6 +84,27 @@ std::string Folder(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// Notes the files that the extents of an open VMDK lie in, named relative to `folder`, as
+// read as part of the drive. An extent whose name the library does not give is left out.
+void NoteExtentFiles(const ImageLibrary& library, LibyalObject* object, const std::string& folder) {
+  int count = 0;
+  if (library.getNumberOfExtents(object, &count, nullptr) != 1) return;
+  for (int i = 0; i < count; ++i) {
+    LibyalObject* extent = nullptr;
+    if (library.getExtentDescriptor(object, i, &extent, nullptr) != 1) continue;
+    size_t size = 0;
+    if (library.getExtentFileNameSize(extent, &size, nullptr) == 1 && size > 1) {
+      std::string name(size, '\0');
+      if (library.getExtentFileName(extent, reinterpret_cast<uint8_t*>(&name[0]), size, nullptr) ==
+          1) {
+        name.resize(size - 1);
+        NoteImagePartFile(name[0] == '/' ? name : folder + "/" + name);
+      }
+    }
+    library.freeExtentDescriptor(&extent, nullptr);
+  }
+}
+
 // After the open: sets `reason` when the image cannot be read alone (a parent image it builds on,
 // an encryption key). Returns false when the library fails to tell, its error in `error`.
 bool CheckReadableAlone(const ImageLibrary& library, LibyalObject* object, const std::string& path,
@@ -93,6 +116,7 @@ bool CheckReadableAlone(const ImageLibrary& library, LibyalObject* object, const
         library.openExtentDataFiles(object, &error) != 1) {
       return false;
     }
+    NoteExtentFiles(library, object, folder);
   }
   uint32_t value = 0;
   if (library.getDiskType != nullptr) {

@@ -15,9 +15,11 @@
 
 #include "base/bytes.h"
 #include "platform/device_paths-posix.h"
+#include "platform/fuse_volumes-posix.h"
 #include "platform/handles-posix.h"
 #include "platform/sysfs-posix.h"
 #include "platform/volume_encryption-posix.h"
+#include "platform/volume_names.h"
 
 namespace {
 
@@ -99,10 +101,17 @@ void AddOnce(std::vector<std::string>& list, const std::string& text) {
   if (std::find(list.begin(), list.end(), text) == list.end()) list.push_back(text);
 }
 
+// True when device `name` of the tree is a device-mapper device that decrypts what lies below.
+bool Decrypts(const std::string& sysRoot, const std::string& name) {
+  const std::string dm = BlockFolder(sysRoot, name) + "/dm";
+  return PathExists(dm + "/uuid") &&
+         IsDecryptingMapper(ReadFirstLine(dm + "/uuid"), ReadFirstLine(dm + "/name"));
+}
+
 }  // namespace
 
-std::vector<std::string> MountPoints(const std::string& mountinfo, dev_t device) {
-  std::vector<std::string> points;
+std::vector<MountEntry> ReadMountTable(const std::string& mountinfo) {
+  std::vector<MountEntry> entries;
   std::ifstream table(mountinfo);
   std::string line;
   while (std::getline(table, line)) {
@@ -112,13 +121,25 @@ std::vector<std::string> MountPoints(const std::string& mountinfo, dev_t device)
     while (fields >> field && field != "-") {
     }
     fields >> type >> source;
-    dev_t mounted{};
-    bool matches = ParseDeviceNumber(number, mounted) && mounted == device;
+    MountEntry entry{};
+    entry.hasDevice = ParseDeviceNumber(number, entry.device);
+    entry.point = Unescape(point);
+    entry.type = Unescape(type);
+    entry.source = Unescape(source);
+    if (!entry.point.empty()) entries.push_back(entry);
+  }
+  return entries;
+}
+
+std::vector<std::string> MountPoints(const std::string& mountinfo, dev_t device) {
+  std::vector<std::string> points;
+  for (const MountEntry& entry : ReadMountTable(mountinfo)) {
+    bool matches = entry.hasDevice && entry.device == device;
     struct stat info {};
-    if (!matches && StartsWith(source, "/dev/") && stat(Unescape(source).c_str(), &info) == 0) {
+    if (!matches && StartsWith(entry.source, "/dev/") && stat(entry.source.c_str(), &info) == 0) {
       matches = S_ISBLK(info.st_mode) && info.st_rdev == device;
     }
-    if (matches && !point.empty()) AddOnce(points, Unescape(point));
+    if (matches) AddOnce(points, entry.point);
   }
   return points;
 }
@@ -127,13 +148,17 @@ std::vector<SystemVolume> CryptVolumes(const std::string& sysRoot, const std::st
   std::vector<SystemVolume> volumes;
   for (const std::string& name : FolderEntries(sysRoot + "/block")) {
     const std::string dm = sysRoot + "/block/" + name + "/dm";
-    if (!StartsWith(ReadFirstLine(dm + "/uuid"), "CRYPT-")) continue;
+    if (!Decrypts(sysRoot, name)) continue;
+    // A device below another decrypting device (a cascade of ciphers) shows no plain contents.
+    const std::vector<std::string> holders = FolderEntries(BlockFolder(sysRoot, name) + "/holders");
+    if (std::any_of(holders.begin(), holders.end(),
+                    [&sysRoot](const std::string& holder) { return Decrypts(sysRoot, holder); })) {
+      continue;
+    }
     SystemVolume volume;
     volume.name = "/dev/mapper/" + ReadFirstLine(dm + "/name");
     volume.decrypts = true;
-    for (const std::string& slave : FolderEntries(BlockFolder(sysRoot, name) + "/slaves")) {
-      volume.extents.push_back(ExtentOf(sysRoot, slave));
-    }
+    if (!BlockDeviceExtents(sysRoot, name, volume.extents)) volume.extents.clear();
     volume.paths.push_back(volume.name);
     for (const std::string& device : DeviceAndHolders(sysRoot, name)) {
       dev_t number{};
@@ -162,7 +187,11 @@ bool BlockDeviceExtents(const std::string& sysRoot, const std::string& kernelNam
 
 std::vector<SystemVolume> ListSystemVolumes() {
   try {
-    return CryptVolumes("/sys", "/proc/self/mountinfo");
+    std::vector<SystemVolume> volumes = CryptVolumes("/sys", "/proc/self/mountinfo");
+    for (SystemVolume& volume : FuseVolumes("/sys", "/proc/self/mountinfo", "/proc")) {
+      volumes.push_back(volume);
+    }
+    return volumes;
   } catch (...) {
     return {};  // out of memory: no volumes rather than no run
   }

@@ -11,17 +11,31 @@
 
 #include "platform/volume_location.h"
 
+/// One line of a mount table: the device number it gives, its mount point, file-system type and
+/// source, with the table's octal escapes undone.
+struct MountEntry {
+  bool hasDevice;  // false when the line's device number does not parse
+  dev_t device;
+  std::string point;
+  std::string type;
+  std::string source;
+};
+
+/// Returns the lines of the mount table at `mountinfo` (the format of /proc/self/mountinfo) that
+/// name a mount point, in table order; none when it cannot be read.
+std::vector<MountEntry> ReadMountTable(const std::string& mountinfo);
+
 /// Returns the mount points of block device `device` in the mount table at `mountinfo` (the
 /// format of /proc/self/mountinfo), in table order, each once, with the table's octal escapes
 /// undone. A mount counts when its device number is `device`, or its source is a device node of
 /// it (as for Btrfs, whose mounts carry a device number of their own).
 std::vector<std::string> MountPoints(const std::string& mountinfo, dev_t device);
 
-/// Returns the device-mapper crypt devices of the tree at `sysRoot` (a dm/uuid beginning
-/// "CRYPT-"), in kernel-name order, as volumes that decrypt: lying on the devices their slaves
-/// name, each a DiskExtent (see BlockDeviceExtents), read through "/dev/mapper/" and their
-/// dm/name, then the mount points of them and of the devices above them (their holders, within
-/// the walk's bounds) in `mountinfo`.
+/// Returns the device-mapper devices of the tree at `sysRoot` that decrypt what lies below them
+/// (IsDecryptingMapper of their dm/uuid and dm/name), in kernel-name order, leaving out those
+/// below another such device: each lying on the devices at the bottom of its slaves chains (see
+/// BlockDeviceExtents), read through "/dev/mapper/" and its dm/name, then the mount points of it
+/// and of the devices above it (its holders, within the walk's bounds) in `mountinfo`.
 std::vector<SystemVolume> CryptVolumes(const std::string& sysRoot, const std::string& mountinfo);
 
 /// Fills `extents` with the devices at the bottom of the slaves chains below block device

@@ -1,5 +1,6 @@
 // Where volumes and drives are, on Windows: the volume manager's list of volumes, the disk
-// extents each lies on, its first sector, letters and mount folders, and the device the object
+// extents each lies on, its first sector, letters and mount folders; the volumes the VeraCrypt
+// and TrueCrypt drivers have mounted, from their control devices; and the device the object
 // manager names for each physical drive.
 #include <windows.h>
 #include <winioctl.h>
@@ -7,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "base/bytes.h"
 #include "platform/volume_location.h"
+#include "platform/volume_names.h"
 
 namespace {
 
@@ -17,6 +20,12 @@ constexpr DWORD kSectorBytes = 512;
 // Extents asked for at first; a volume on more gets a second call with room for all of them.
 constexpr DWORD kFirstExtentRoom = 16;
 constexpr DWORD kMaxExtents = 4096;
+// The drivers' request for their mounted volumes (TC_IOCTL_GET_MOUNTED_VOLUMES in their
+// Apidrvr.h), and room for the largest answer any version gives.
+constexpr DWORD kGetMountedVolumes =
+    CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800 + 6, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr DWORD kMountListRoom = 64 * 1024;
+constexpr const wchar_t* kEncryptionDrivers[] = {L"\\\\.\\VeraCrypt", L"\\\\.\\TrueCrypt"};
 
 std::string Narrow(const wchar_t* text) {
   const int size = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
@@ -105,27 +114,87 @@ bool DescribeVolume(const std::wstring& name, SystemVolume& volume) {
   return onDisks;
 }
 
+// Returns where the device the object manager names `host` ("\\Device\\Harddisk1\\Partition2")
+// lies: its disk and the partition's first byte and length; false for anything else.
+bool HostExtent(const std::string& host, DiskExtent& extent) {
+  if (!StartsWithIgnoringCase(host, "\\Device\\")) return false;
+  // No access rights: the two questions need none, and a volume mounted for exclusive use still
+  // answers them.
+  HANDLE handle =
+      CreateFileA(("\\\\.\\GLOBALROOT" + host).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  STORAGE_DEVICE_NUMBER number{};
+  PARTITION_INFORMATION_EX partition{};
+  DWORD returned = 0;
+  const bool answered = DeviceIoControl(handle, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0,
+                                        &number, sizeof number, &returned, nullptr) &&
+                        number.DeviceType == FILE_DEVICE_DISK &&
+                        DeviceIoControl(handle, IOCTL_DISK_GET_PARTITION_INFO_EX, nullptr, 0,
+                                        &partition, sizeof partition, &returned, nullptr);
+  CloseHandle(handle);
+  if (!answered || number.DeviceNumber > static_cast<DWORD>(INT32_MAX)) return false;
+  extent = {static_cast<int32_t>(number.DeviceNumber),
+            static_cast<uint64_t>(partition.StartingOffset.QuadPart),
+            static_cast<uint64_t>(partition.PartitionLength.QuadPart)};
+  return true;
+}
+
+// Adds the volumes that the VeraCrypt and TrueCrypt drivers have mounted from a partition or a
+// disk, each read through its letter.
+void AddDriverVolumes(std::vector<SystemVolume>& volumes) {
+  for (const wchar_t* device : kEncryptionDrivers) {
+    // No access rights: the request is one that any handle may send.
+    HANDLE driver = CreateFileW(device, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    if (driver == INVALID_HANDLE_VALUE) continue;
+    std::vector<char> answer(kMountListRoom, '\0');
+    DWORD returned = 0;
+    const BOOL asked = DeviceIoControl(driver, kGetMountedVolumes, answer.data(), kMountListRoom,
+                                       answer.data(), kMountListRoom, &returned, nullptr);
+    CloseHandle(driver);
+    if (!asked) continue;
+    const std::string_view bytes(answer.data(), returned <= kMountListRoom ? returned : 0);
+    for (const DriverMount& mount : ParseDriverMountList(bytes)) {
+      DiskExtent extent{};
+      if (!HostExtent(mount.host, extent)) continue;  // a container file, or gone
+      SystemVolume volume;
+      volume.name = mount.host;
+      volume.extents = {extent};
+      volume.decrypts = true;
+      volume.paths = {std::string(1, mount.letter) + ":\\"};
+      volumes.push_back(volume);
+    }
+  }
+}
+
 }  // namespace
 
 std::vector<SystemVolume> ListSystemVolumes() {
   std::vector<SystemVolume> volumes;
   wchar_t name[MAX_PATH + 1] = {0};
   HANDLE search = FindFirstVolumeW(name, MAX_PATH);
-  if (search == INVALID_HANDLE_VALUE) return volumes;
-  do {
-    name[MAX_PATH] = L'\0';
-    try {
-      const std::wstring volumeName = name;
-      SystemVolume volume;
-      if (volumeName.size() > 1 && volumeName.back() == L'\\' &&
-          DescribeVolume(volumeName, volume)) {
-        volumes.push_back(volume);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      name[MAX_PATH] = L'\0';
+      try {
+        const std::wstring volumeName = name;
+        SystemVolume volume;
+        if (volumeName.size() > 1 && volumeName.back() == L'\\' &&
+            DescribeVolume(volumeName, volume)) {
+          volumes.push_back(volume);
+        }
+      } catch (...) {
+        // out of memory: this volume stays unknown
       }
-    } catch (...) {
-      // out of memory: this volume stays unknown
-    }
-  } while (FindNextVolumeW(search, name, MAX_PATH));
-  FindVolumeClose(search);
+    } while (FindNextVolumeW(search, name, MAX_PATH));
+    FindVolumeClose(search);
+  }
+  try {
+    AddDriverVolumes(volumes);
+  } catch (...) {
+    // out of memory: the drivers' volumes stay unknown
+  }
   return volumes;
 }
 

@@ -22,7 +22,9 @@ struct DiskExtent {
 struct SystemVolume {
   std::string name;                 // "\\?\Volume{...}\", "/dev/mapper/NAME"
   std::vector<DiskExtent> extents;  // where its data lies, in the volume's order
-  bool decrypts = false;  // known to be the decrypted view of what lies below (a dm-crypt device)
+  // known to be the decrypted view of what lies below: a dm-crypt device, a FUSE file system of
+  // dislocker or VeraCrypt, a volume of the VeraCrypt or TrueCrypt driver
+  bool decrypts = false;
   bool firstSectorRead = false;
   std::string firstSector;         // its first 512 bytes, when read
   std::vector<std::string> paths;  // where its contents can be read: letters, mount folders
@@ -30,9 +32,11 @@ struct SystemVolume {
 
 /// Returns the volumes that could be the open view of an encrypted partition or drive: on
 /// Windows every volume of the system with its disk extents, first sector, letters and mount
-/// folders; on Linux each device-mapper crypt device, with the partitions or disks it lies
-/// directly on, "/dev/mapper/NAME" and the mount points of it and the devices above it. None when
-/// the system cannot list them.
+/// folders, then the volumes the VeraCrypt and TrueCrypt drivers have mounted, each on the
+/// partition or disk it was mounted from, read through its letter; on Linux each device-mapper
+/// device that decrypts, with the partitions or disks at the bottom of its slaves chains,
+/// "/dev/mapper/NAME" and the mount points of it and the devices above it, then the FUSE file
+/// systems of dislocker and VeraCrypt (FuseVolumes). None when the system cannot list them.
 std::vector<SystemVolume> ListSystemVolumes();
 
 /// Fills `extents` with where the data of the open volume `volume` (a drive letter's handle)

@@ -34,6 +34,14 @@ constexpr NameRule kDeviceMapperNameRules[] = {
     {"truecrypt", "TrueCrypt"},
 };
 
+// The devices cryptsetup makes that show no decrypted contents: dm-integrity and dm-verity, the
+// sub-devices of authenticated encryption, and its temporary devices.
+constexpr const char* kNotDecryptingUuids[] = {"CRYPT-INTEGRITY-", "CRYPT-VERITY-", "CRYPT-SUBDEV-",
+                                               "CRYPT-TEMP-"};
+
+constexpr size_t kMountListLetters = 26;
+constexpr size_t kMountListPathUnits = 260;
+
 // True when `text` is `prefix` followed by one or more decimal digits and nothing else.
 bool IsPrefixAndDigits(const std::string& text, const char* prefix) {
   const size_t length = strlen(prefix);
@@ -61,4 +69,29 @@ std::string ProductFromDeviceMapper(const std::string& uuid, const std::string& 
     if (IsPrefixAndDigits(name, rule.prefix)) return rule.product;
   }
   return "";
+}
+
+bool IsDecryptingMapper(const std::string& uuid, const std::string& name) {
+  for (const char* prefix : kNotDecryptingUuids) {
+    if (StartsWith(uuid, prefix)) return false;
+  }
+  return StartsWith(uuid, "CRYPT-") || !ProductFromDeviceMapper(uuid, name).empty();
+}
+
+std::vector<DriverMount> ParseDriverMountList(std::string_view answer) {
+  std::vector<DriverMount> mounts;
+  if (answer.size() < kMountListSharedBytes) return mounts;
+  const uint64_t letters = LittleEndianValue(answer, 0, 4);
+  for (size_t letter = 0; letter < kMountListLetters; ++letter) {
+    if (((letters >> letter) & 1) == 0) continue;
+    std::string host;
+    const size_t path = 4 + letter * kMountListPathUnits * 2;
+    for (size_t unit = 0; unit < kMountListPathUnits; ++unit) {
+      const uint64_t code = LittleEndianValue(answer, path + 2 * unit, 2);
+      if (code == 0) break;
+      host += code >= 0x20 && code < 0x7F ? static_cast<char>(code) : '?';
+    }
+    mounts.push_back({static_cast<char>('A' + letter), host});
+  }
+  return mounts;
 }

@@ -11,6 +11,7 @@
 #define WINAPI
 
 typedef uint32_t DWORD;
+typedef uint32_t UINT;
 typedef int32_t LONG;
 typedef int64_t LONGLONG;
 typedef int32_t BOOL;
@@ -56,6 +57,13 @@ typedef void* PCONSOLE_READCONSOLE_CONTROL;
 #define IOCTL_STORAGE_GET_DEVICE_NUMBER 0x002D1080u
 #define IOCTL_DISK_GET_DRIVE_GEOMETRY_EX 0x000700A0u
 #define IOCTL_DISK_GET_LENGTH_INFO 0x0007405Cu
+
+#define DRIVE_UNKNOWN 0u
+#define DRIVE_NO_ROOT_DIR 1u
+#define DRIVE_REMOVABLE 2u
+#define DRIVE_FIXED 3u
+#define DRIVE_REMOTE 4u
+#define DRIVE_CDROM 5u
 
 #define MB_OK 0x00000000u
 #define MB_ICONINFORMATION 0x00000040u
@@ -172,6 +180,10 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
                      LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
                      LPOVERLAPPED lpOverlapped);
+/// Returns what kind of drive the root "L:\\" names: DRIVE_FIXED for a letter that leads to a
+/// block device or a file, DRIVE_NO_ROOT_DIR for one that leads nowhere. A letter here is never
+/// on another machine (DRIVE_REMOTE).
+UINT GetDriveTypeA(LPCSTR lpRootPathName);
 /// Releases a handle; standard handles stay open. Fails for an invalid handle.
 BOOL CloseHandle(HANDLE hObject);
 

@@ -64,24 +64,34 @@ void WriteDriveFailure(const DriveRecord& drive) {
     return;
   }
   const char* action = drive.status == DriveStatus::OpenFailed ? "opening" : "reading";
+  // The reason can name a link's target, which came from the folder: no control bytes.
   WriteConsoleText(std::string("\r\nError ") + action + " " + name +
-                       "... Error: " + Decimal(static_cast<int32_t>(drive.error)) + "\r\n",
+                       "... Error: " + Decimal(static_cast<int32_t>(drive.error)) + "\r\n" +
+                       SectorBytesForDisplay(DriveFailureReason(drive)) + "\r\n",
                    Yellow);
 }
 
-void WriteReadError(uint32_t code) {
-  WriteConsoleText(
-      "\r\nError reading drive... Error: " + Decimal(static_cast<int32_t>(code)) + "\r\n", Yellow);
+// Writes a failed read's words (SectorReadMessage): its error line, then where and why.
+void WriteReadError(const std::string& message) {
+  std::string text = "\r\n";
+  for (char c : message) {
+    if (c == '\n') text += '\r';
+    text += c;
+  }
+  WriteConsoleText(text + "\r\n", Yellow);
+}
+
+std::string PartitionName(const DriveRecord& drive, const PartitionRecord& partition) {
+  return "PhysicalDrive" + Decimal(drive.number) + ", Partition " + Decimal(partition.number);
 }
 
 void WritePartition(const Report& report, const DriveRecord& drive,
                     const PartitionRecord& partition) {
+  const std::string name = PartitionName(drive, partition);
   if (!partition.read) {
-    WriteReadError(partition.error);
+    WriteReadError(SectorReadMessage(partition.error, name, partition.firstSector));
     return;
   }
-  const std::string name =
-      "PhysicalDrive" + Decimal(drive.number) + ", Partition " + Decimal(partition.number);
   if (partition.hasLabel) {
     WriteConsoleText("\r\n" + name + " ---       OEM ID: ", White);
     WriteConsoleText(SectorBytesForDisplay(partition.oemId) + "\r\n", LightCyan);
@@ -97,7 +107,9 @@ void WritePartition(const Report& report, const DriveRecord& drive,
   }
   if (partition.empty) WriteConsoleText(name + " --- Empty: no data in its first MiB\r\n", White);
   WriteFindings(report, drive.number, partition.number, 0);
-  if (partition.volumeReadFailure) WriteReadError(partition.volumeReadFailure->error);
+  if (const auto& failure = partition.volumeReadFailure) {
+    WriteReadError(SectorReadMessage(failure->error, name, failure->sector));
+  }
 }
 
 }  // namespace
@@ -146,8 +158,13 @@ void WriteDrive(const Report& report, const DriveRecord& drive) {
   }
   WriteFindings(report, drive.number, -1, 0);
   if (drive.notADisk) WriteConsoleText("\r\n" + NotADiskMessage(drive.number) + "\r\n", Yellow);
-  if (drive.volumeReadFailure) WriteReadError(drive.volumeReadFailure->error);
-  for (const TableReadError& failure : drive.tableReadErrors) WriteReadError(failure.error);
+  if (const auto& failure = drive.volumeReadFailure) {
+    WriteReadError(SectorReadMessage(failure->error, "PhysicalDrive" + Decimal(drive.number),
+                                     failure->sector));
+  }
+  for (const TableReadError& failure : drive.tableReadErrors) {
+    WriteReadError(TableReadMessage(drive.number, failure));
+  }
   if (drive.gptDamaged) {
     WriteConsoleText("\r\n" + TableDamagedMessage(drive.number) + "\r\n", Yellow);
   }
@@ -165,6 +182,14 @@ void WriteDrive(const Report& report, const DriveRecord& drive) {
   }
 }
 
+void WriteUnexaminedEntries(const Report& report) {
+  for (const std::string& name : report.unexaminedEntries) {
+    // A name as it stands in the folder may hold any byte but "/".
+    WriteConsoleText("\r\n" + SectorBytesForDisplay(EntryNotExaminedMessage(name)) + "\r\n",
+                     Yellow);
+  }
+}
+
 void WritePhysicalPassEnd() {
   WriteConsoleText("\r\n* Completed checking physical drives on system. *\r\n", LightGray);
 }
@@ -179,7 +204,9 @@ void WriteLogicalPassStart() {
 
 void WriteVolume(const Report& report, const VolumeRecord& volume) {
   const std::string drive = std::string("Drive ") + volume.letter + ":";
-  if (LivesOnNoDevice(volume)) {
+  if (volume.network) {
+    WriteConsoleText(drive + " is a network drive: its volume is on another machine.\r\n", White);
+  } else if (LivesOnNoDevice(volume)) {
     // Where its pieces lie, when they all lie on drives of this run; else the virtual-disk
     // finding says it all.
     if (!volume.liesOn.empty()) {
@@ -205,7 +232,12 @@ void WriteVolume(const Report& report, const VolumeRecord& volume) {
 }
 
 void WriteLetterFailure(const Report& /*report*/, const LetterFailure& failure) {
-  WriteConsoleText(LetterOpenMessage(failure) + "\r\n", Yellow);
+  std::string text;
+  for (char c : LetterOpenMessage(failure)) {
+    if (c == '\n') text += '\r';
+    text += c;
+  }
+  WriteConsoleText(text + "\r\n", Yellow);
 }
 
 void WriteLogicalPassEnd() {
@@ -228,6 +260,12 @@ void WriteVerdict(const Report& report) {
       WriteConsoleText(
           "\r\nSome drives or volumes could not be read in full (see the errors above), so this "
           "report\r\ncannot tell whether encrypted volumes are present.\r\n",
+          Yellow);
+      break;
+    case ClosingLine::FoundIncomplete:
+      WriteConsoleText(
+          "\r\nSome drives or volumes could not be read in full (see the errors above), so more "
+          "encrypted volumes may be present.\r\n",
           Yellow);
       break;
     case ClosingLine::AllClear:

@@ -24,6 +24,10 @@ void WritePhysicalPassStart();
 /// of logical partitions cut at a cap. A drive that does not exist writes nothing.
 void WriteDrive(const Report& report, const DriveRecord& drive);
 
+/// Writes a line for each device folder entry that looks like evidence but was not read, after
+/// the last drive's lines.
+void WriteUnexaminedEntries(const Report& report);
+
 /// Writes the closing line of the physical pass.
 void WritePhysicalPassEnd();
 
@@ -37,15 +41,16 @@ void WriteLogicalPassStart();
 /// Writes where one drive letter lives, and its findings.
 void WriteVolume(const Report& report, const VolumeRecord& volume);
 
-/// Writes the error line of a drive letter that exists but would not open.
+/// Writes the error line of a drive letter that exists but would not open, and why.
 void WriteLetterFailure(const Report& report, const LetterFailure& failure);
 
 /// Writes the closing line of the logical pass.
 void WriteLogicalPassEnd();
 
 /// Writes the run's closing line when there is one to give (report/verdict.h): that no drive
-/// could be read, that not everything could be read, or, after a complete look that found
-/// nothing, that nothing was found.
+/// could be read, that not everything could be read (so that the report cannot tell, or, after
+/// a finding, that more may be present), or, after a complete look that found nothing, that
+/// nothing was found.
 void WriteVerdict(const Report& report);
 
 /// Writes the prompt that precedes the final key wait.

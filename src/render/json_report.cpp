@@ -113,6 +113,7 @@ json VolumeJson(const VolumeRecord& volume) {
       {"deviceNumber", field(volume.deviceNumber)},
       {"partitionNumber", field(volume.partitionNumber)},
       {"liesOn", liesOn},
+      {"network", volume.network},
   };
 }
 

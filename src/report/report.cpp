@@ -4,8 +4,31 @@
 
 #include "platform/platform.h"
 
+namespace {
+
+constexpr uint64_t kEvidenceSize = uint64_t{1} << 20;
+
+// The name endings of disk and volume images, in lower case.
+constexpr const char* kImageEndings[] = {".dd",   ".raw",  ".img",  ".bin",  ".iso",
+                                         ".dmg",  ".e01",  ".ex01", ".001",  ".vhd",
+                                         ".vhdx", ".vmdk", ".vdi",  ".qcow", ".qcow2"};
+
+std::string Lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+bool EndsWith(const std::string& text, const std::string& ending) {
+  return text.size() >= ending.size() &&
+         text.compare(text.size() - ending.size(), ending.size(), ending) == 0;
+}
+
+}  // namespace
+
 bool DriveIsReported(const DriveRecord& drive) {
-  if (drive.number == 0 || drive.number >= kAlwaysTriedDrives) return true;
+  if (drive.number == 0 || drive.number >= kAlwaysTriedDrives || drive.listed) return true;
   if (drive.status != DriveStatus::OpenFailed) return true;
   return drive.error != ERROR_FILE_NOT_FOUND && drive.error != ERROR_PATH_NOT_FOUND;
 }
@@ -38,4 +61,15 @@ bool DriveSizeIsOdd(const DriveRecord& drive) {
 bool DriveShorterThanTable(const DriveRecord& drive) {
   return drive.status == DriveStatus::Read && drive.length != 0 && drive.sectorSize != 0 &&
          drive.tableReach && *drive.tableReach >= drive.length / drive.sectorSize;
+}
+
+bool LooksLikeUnexaminedEvidence(const FolderEntry& entry) {
+  if (entry.deviceName || entry.coveredByDrive || entry.kind == EntryKind::Folder) return false;
+  const std::string name = Lower(entry.name);
+  if (name.compare(0, 13, "physicaldrive") == 0) return true;
+  for (const char* ending : kImageEndings) {
+    if (EndsWith(name, ending)) return true;
+  }
+  return entry.kind == EntryKind::BlockDevice ||
+         (entry.kind == EntryKind::RegularFile && entry.size >= kEvidenceSize);
 }

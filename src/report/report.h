@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "disk/sector.h"
+#include "platform/device_folder.h"
 
 /// Where a list of partitions came from.
 enum class PartitionTable { None, Mbr, Gpt, Ebr };
@@ -48,8 +49,9 @@ struct Finding {
   /// Further lines about the same volume (whether it is open now, how it can be unlocked), each
   /// its own line, said after the message; the JSON report gives the same facts as members.
   std::vector<std::string> notes = {};
-  /// For a volume the system can open (BitLocker, LUKS) on a live drive: whether it is open now.
-  /// Unset where there is no "now": an image file, or a finding of another kind.
+  /// On a live drive: true when the volume is seen open now; false when a volume the system
+  /// itself opens (BitLocker, LUKS) is not. Unset where that cannot be known: an image file, or
+  /// a volume of another kind not seen open.
   std::optional<bool> open = std::nullopt;
   /// Where an open volume's contents can be read: its letters, mount folders or device name.
   std::vector<std::string> readableThrough = {};
@@ -104,6 +106,8 @@ struct DriveRecord {
   /// The highest sector that the table entries the run examined reach (an entry's last sector,
   /// a GPT header's backup and last usable sectors), when a table was examined.
   std::optional<uint64_t> tableReach = std::nullopt;
+  bool listed = false;     // the system lists it, or its device folder entry exists
+  std::string linkTarget;  // open failed: the entry is a link to this, which does not exist
 };
 
 /// True when `drive` was read but its length is not a whole number of its sectors.
@@ -128,6 +132,8 @@ struct VolumeRecord {
   /// Where the data of a volume that lives on no device lies, when every piece of it lies on a
   /// physical drive of this run and no encryption layer is in between: LVM, RAID, spanned.
   std::vector<DrivePlace> liesOn = {};
+  /// A network drive: its volume is on another machine, so the letter is not opened.
+  bool network = false;
 };
 
 /// One drive letter that exists but could not be opened.
@@ -141,20 +147,33 @@ struct Report {
   std::vector<DriveRecord> drives;
   std::vector<VolumeRecord> volumes;
   std::vector<LetterFailure> letterFailures;  // in letter order
-  std::vector<Finding> findings;              // in report order
+  /// The device folder's entries that look like evidence but were not read, in name order.
+  std::vector<std::string> unexaminedEntries = {};
+  /// The device folder (or image) named to stand in for the drives, when it does not exist:
+  /// nothing was scanned.
+  std::string missingDevices = {};
+  std::vector<Finding> findings;  // in report order
   bool anyFound = false;
   /// Whether the process runs as Administrator or root: a drive that refused access to such a
   /// process will not open by running again.
   bool elevated = true;
 };
 
-/// Whether a drive would be mentioned in a report: drive 0 always, a drive the system listed
-/// always, any other drive unless it simply does not exist (its open failed with code 2 or 3).
+/// Whether a drive would be mentioned in a report: drive 0 always, a drive the system listed (or
+/// whose device folder entry exists, a dangling link included) always, any other drive unless it
+/// simply does not exist (its open failed with code 2 or 3).
 bool DriveIsReported(const DriveRecord& drive);
 
 /// Whether a letter that failed to open with `error` exists: every code but 2 and 3 (no such
 /// letter) and 21 (not ready: an empty card reader or optical drive).
 bool LetterFailureIsReported(uint32_t error);
+
+/// True when a device folder entry looks like evidence that the run did not read: neither a
+/// drive or letter name nor covered by one (the same file, or an image's other segments or
+/// extents), not a folder, and named "physicaldrive..." in any case, or ending in .dd, .raw,
+/// .img, .bin, .iso, .dmg, .e01, .ex01, .001, .vhd, .vhdx, .vmdk, .vdi, .qcow or .qcow2 in any
+/// case, or a block device, or a regular file of 1 MiB or more.
+bool LooksLikeUnexaminedEvidence(const FolderEntry& entry);
 
 /// True when the storage stack placed a letter's volume on no device at all (every field 0).
 bool LivesOnNoDevice(const VolumeRecord& volume);

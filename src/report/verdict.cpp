@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "platform/platform.h"
+#include "report/error_reason.h"
 
 namespace {
 
@@ -26,8 +27,23 @@ Gap MakeGap(GapKind kind, int32_t drive, int32_t partition, bool hasError, uint3
   return gap;
 }
 
-std::string SectorReadMessage(uint32_t error) {
-  return "Error reading drive... Error: " + Decimal(static_cast<int32_t>(error));
+// The place a failed table read was for, without its sector.
+std::string TablePlace(int32_t drive, TableRegion region) {
+  switch (region) {
+    case TableRegion::kGptHeader:
+      return DriveName(drive) + ", its GPT header";
+    case TableRegion::kGptBackupHeader:
+      return DriveName(drive) + ", its backup GPT header";
+    case TableRegion::kGptEntries:
+      return DriveName(drive) + ", its GPT entries";
+    case TableRegion::kExtendedBootRecord:
+      break;
+  }
+  return DriveName(drive) + ", an extended boot record";
+}
+
+std::string PartitionPlace(int32_t drive, int32_t partition) {
+  return DriveName(drive) + ", Partition " + Decimal(partition);
 }
 
 // Adds the gaps of one drive, in the order the console report says them.
@@ -44,7 +60,8 @@ void AddDriveGaps(const DriveRecord& drive, std::vector<Gap>& gaps) {
     const bool open = drive.status == DriveStatus::OpenFailed;
     gaps.push_back(MakeGap(open ? GapKind::DriveOpen : GapKind::DriveRead, n, -1, true, drive.error,
                            std::string("Error ") + (open ? "opening " : "reading ") + DriveName(n) +
-                               "... Error: " + Decimal(static_cast<int32_t>(drive.error))));
+                               "... Error: " + Decimal(static_cast<int32_t>(drive.error)) + "\n" +
+                               DriveFailureReason(drive)));
     return;
   }
   if (drive.notADisk) {
@@ -52,22 +69,23 @@ void AddDriveGaps(const DriveRecord& drive, std::vector<Gap>& gaps) {
   }
   if (const auto& failure = drive.volumeReadFailure) {
     gaps.push_back(MakeGap(GapKind::VolumeRead, n, -1, true, failure->error,
-                           SectorReadMessage(failure->error)));
+                           SectorReadMessage(failure->error, DriveName(n), failure->sector)));
   }
   for (const TableReadError& failure : drive.tableReadErrors) {
     gaps.push_back(
-        MakeGap(GapKind::TableRead, n, -1, true, failure.error, SectorReadMessage(failure.error)));
+        MakeGap(GapKind::TableRead, n, -1, true, failure.error, TableReadMessage(n, failure)));
   }
   if (drive.gptDamaged) {
     gaps.push_back(MakeGap(GapKind::TableDamaged, n, -1, false, 0, TableDamagedMessage(n)));
   }
   for (const PartitionRecord& partition : drive.partitions) {
+    const std::string place = PartitionPlace(n, partition.number);
     if (!partition.read) {
       gaps.push_back(MakeGap(GapKind::PartitionRead, n, partition.number, true, partition.error,
-                             SectorReadMessage(partition.error)));
+                             SectorReadMessage(partition.error, place, partition.firstSector)));
     } else if (const auto& failure = partition.volumeReadFailure) {
       gaps.push_back(MakeGap(GapKind::VolumeRead, n, partition.number, true, failure->error,
-                             SectorReadMessage(failure->error)));
+                             SectorReadMessage(failure->error, place, failure->sector)));
     }
   }
   if (drive.logicalChainCut) {
@@ -116,10 +134,24 @@ const char* GapKindName(GapKind kind) {
       return "drive-size-odd";
     case GapKind::ShorterThanTable:
       return "drive-shorter-than-table";
+    case GapKind::EntryNotExamined:
+      return "entry-not-examined";
+    case GapKind::DevicesMissing:
+      return "devices-missing";
     case GapKind::LetterOpen:
       break;
   }
   return "letter-open-failed";
+}
+
+std::string SectorReadMessage(uint32_t error, const std::string& place, uint64_t sector) {
+  return "Error reading drive... Error: " + Decimal(static_cast<int32_t>(error)) + "\n" +
+         ReasonLine("at " + place + " (sector " + std::to_string(sector) +
+                    "): " + ErrorReason(error));
+}
+
+std::string TableReadMessage(int32_t drive, const TableReadError& failure) {
+  return SectorReadMessage(failure.error, TablePlace(drive, failure.region), failure.sector);
 }
 
 std::string NotADiskMessage(int32_t drive) {
@@ -152,12 +184,39 @@ std::string ChainCutMessage(int32_t drive) {
 
 std::string LetterOpenMessage(const LetterFailure& failure) {
   return std::string("Error opening drive ") + failure.letter +
-         ":... Error: " + Decimal(static_cast<int32_t>(failure.error));
+         ":... Error: " + Decimal(static_cast<int32_t>(failure.error)) + "\n" +
+         ReasonLine(ErrorReason(failure.error));
+}
+
+std::string DriveFailureReason(const DriveRecord& drive) {
+  const bool notFound = drive.error == ERROR_FILE_NOT_FOUND || drive.error == ERROR_PATH_NOT_FOUND;
+  if (drive.status == DriveStatus::OpenFailed && notFound && !drive.linkTarget.empty()) {
+    return ReasonLine(DanglingLinkReason(drive.linkTarget));
+  }
+  return ReasonLine(ErrorReason(drive.error));
+}
+
+std::string EntryNotExaminedMessage(const std::string& name) {
+  return name +
+         " was not examined: drives are named PhysicalDrive0, PhysicalDrive1, ... and drive "
+         "letters A: to Z:.";
+}
+
+std::string DevicesMissingMessage(const std::string& named) {
+  return "TVX_DEVICES names " + named + ", which does not exist.";
 }
 
 std::vector<Gap> ListGaps(const Report& report) {
   std::vector<Gap> gaps;
+  if (!report.missingDevices.empty()) {
+    gaps.push_back(MakeGap(GapKind::DevicesMissing, -1, -1, false, 0,
+                           DevicesMissingMessage(report.missingDevices)));
+  }
   for (const DriveRecord& drive : report.drives) AddDriveGaps(drive, gaps);
+  for (const std::string& name : report.unexaminedEntries) {
+    gaps.push_back(
+        MakeGap(GapKind::EntryNotExamined, -1, -1, false, 0, EntryNotExaminedMessage(name)));
+  }
   for (const LetterFailure& failure : report.letterFailures) {
     Gap gap = MakeGap(GapKind::LetterOpen, -1, -1, true, failure.error, LetterOpenMessage(failure));
     gap.letter = failure.letter;
@@ -175,7 +234,9 @@ Verdict DecideVerdict(bool anyDriveRead, bool anyGap, bool anyFinding, bool advi
     return {adviseElevation ? ClosingLine::NothingReadElevate : ClosingLine::NothingRead,
             anyFinding ? kFoundExitStatus : kCannotTellExitStatus};
   }
-  if (anyFinding) return {ClosingLine::None, kFoundExitStatus};
+  if (anyFinding) {
+    return {anyGap ? ClosingLine::FoundIncomplete : ClosingLine::None, kFoundExitStatus};
+  }
   if (anyGap) return {ClosingLine::Incomplete, kCannotTellExitStatus};
   return {ClosingLine::AllClear, kCleanExitStatus};
 }

@@ -29,6 +29,8 @@ enum class GapKind {
   TableDamaged,      // a GPT protective entry, but no GPT header checks out
   DriveSizeOdd,      // a drive that is not a whole number of sectors long
   ShorterThanTable,  // a drive that ends before the sectors its partition table reaches
+  EntryNotExamined,  // a device folder entry that looks like evidence, not read
+  DevicesMissing,    // the device folder (or image) named for the drives does not exist
 };
 
 /// One place the run did not read in full. The place fields are -1 (or letter 0) where they do
@@ -50,6 +52,15 @@ const char* GapKindName(GapKind kind);
 /// Returns the words said when a chain of logical partitions on drive `drive` was cut at a cap.
 std::string ChainCutMessage(int32_t drive);
 
+/// Returns the words said for a read of a drive, past its sector 0, that failed with `error`:
+/// the error line "Error reading drive... Error: C", "\n", and the line that says where and why,
+/// "  - at PLACE (sector S): REASON." (PLACE: "PhysicalDriveN, Partition P", "PhysicalDriveN,
+/// its GPT header", ..., or "PhysicalDriveN" for the disk as a whole).
+std::string SectorReadMessage(uint32_t error, const std::string& place, uint64_t sector);
+
+/// Returns SectorReadMessage for a failed read of a partition table of drive `drive`.
+std::string TableReadMessage(int32_t drive, const TableReadError& failure);
+
 /// Returns the words said for drive `drive` whose sector 0 is plain text.
 std::string NotADiskMessage(int32_t drive);
 
@@ -63,13 +74,25 @@ std::string DriveSizeOddMessage(const DriveRecord& drive);
 /// Returns the words said for a drive whose partition table reaches past its end.
 std::string ShorterThanTableMessage(const DriveRecord& drive);
 
-/// Returns the words said for a drive letter that exists but would not open.
+/// Returns the words said for a drive letter that exists but would not open: its error line,
+/// "\n", and the line that says why (ReasonLine).
 std::string LetterOpenMessage(const LetterFailure& failure);
 
-/// Returns every gap of a run, in report order: each drive's (its open or read, its sector 0 of
-/// text, a later read of the whole disk, its table reads, its damaged GPT, its partitions and
-/// their later reads, its cut chain, its odd size, its end before its table's), then the
-/// letters'.
+/// Returns the line said after a drive's open or sector-0 read failure: why, in words
+/// (ReasonLine), the target of a dangling link for code 2 or 3.
+std::string DriveFailureReason(const DriveRecord& drive);
+
+/// Returns the words said for a device folder entry `name` that looks like evidence but was not
+/// read.
+std::string EntryNotExaminedMessage(const std::string& name);
+
+/// Returns the words said when the device folder `named` does not exist.
+std::string DevicesMissingMessage(const std::string& named);
+
+/// Returns every gap of a run, in report order: a missing device folder, each drive's (its open
+/// or read, its sector 0 of text, a later read of the whole disk, its table reads, its damaged
+/// GPT, its partitions and their later reads, its cut chain, its odd size, its end before its
+/// table's), the folder entries not examined, then the letters'.
 std::vector<Gap> ListGaps(const Report& report);
 
 /// True when the run read every drive, table, partition and letter it found: no gap at all,
@@ -78,7 +101,8 @@ bool ReportIsComplete(const Report& report);
 
 /// The line that closes a console report.
 enum class ClosingLine {
-  None,                // something was found: the findings say it
+  None,                // something was found, and everything was read: the findings say it
+  FoundIncomplete,     // something was found, but not everything was read: there may be more
   AllClear,            // a complete look found nothing
   NothingRead,         // no drive could be read
   NothingReadElevate,  // no drive could be read, and running elevated may help

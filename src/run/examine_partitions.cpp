@@ -10,6 +10,7 @@
 #include "disk/record_value.h"
 #include "disk/volume_reader.h"
 #include "run/detection_rules.h"
+#include "run/file_system_encryption.h"
 #include "run/key_protectors.h"
 #include "run/module1.h"
 #include "run/probe_chain.h"

@@ -206,30 +206,35 @@ bool NilfsChecksumMatches(Volume& volume) {
   return Crc32From(seed, summed) == LittleEndianValue(sb, kSumOffset, 4);
 }
 
-bool HasMinixSuperblock(Volume& volume) {
-  const std::string sb = ProbeBytes(volume, kMinixSuperblock, 32);
-  if (sb.empty()) return false;
-  const uint64_t magic = LittleEndianValue(sb, 16, 2);
+namespace {
+
+// True when `sb` is a sound Minix superblock with its fields in the byte order `bigEndian`
+// names: Minix on m68k and PowerPC machines writes them big-endian.
+bool MinixSuperblockIn(std::string_view sb, bool bigEndian) {
+  const auto field = [&sb, bigEndian](size_t offset, size_t length) {
+    return bigEndian ? BigEndianValue(sb, offset, length) : LittleEndianValue(sb, offset, length);
+  };
+  const uint64_t magic = field(16, 2);
   uint64_t inodes, imaps, zmaps, firstZone, logZoneSize, zones, blockSize = 1024;
   bool known = false;
   for (uint16_t m : kMinixMagics) known = known || magic == m;
   if (known) {
-    inodes = LittleEndianValue(sb, 0, 2);
-    imaps = LittleEndianValue(sb, 4, 2);
-    zmaps = LittleEndianValue(sb, 6, 2);
-    firstZone = LittleEndianValue(sb, 8, 2);
-    logZoneSize = LittleEndianValue(sb, 10, 2);
-    zones = magic >= 0x2468 ? LittleEndianValue(sb, 20, 4) : LittleEndianValue(sb, 2, 2);
-    const uint64_t state = LittleEndianValue(sb, 18, 2);
+    inodes = field(0, 2);
+    imaps = field(4, 2);
+    zmaps = field(6, 2);
+    firstZone = field(8, 2);
+    logZoneSize = field(10, 2);
+    zones = magic >= 0x2468 ? field(20, 4) : field(2, 2);
+    const uint64_t state = field(18, 2);
     if (state == 0 || state > 3) return false;
-  } else if (LittleEndianValue(sb, 24, 2) == kMinix3Magic) {
-    inodes = LittleEndianValue(sb, 0, 4);
-    imaps = LittleEndianValue(sb, 6, 2);
-    zmaps = LittleEndianValue(sb, 8, 2);
-    firstZone = LittleEndianValue(sb, 10, 2);
-    logZoneSize = LittleEndianValue(sb, 12, 2);
-    zones = LittleEndianValue(sb, 20, 4);
-    blockSize = LittleEndianValue(sb, 28, 2);
+  } else if (field(24, 2) == kMinix3Magic) {
+    inodes = field(0, 4);
+    imaps = field(6, 2);
+    zmaps = field(8, 2);
+    firstZone = field(10, 2);
+    logZoneSize = field(12, 2);
+    zones = field(20, 4);
+    blockSize = field(28, 2);
     if (blockSize < 1024 || !IsPowerOfTwo(blockSize)) return false;
   } else {
     return false;
@@ -237,6 +242,13 @@ bool HasMinixSuperblock(Volume& volume) {
   const uint64_t bitsPerBlock = blockSize * 8;
   return logZoneSize == 0 && inodes != 0 && inodes != 0xFFFFFFFF && firstZone < zones &&
          imaps * bitsPerBlock >= inodes + 1 && zmaps * bitsPerBlock >= zones - firstZone + 1;
+}
+
+}  // namespace
+
+bool HasMinixSuperblock(Volume& volume) {
+  const std::string sb = ProbeBytes(volume, kMinixSuperblock, 32);
+  return !sb.empty() && (MinixSuperblockIn(sb, false) || MinixSuperblockIn(sb, true));
 }
 
 bool HasBefsSuperblock(Volume& volume) {

@@ -19,14 +19,16 @@ HANDLE OpenRawDevice(const std::string& path);
 
 /// First pass: scans PhysicalDrive0 to PhysicalDrive15, then every higher drive the system lists
 /// (ListPhysicalDriveNumbers), in increasing order, each followed by a 10 ms pause. Adds each
-/// drive to `report` and hands it to `progress` once examined.
+/// drive to `report`, marked as listed when the system lists it (so that it exists even when its
+/// open says "not found"), and hands it to `progress` once examined.
 void ScanPhysicalDrives(SectorBuffer& sectorBuffer, Report& report, const ReportProgress& progress);
 
 /// One drive's turn of the first pass, without the pause that follows it: opens
 /// "\\.\PhysicalDrive" n, reads its sector 0 into `sectorBuffer` through the drive's one reader,
 /// then ExamineDrive; closes the drive. Reads whole sectors of the drive's logical sector size.
 /// Adds the drive's record, and its findings, to `report`; a drive that is an image this build
-/// cannot read is recorded as such.
+/// cannot read is recorded as such, and one whose entry is a link to nowhere with the link's
+/// target.
 void ScanPhysicalDrive(int32_t n, SectorBuffer& sectorBuffer, Report& report);
 
 /// Examines an opened drive whose sector 0 has been read: asks the probe chain what the whole disk
@@ -51,7 +53,8 @@ void ExaminePartitions(DriveExam& exam, Report& report);
 void ReportRunningDrivers(Report& report);
 
 /// Second pass: asks where each drive letter A: to Z: lives, adds each letter that opens to
-/// `report`, reports letters that live on no device as possible encrypted volumes, and names
+/// `report` (and each network drive letter, which is not opened: its volume is on another
+/// machine), reports letters that live on no device as possible encrypted volumes, and names
 /// the open encrypted volume a letter is, or lies on, where the platform can tell. A letter that
 /// exists but does not open is recorded, and handed to `progress`, as a letter failure.
 void ScanLogicalVolumes(Report& report, const ReportProgress& progress);

@@ -82,7 +82,10 @@ OpenView FindOpenView(const std::vector<SystemVolume>& volumes, int32_t drive, u
         volume.extents[0].offset != offset) {
       continue;
     }
-    if (volume.decrypts || (volume.firstSectorRead && !IsHeaderOf(volume.firstSector, kind))) {
+    // A volume that merely begins there may be the encrypted bytes themselves: only the kinds
+    // the system decrypts in place show their contents in a volume of their own.
+    if (volume.decrypts ||
+        (CanBeOpenNow(kind) && volume.firstSectorRead && !IsHeaderOf(volume.firstSector, kind))) {
       OpenView view{true, volume.paths};
       if (view.paths.empty()) view.paths.push_back(volume.name);
       return view;
@@ -95,11 +98,9 @@ void AddOpenNowNotes(const DriveRecord& drive, const std::vector<SystemVolume>& 
                      Report& report) {
   for (Finding& finding : report.findings) {
     uint64_t offset = 0;
-    if (finding.drive != drive.number || !CanBeOpenNow(finding.kind) ||
-        !FindingOffset(finding, drive, offset)) {
-      continue;
-    }
+    if (finding.drive != drive.number || !FindingOffset(finding, drive, offset)) continue;
     const OpenView view = FindOpenView(volumes, drive.number, offset, finding.kind);
+    if (!view.open && !CanBeOpenNow(finding.kind)) continue;  // not known to be closed
     finding.open = view.open;
     finding.readableThrough = view.paths;
     // First, whatever other notes the finding has or gets: it is what a responder acts on.

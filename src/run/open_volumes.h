@@ -20,18 +20,24 @@ struct OpenView {
 };
 
 /// True for the finding kinds whose volumes the system itself can open: BitLocker and LUKS.
+/// Only of these can TVX say that a volume is not open now; other software may open a volume of
+/// another kind in ways no answer of the system shows.
 bool CanBeOpenNow(const std::string& kind);
 
 /// Returns whether the volume of finding kind `kind` that begins at byte `offset` of physical
 /// drive `drive` is open now, from the system's `volumes`: open when a volume whose first extent
-/// begins exactly there is known to decrypt it, or had its first sector read and that sector is
-/// not `kind`'s header (the volume shows the decrypted contents). Its paths are the volume's
-/// paths, or its name when it has none. A header, a failed read or no such volume: not open.
+/// begins exactly there is known to decrypt it (a dm-crypt device, a dislocker or VeraCrypt
+/// FUSE file system, a volume of the VeraCrypt or TrueCrypt driver), or, for a kind that
+/// CanBeOpenNow, had its first sector read and that sector is not `kind`'s header (the volume
+/// shows the decrypted contents). Its paths are the volume's paths, or its name when it has
+/// none. A header, a failed read or no such volume: not open.
 OpenView FindOpenView(const std::vector<SystemVolume>& volumes, int32_t drive, uint64_t offset,
                       const std::string& kind);
 
-/// Records for each finding about `drive` whose kind CanBeOpenNow whether it is open now, as
-/// its first note and as its `open` and `readableThrough`.
+/// Records for each finding about `drive` or one of its partitions whether it is open now: for
+/// a kind that CanBeOpenNow, open or not, as its first note and as its `open` and
+/// `readableThrough`; for any other kind only when it is open, and `open` stays unset
+/// otherwise.
 void AddOpenNowNotes(const DriveRecord& drive, const std::vector<SystemVolume>& volumes,
                      Report& report);
 

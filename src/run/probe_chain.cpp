@@ -5,6 +5,7 @@
 #include "base/bytes.h"
 #include "disk/layout.h"
 #include "run/apple_volumes.h"
+#include "run/file_system_encryption.h"
 
 namespace Module1 {
 
@@ -109,6 +110,11 @@ bool FileSystems(ProbeState& state) {
   if (name == nullptr) return false;
   state.verdict.fileSystem = name;
   state.verdict.finding = ApfsVerdict(state.volume, state.verdict.fileSystem);
+  if (state.verdict.finding == nullptr) {
+    // What the named file system holds is read from its own metadata, as far as that goes.
+    state.volume.budget = DiskIO::kMetadataBudget;
+    state.verdict.finding = FileSystemEncryptionVerdict(state.volume, state.verdict.fileSystem);
+  }
   return true;
 }
 

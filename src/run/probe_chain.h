@@ -53,7 +53,8 @@ struct VolumeVerdict {
 ///   3. an ordinary boot sector (D: NTFS, MSDOS or MSWIN; P: the boot signature, GRUB's core);
 ///   4. D: a partition table in sector 0;
 ///      P: a first sector of zeros: the rest of the first MiB read in one read, for step 10;
-///   5. the file-system table, and what a named file system holds (FileVault on APFS);
+///   5. the file-system table, and what a named file system holds (FileVault on APFS; fscrypt on
+///      ext2/3/4 and F2FS; encrypted datasets in a ZFS pool), read as metadata;
 ///   6. D: a boot signature in sector 0 (its table, such as it is, is examined);
 ///   7. D: a GPT that checks out;
 ///   8. metadata at the ends: GELI in the last sector, a LUKS2 secondary header;

@@ -57,6 +57,15 @@ void ReportRunningDrivers(Report& report) {
 void ScanLogicalVolumes(Report& report, const ReportProgress& progress) {
   STORAGE_DEVICE_NUMBER record{};
   for (char letter = kFirstLetter; letter <= kLastLetter; ++letter) {
+    if (GetDriveTypeA((std::string(1, letter) + ":\\").c_str()) == DRIVE_REMOTE) {
+      // Its volume is on another machine: opening it would only fail, or wait on the network.
+      VolumeRecord volume;
+      volume.letter = letter;
+      volume.network = true;
+      report.volumes.push_back(volume);
+      if (progress.volumeDone) progress.volumeDone(report, report.volumes.back());
+      continue;
+    }
     const std::string path = std::string("\\\\.\\") + letter + ":";
     HANDLE handle = OpenRawDevice(path);
     if (handle != INVALID_HANDLE_VALUE) {

@@ -5,6 +5,7 @@
 
 #include "disk/drive_geometry.h"
 #include "disk/volume_reader.h"
+#include "platform/device_folder.h"
 #include "platform/drive_list.h"
 #include "platform/unreadable_image.h"
 #include "platform/volume_location.h"
@@ -31,13 +32,12 @@ bool ReadSectorZero(DiskIO::DriveSectors& sectors, SectorBuffer& sectorBuffer, u
   return true;
 }
 
-// Says of each volume on a live drive that the system can open whether it is open now. A drive
-// read from an image file has no "now", and the system's volumes are listed only when needed.
+// Says of each finding on a live drive whether its volume is open now, where that can be known.
+// A drive read from an image file has no "now", and the system's volumes are listed only when
+// needed.
 void SayWhetherOpenNow(const DriveRecord& drive, Report& report) {
-  if (!drive.live ||
-      std::none_of(report.findings.begin(), report.findings.end(), [&drive](const Finding& f) {
-        return f.drive == drive.number && CanBeOpenNow(f.kind);
-      })) {
+  if (!drive.live || std::none_of(report.findings.begin(), report.findings.end(),
+                                  [&drive](const Finding& f) { return f.drive == drive.number; })) {
     return;
   }
   AddOpenNowNotes(drive, ListSystemVolumes(), report);
@@ -55,6 +55,7 @@ void ScanPhysicalDrive(int32_t n, SectorBuffer& sectorBuffer, Report& report) {
     drive.status = DriveStatus::OpenFailed;
     drive.error = GetLastError();
     LastOpenWasUnreadableImage(drive.imageFormat, drive.imageProblem);
+    drive.linkTarget = DanglingLinkTarget(drive.path);
   } else {
     drive.live = IsLiveDrive(handle);
     drive.sectorSize = DiskIO::QuerySectorSize(handle);
@@ -76,11 +77,15 @@ void ScanPhysicalDrives(SectorBuffer& sectorBuffer, Report& report,
                         const ReportProgress& progress) {
   std::vector<int32_t> numbers;
   for (int32_t n = 0; n < kAlwaysTriedDrives; ++n) numbers.push_back(n);
-  for (int32_t n : ListPhysicalDriveNumbers()) {
+  const std::vector<int32_t> listed = ListPhysicalDriveNumbers();
+  for (int32_t n : listed) {
     if (n >= kAlwaysTriedDrives && n > numbers.back()) numbers.push_back(n);
   }
   for (int32_t n : numbers) {
     ScanPhysicalDrive(n, sectorBuffer, report);
+    // A listed drive exists even when its open says "not found": a dangling link, a disk that
+    // went away.
+    report.drives.back().listed = std::binary_search(listed.begin(), listed.end(), n);
     if (progress.driveDone) progress.driveDone(report, report.drives.back());
     Sleep(kPauseAfterDriveMs);
   }

@@ -7,6 +7,7 @@ import json
 import os
 import re
 import shutil
+import stat
 import subprocess
 import tempfile
 
@@ -100,7 +101,8 @@ class UnreadableRecordTest(DeviceFolderTest):
                 result = run_tvx(["/batch"], devices=self.devices, timeout=30)
         except DeviceUnavailable as reason:
             self.skipTest(str(reason))
-        expected = report(sector_read_error(23) + label_lines(0, 1, b"MSDOS5.0", b"PRIMARY    ") +
+        expected = report(sector_read_error(23, "PhysicalDrive0, an extended boot record", 2048) +
+                          label_lines(0, 1, b"MSDOS5.0", b"PRIMARY    ") +
                           oem_line(0, 2, ZEROS) + label_lines(0, 5, b"MSDOS5.0", b"LOGICAL    "),
                           incomplete=True)
         self.assertEqual(report_lines(result.stdout), report_lines(expected))
@@ -112,10 +114,10 @@ class DriveNumbersTest(ScanFolderTest):
     def test_failures_said_aloud_and_every_listed_drive_read(self):
         """Drive 1 is a folder (opens with error 5), drive 2 is 511 bytes long (its read finds
         the end of the file, 38); drive 3 is a link through a file, whose path is not found
-        (error 3), and stays silent as a drive that is not there. Past drive 15 every drive
-        the folder lists is read, gaps and all: 17 after the gap at 16, 20 after drive 19,
-        whose failure is said aloud because the folder lists it, and 300. Nothing was found,
-        but drives 1, 2 and 19 were not read: the run cannot call the machine clean."""
+        (error 3), said aloud as a link to nowhere: its entry exists. Past drive 15 every drive
+        the folder lists is read, gaps and all: 17 after the gap at 16, 20 after drive 19, the
+        same link, and 300. Nothing was found, but drives 1, 2, 3 and 19 were not read: the run
+        cannot call the machine clean."""
         numbered_disk(0)(self.entry("PhysicalDrive0"))
         os.mkdir(self.entry("PhysicalDrive1"))
         with open(self.entry("PhysicalDrive2"), "wb") as f:
@@ -124,8 +126,10 @@ class DriveNumbersTest(ScanFolderTest):
             self.link("PhysicalDrive%d" % n, os.path.join(self.entry("PhysicalDrive0"), "x"))
         for n in (17, 20, 300):
             numbered_disk(n)(self.entry("PhysicalDrive%d" % n))
+        nowhere = os.path.join(self.entry("PhysicalDrive0"), "x")
         expected = (numbered_disk_lines(0) + open_error(5, 1) + read_error_drive0(38, 2) +
-                    numbered_disk_lines(17) + open_error(3, 19) + numbered_disk_lines(20) +
+                    open_error(3, 3, link=nowhere) + numbered_disk_lines(17) +
+                    open_error(3, 19, link=nowhere) + numbered_disk_lines(20) +
                     numbered_disk_lines(300))
         self.assertReport(self.scan(), report(expected, incomplete=True))
         self.assertEqual(self.last_status, 2)
@@ -160,7 +164,53 @@ class PartialFolderTest(ScanFolderTest):
                          (2, 2, False))
         self.assertEqual(document["gaps"], [
             {"kind": "drive-open-failed", "drive": 2, "partition": None, "letter": None,
-             "error": 5, "message": "Error opening PhysicalDrive2... Error: 5"}])
+             "error": 5, "message": "Error opening PhysicalDrive2... Error: 5\n"
+                                    "  - access is denied."}])
+
+
+class EveryEntryAccountedForTest(ScanFolderTest):
+    def test_evidence_beside_the_drives_is_never_passed_over(self):
+        """A clean drive 0 beside what an examiner's folder may hold: a PhysicalDrive1 link
+        whose image is not there (a gap, with where it leads), images under names that are no
+        drive's, an unnamed image of 1 MiB, a block device, notes and a hash. Each image is
+        said not examined, in name order, before the end of the pass, and the run is
+        incomplete; notes, hashes, small files and folders are not evidence, and without the
+        rest they leave the all-clear standing."""
+        numbered_disk(0)(self.entry("PhysicalDrive0"))
+        self.link("PhysicalDrive1", "/evidence/disk1.dd")
+        evidence = ["PhysicalDrive1.dd", "physicaldrive1", "PhysicalDrive01", "PhysicalDrive 1",
+                    "disk1.E01", "image.raw", "unnamed"]
+        for name in evidence:
+            numbered_disk(1)(self.entry(name))
+        with open(self.entry("tiny.E01"), "wb") as f:  # the name alone makes it evidence
+            f.write(b"EVF")
+        evidence.append("tiny.E01")
+        for name, size in (("notes.txt", 300), ("disk1.dd.sha256", 64), ("log", MIB - 1)):
+            sparse_file(self.entry(name), size)
+        os.mkdir(self.entry("PhysicalDrive2.d"))
+        if not is_root():
+            self.skipTest("needs root to make a block device node")
+        os.mknod(self.entry("sdx"), 0o600 | stat.S_IFBLK, os.makedev(7, 250))
+        evidence.append("sdx")
+        expected = (numbered_disk_lines(0) + open_error(2, 1, link="/evidence/disk1.dd") +
+                    b"".join(not_examined(name) for name in sorted(evidence)))
+        self.assertReport(self.scan(), report(expected, incomplete=True))
+        self.assertEqual(self.last_status, 2)
+
+        document = json.loads(run_tvx(["/json"], devices=self.devices).stdout)
+        self.assertEqual([(gap["kind"], gap["drive"]) for gap in document["gaps"]],
+                         [("drive-open-failed", 1)] +
+                         [("entry-not-examined", None)] * len(evidence))
+        self.assertEqual(document["gaps"][0]["message"],
+                         "Error opening PhysicalDrive1... Error: 2\n"
+                         "  - it is a link to /evidence/disk1.dd, which does not exist.")
+        self.assertEqual(document["gaps"][1]["message"], not_examined(
+            sorted(evidence)[0]).strip().decode())
+
+        for name in evidence + ["PhysicalDrive1"]:
+            os.unlink(self.entry(name))
+        self.assertReport(self.scan(), report(numbered_disk_lines(0)))
+        self.assertEqual(self.last_status, 0)
 
 
 class UnprivilegedTest(DeviceFolderTest):
@@ -172,7 +222,9 @@ class UnprivilegedTest(DeviceFolderTest):
         if not is_root():
             self.skipTest("needs root to run as another user")
         os.chmod(self.devices, 0o755)
-        tvx = os.path.join(self.devices, "tvx")
+        # In a folder of its own: a file of a few MiB beside the drives would be evidence.
+        os.mkdir(self.entry("bin"), 0o755)
+        tvx = os.path.join(self.entry("bin"), "tvx")
         shutil.copy2(TVX, tvx)
         os.chmod(tvx, 0o755)
         partitioned_image(self.entry("PhysicalDrive0"), 8 * MIB, "dos",
@@ -379,6 +431,9 @@ def esp_root_folder(path):
     return (start, start + boot[13] * per_sector)
 
 
+ESP_ROOT_UNREAD = b"<the root folder's failed read>"
+
+
 class FailedReadsTest(DeviceFolderTest):
     """Disks served through FUSE whose reads fail at chosen byte ranges past a volume's first
     sector: each failure is said where it happens and is a gap, so the run cannot give the
@@ -408,19 +463,24 @@ class FailedReadsTest(DeviceFolderTest):
             ("a Btrfs superblock, 64 KiB in", btrfs_disk,
              lambda path: [(2048 * SECTOR + 0x10000, 2048 * SECTOR + 0x11000)],
              oem_line(0, 1, ZEROS) + file_system(0, 1, "Btrfs"),
-             oem_line(0, 1, ZEROS) + sector_read_error(23), 2),
+             # The zeroed head's first MiB is read in one read, from the sector after the first.
+             oem_line(0, 1, ZEROS) + sector_read_error(23, "PhysicalDrive0, Partition 1", 2049), 2),
             ("the root folder of an EFI system partition", VERACRYPT_ESP,
              lambda path: [esp_root_folder(path)],
-             uefi_loader(0, "VeraCrypt") + esp(0), esp(0) + sector_read_error(23), 2),
+             uefi_loader(0, "VeraCrypt") + esp(0), esp(0) + ESP_ROOT_UNREAD, 2),
             ("BitLocker's three FVE metadata blocks", bitlocker_disk, lambda path: fve,
              oem_line(0, 1, FVE) + bitlocker(0, 1) + unlocked_with("TPM", "recovery password"),
-             oem_line(0, 1, FVE) + bitlocker(0, 1) + sector_read_error(23), 3),
+             oem_line(0, 1, FVE) + bitlocker(0, 1) +
+             sector_read_error(23, "PhysicalDrive0, Partition 1", 2048 + FVE_OFFSETS[0] // SECTOR), 3),
         ]
         for name, build, failing, readable, failed, status in cases:
             with self.subTest(name), tempfile.TemporaryDirectory(prefix="tvx-fuse-") as scratch:
                 image = os.path.join(scratch, "disk.img")
                 try:
                     build(image)
+                    if failed.endswith(ESP_ROOT_UNREAD):  # said at the root folder's first sector
+                        failed = failed.replace(ESP_ROOT_UNREAD, sector_read_error(
+                            23, "PhysicalDrive0, Partition 1", esp_root_folder(image)[0] // SECTOR))
                     clean, _ = self.scan_through_fuse(image, [])
                     result, document = self.scan_through_fuse(image, failing(image))
                 except DeviceUnavailable as reason:
@@ -429,7 +489,7 @@ class FailedReadsTest(DeviceFolderTest):
                 self.assertEqual(report_lines(clean.stdout), report_lines(
                     report(readable, found=found or b"UEFI" in readable)))
                 self.assertIn(clean.returncode, (0, 3))
-                expected = report(failed, found=found, incomplete=not found)
+                expected = report(failed, found=found, incomplete=True)
                 self.assertEqual(report_lines(result.stdout), report_lines(expected))
                 self.assertEqual((result.returncode, result.stderr), (status, b""))
                 gaps = [(g["kind"], g["drive"], g["partition"], g["error"])
@@ -448,7 +508,9 @@ class FailedReadsTest(DeviceFolderTest):
                 result, document = self.scan_through_fuse(image, [(SECTOR, 2 * SECTOR)])
             except DeviceUnavailable as reason:
                 self.skipTest(str(reason))
-        expected = report(sector_read_error(23) * 2, incomplete=True)
+        expected = report(sector_read_error(23, "PhysicalDrive0", 1) +
+                          sector_read_error(23, "PhysicalDrive0, its GPT header", 1),
+                          incomplete=True)
         self.assertEqual(report_lines(result.stdout), report_lines(expected))
         self.assertEqual(result.returncode, 2)
         self.assertEqual([(g["kind"], g["partition"]) for g in document["gaps"]],
@@ -466,7 +528,9 @@ class FailedReadsTest(DeviceFolderTest):
         write_at(path, 2048 * SECTOR, head)
         result = run_tvx(["/batch"], devices=self.devices)
         size = 2048 * SECTOR + 4 * MIB - 100
-        expected = report(oem_line(0, 1, head[3:11]) + sector_read_error(38) + size_odd(0, size) +
+        expected = report(oem_line(0, 1, head[3:11]) +
+                          sector_read_error(38, "PhysicalDrive0, Partition 1", size // SECTOR) +
+                          size_odd(0, size) +
                           shorter_than_table(0, size // SECTOR, 2048 + 8192 - 1), incomplete=True)
         self.assertEqual(report_lines(result.stdout), report_lines(expected))
         self.assertEqual(result.returncode, 2)

@@ -7,10 +7,13 @@ tools make (UDF, ISO 9660, squashfs, cramfs, EROFS, JFS, ReiserFS, NILFS2, Minix
 GFS2, bcache, exFAT, NTFS, FAT, md members), as a partition and as a whole disk, named as
 `blkid -p` names it. A tool that is missing here skips its own rows only."""
 
+import contextlib
 import json
 import struct
 import re
+import subprocess
 import tempfile
+import time
 
 from tvxtest import *
 
@@ -484,6 +487,131 @@ class OrdinaryVolumesTest(ScanFolderTest):
                          [None if name == "NTFS" else name for name, _, _ in self.volumes])
         self.assertEqual([(f["kind"], f["drive"], f["partition"]) for f in document["findings"]],
                          [("possibly-encrypted", n, None)])
+
+
+# ---------------------------------------------------------------------------------------------
+# Encryption inside ordinary file systems: fscrypt on ext4 and F2FS, ZFS native encryption
+
+
+def ext4_fscrypt(encrypt):
+    """Filler: mke2fs -t ext4, with `-O encrypt` when `encrypt`."""
+    return lambda path, start, sectors: tool(
+        "mke2fs", "-q", "-F", "-t", "ext4", *(("-O", "encrypt") if encrypt else ()),
+        "-E", "offset=%d" % (start * SECTOR), path, "%dk" % (sectors * SECTOR // 1024))
+
+
+def f2fs_fscrypt(encrypt):
+    """Filler: mkfs.f2fs, with `-O encrypt` when `encrypt`."""
+    return apart("mkfs.f2fs", "-q", "-f", *(("-O", "encrypt") if encrypt else ()))
+
+
+@contextlib.contextmanager
+def zfs_fuse_daemon():
+    """Yields with Debian's zfs-fuse daemon answering: one already running, or one started here
+    and stopped afterwards."""
+    answers = lambda: subprocess.run(["zpool", "list"], stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL).returncode == 0
+    if answers():
+        yield
+        return
+    daemon = subprocess.Popen(["zfs-fuse", "--no-daemon"], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    try:
+        for _ in range(100):
+            if answers():
+                break
+            time.sleep(0.1)
+        yield
+    finally:
+        daemon.terminate()
+        try:
+            daemon.wait(30)
+        except subprocess.TimeoutExpired:
+            daemon.kill()
+            daemon.wait()
+
+
+def zfs_fuse_pool(volume):
+    """Makes `volume` (64 MiB at least) the one vdev of a real, unencrypted pool of zfs-fuse
+    (pool version 23, before feature flags), then exports it."""
+    name = "tvx-test-%d" % os.getpid()
+    with zfs_fuse_daemon():
+        tool("zpool", "create", "-f", "-m", "none", name, volume)
+        tool("zpool", "export", name)
+
+
+class EncryptionInsideFileSystemsTest(ScanFolderTest):
+    # Each volume: the tool that makes it, its maker, its size in MiB, the name TVX gives it, and
+    # its finding as a function of (drive, partition or None), or None for none.
+    ENCRYPTED = [
+        ("mke2fs", ext4_fscrypt(True), 16, "ext4", lambda n, p: fscrypt(n, p, "ext4")),
+        ("mkfs.f2fs", f2fs_fscrypt(True), 64, "F2FS", lambda n, p: fscrypt(n, p, "F2FS")),
+        (None, zfs_pool_volume(True), 16, "ZFS member", zfs_encrypted),
+    ]
+    PLAIN = [
+        ("mke2fs", ext4_fscrypt(False), 16, "ext4", None),
+        ("mkfs.f2fs", f2fs_fscrypt(False), 64, "F2FS", None),
+        (None, zfs_pool_volume(False), 16, "ZFS member", None),
+        ("zfs-fuse", made_apart(zfs_fuse_pool), 64, "ZFS member", None),
+    ]
+
+    def usable(self, rows):
+        """The rows whose tool can run here; each other is a skipped subtest."""
+        kept = []
+        for row in rows:
+            if row[0] is None or (have(row[0]) and (row[0] != "zfs-fuse" or is_root())):
+                kept.append(row)
+            else:
+                with self.subTest(tool=row[0]):
+                    self.skipTest("%s cannot run here" % row[0])
+        return kept
+
+    def drives(self, rows):
+        """Builds drive 0, a GPT disk holding every volume of `rows`, then each volume alone as a
+        whole disk; returns the report's lines and the findings' (kind, drive, partition)."""
+        kind = {"ext4": "fscrypt", "F2FS": "fscrypt", "ZFS member": "zfs-encryption"}
+        parts, start = [], 2048
+        for _, fill, mib, _, _ in rows:
+            parts.append(Part(start, mib * MIB // SECTOR, GPT_LINUX, fill))
+            start += mib * MIB // SECTOR
+        lines = b""
+        kinds = []
+        for p, (_, _, _, name, finding) in enumerate(rows, 1):
+            lines += oem_line(0, p, ZEROS) + file_system(0, p, name)
+            if finding:
+                lines += finding(0, p)
+                kinds.append((kind[name], 0, p))
+        build = [(lambda path: partitioned_image(path, (start + 2048) * SECTOR, "gpt", parts),
+                  lines)]
+        for n, (_, fill, mib, name, finding) in enumerate(rows, 1):
+            build.append((lambda path, fill=fill, mib=mib: fill(sparse_file(path, mib * MIB), 0,
+                                                                 mib * MIB // SECTOR),
+                          disk_file_system(n, name) + (finding(n, None) if finding else b"")))
+            if finding:
+                kinds.append((kind[name], n, None))
+        return self.build_drives(build), kinds
+
+    def test_fscrypt_and_encrypted_zfs_datasets_are_findings(self):
+        """ext4 and F2FS made with `-O encrypt` and a pool counting an encrypted dataset, as
+        partitions of one GPT disk and as whole disks, among their plain twins and a real pool
+        from zfs-fuse: each keeps its file-system line, the encrypted ones add their finding,
+        in Yellow, with kinds fscrypt and zfs-encryption; status 3."""
+        rows = self.usable(self.ENCRYPTED + self.PLAIN)
+        expected, kinds = self.drives(rows)
+        self.assertReport(self.scan(), report(expected, found=True))
+        document = json.loads(self.scan(("/json",)))
+        self.assertEqual([(f["kind"], f["drive"], f["partition"]) for f in document["findings"]],
+                         kinds)
+        self.assertEqual({(f["open"], tuple(f["readableThrough"])) for f in document["findings"]},
+                         {(None, ())})
+
+    def test_the_same_without_encryption_is_the_all_clear(self):
+        """The plain twins alone, and the real zfs-fuse pool: named, nothing found, status 0."""
+        rows = self.usable(self.PLAIN)
+        expected, kinds = self.drives(rows)
+        self.assertEqual(kinds, [])
+        self.assertReport(self.scan(), report(expected))
+        self.assertEqual(self.last_status, 0)
 
 
 # ---------------------------------------------------------------------------------------------

@@ -218,8 +218,10 @@ class GptTest(ScanFolderTest):
             (past_two_tib, label_lines(2, 1, b"mkfs.fat", b"NEAR       ") +
              label_lines(2, 2, b"FAR-GPT ", b"PAST 2 TIB ")),
             # Entry 3's first sector lies past the end: read as nothing, not as zeros.
-            (inexact_sectors, sector_read_error(87) +
-             label_lines(3, 2, b"mkfs.fat", b"TWO        ") + sector_read_error(38)),
+            (inexact_sectors,
+             sector_read_error(87, "PhysicalDrive3, Partition 1", BEYOND_EXACT) +
+             label_lines(3, 2, b"mkfs.fat", b"TWO        ") +
+             sector_read_error(38, "PhysicalDrive3, Partition 3", BEYOND_EXACT - 1)),
             # A damaged primary: the backup copy in the last sector stands in.
             (header_crc_wrong, via_gpt_lines(4)),
             (array_crc_wrong, via_gpt_lines(5)),
@@ -245,7 +247,8 @@ class GptTest(ScanFolderTest):
         if not have("cryptsetup"):
             self.skipTest("cryptsetup is not installed")
         expected = self.build_drives(drives)
-        self.assertReport(self.scan(), report(expected, found=True))
+        # Some partitions could not be read (87, 38): the findings may not be all there is.
+        self.assertReport(self.scan(), report(expected, found=True, incomplete=True))
         self.assertEqual(self.last_status, 3)
 
     def test_limits_of_the_header_fields(self):
@@ -261,7 +264,8 @@ class GptTest(ScanFolderTest):
             (changed(entry_array_start=BEYOND_EXACT), via_gpt_lines(7)),
             # Accepted, but its array lies past the end: the read fails (end of file, a gap)
             # and the backup copy stands in.
-            (changed(entry_array_start=BEYOND_EXACT - 1), sector_read_error(38) +
+            (changed(entry_array_start=BEYOND_EXACT - 1),
+             sector_read_error(38, "PhysicalDrive8, its GPT entries", BEYOND_EXACT - 1) +
              via_gpt_lines(8)),
             # More than 1024 entries, as sgdisk --resize-table makes them.
             (changed(entry_count=2048), via_gpt_lines(9)),

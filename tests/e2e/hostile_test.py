@@ -14,7 +14,9 @@ NTFS = b"NTFS    "
 # What a partition whose first sector lies past the end of its drive prints: the read finds the
 # end of the drive (error 38, end of file) and the partition is left unread, not taken for a
 # sector of zeros.
-PAST_THE_END = sector_read_error(38)
+def past_the_end(n, *starts):
+    return b"".join(sector_read_error(38, "PhysicalDrive%d, Partition %d" % (n, p), start)
+                    for p, start in enumerate(starts, 1))
 
 
 class HostileSectorZeroTest(ScanFolderTest):
@@ -31,7 +33,8 @@ class HostileSectorZeroTest(ScanFolderTest):
         cases = [
             # A small image: each far read finds the end of the drive.
             ("1 MiB image", MIB, None,
-             report(PAST_THE_END * 4 + shorter_than_table(0, 2048, far), incomplete=True)),
+             report(past_the_end(0, far, far, far, far) + shorter_than_table(0, 2048, far),
+                    incomplete=True)),
             # A sparse 2 TiB image with an NTFS boot sector in its last sector: the far read
             # reaches exactly that sector, for each of the four entries.
             ("2 TiB image", (far + 1) * SECTOR, boot_sector(NTFS),
@@ -61,7 +64,8 @@ class HostileSectorZeroTest(ScanFolderTest):
         # A 1 MiB image (sectors 0 to 2047) whose entries all point past its end, up to the
         # largest start sector an entry can hold.
         self.drive_image(3, MIB, mbr((2048, 1 << 20, 2147483648, 4294967295), (7, 7, 7, 7)))
-        expected = report(open_error(2) + PAST_THE_END * 4 +
+        expected = report(open_error(2) +
+                          past_the_end(3, 2048, 1 << 20, 2147483648, 4294967295) +
                           shorter_than_table(3, 2048, 4294967295), incomplete=True)
         self.assertReport(self.scan(), expected)
 
@@ -71,7 +75,8 @@ class HostileSectorZeroTest(ScanFolderTest):
         # of sectors, and its table reaches the sector it lost.
         path = self.drive_image(0, 2048 * SECTOR + 100, mbr((2048, 0, 0, 0), (7, 0, 0, 0)))
         write_at(path, 2048 * SECTOR, boot_sector(NTFS)[:100])
-        expected = report(sector_read_error(38) + size_odd(0, 2048 * SECTOR + 100) +
+        expected = report(sector_read_error(38, "PhysicalDrive0, Partition 1", 2048) +
+                          size_odd(0, 2048 * SECTOR + 100) +
                           shorter_than_table(0, 2048, 2048), incomplete=True)
         self.assertReport(self.scan(), expected)
 
@@ -102,12 +107,13 @@ class EntriesThatAreNoDiskTest(ScanFolderTest):
             with self.subTest(kind=kind):
                 for name in names:
                     self.make(kind, self.entry(name))
-                # As drive 0 it is reported, as drive 7 and letter E: too when it exists but is
+                # As drive 0 and as drive 7 it is reported, whatever it is: the entry exists (a
+                # dangling link says where it leads); as letter E: only when it is there but is
                 # no disk.
-                drive7 = open_error(code, 7) if code != 2 else b""
+                link = self.entry("nowhere") if kind == "dangling link" else None
+                drives = open_error(code, link=link) + open_error(code, 7, link=link)
                 letter = letter_open_error("E", code) if code != 2 else b""
-                self.assertReport(self.scan(timeout=20),
-                                  report(open_error(code) + drive7, letter, unread=True))
+                self.assertReport(self.scan(timeout=20), report(drives, letter, unread=True))
                 for name in names:
                     (os.rmdir if kind == "folder" else os.unlink)(self.entry(name))
 
@@ -126,7 +132,7 @@ def failing_image(sector0, readable, extra=()):
 # (sector 64) where reads work.
 PARTITION_FAILS = failing_image(mbr((2048, 64, 0, 0), (7, 6, 0, 0)), MIB,
                                 [(64 * SECTOR, boot_sector(b"MSDOS5.0", fat16_label=b"EVIDENCE"))])
-PARTITION_FAILS_REPORT = report(sector_read_error(23) +
+PARTITION_FAILS_REPORT = report(sector_read_error(23, "PhysicalDrive0, Partition 1", 2048) +
                                 label_lines(0, 2, b"MSDOS5.0", b"EVIDENCE   "), incomplete=True)
 # "all": a drive of 1 MiB whose every read fails.
 FAILING_FILES = {"all": (MIB, 0, b""), "partition": PARTITION_FAILS}

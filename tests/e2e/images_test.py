@@ -25,7 +25,7 @@ SONAMES = sorted(set(soname.decode() for soname, _ in LIBRARIES.values()))
 def golden_drives(folder):
     """Builds the raw case in `folder`: PhysicalDrive0, an MBR disk with a labelled FAT16 volume,
     a BitLocker volume and a random-filled container; PhysicalDrive1, a GPT disk with a FAT16
-    volume. Returns the report a scan of the folder gives."""
+    volume. Returns the drives' lines of a scan of the folder."""
     drive0 = partitioned_image(os.path.join(folder, "PhysicalDrive0"), 16 * MIB, "dos", [
         Part(2048, 8192, "6", fat_volume(16, "EVIDENCE")),
         Part(10240, 8192, "7", bitlocker_volume()),
@@ -35,11 +35,10 @@ def golden_drives(folder):
         Part(2048, 6144, GPT_BASIC_DATA, fat_volume(16, "GPTVOL")),
     ])
     random_oem = read_at(drive0, 18432 * SECTOR + 3, 8)
-    return report(
-        label_lines(0, 1, b"mkfs.fat", b"EVIDENCE   ") +
-        oem_line(0, 2, b"-FVE-FS-") + bitlocker(0, 2) +
-        oem_line(0, 3, random_oem) + damaged(0, 3) +
-        label_lines(1, 1, b"mkfs.fat", b"GPTVOL     "), found=True)
+    return (label_lines(0, 1, b"mkfs.fat", b"EVIDENCE   ") +
+            oem_line(0, 2, b"-FVE-FS-") + bitlocker(0, 2) +
+            oem_line(0, 3, random_oem) + damaged(0, 3) +
+            label_lines(1, 1, b"mkfs.fat", b"GPTVOL     "))
 
 
 def refused(format_name, reason):
@@ -100,7 +99,8 @@ class ImagesTest(ScanFolderTest):
         cls.store = cls._store.name
         cls.raw = os.path.join(cls.store, "raw")
         os.mkdir(cls.raw)
-        cls.raw_report = golden_drives(cls.raw)
+        cls.raw_lines = golden_drives(cls.raw)
+        cls.raw_report = report(cls.raw_lines, found=True)
         cls.images = {}  # format: [drive 0's image, drive 1's image]
         for name, kind in QEMU_FORMATS.items():
             cls.images[name] = [
@@ -138,6 +138,39 @@ class ImagesTest(ScanFolderTest):
                 folder = self.folder_of_links(name, images)
                 self.assertReport(self.scan(devices=folder), self.raw_report)
 
+    def test_the_files_of_an_image_read_are_no_unexamined_entries(self):
+        """A case folder as an examiner leaves it: drive 0's E01 segments, drive 1's VMDK (a
+        descriptor and its flat extent) and drive 2's E01 of random bytes in segments of 2 MiB
+        beside the drive links, with notes and a hash. Every segment and extent was read as
+        part of its drive, none is said. A stray segment of another image and an image nothing
+        links to are said not examined, in name order, and leave the run incomplete."""
+        folder = self.entry("case")
+        os.mkdir(folder)
+        for segment in self.segments[0]:
+            os.link(segment, os.path.join(folder, os.path.basename(segment)))
+        qemu_image(os.path.join(self.raw, "PhysicalDrive1"), "vmdk",
+                   os.path.join(folder, "disk1.vmdk"), "subformat=monolithicFlat")
+        random_raw = self.entry("random.dd")
+        with open(random_raw, "wb") as f:
+            f.write(random_bytes(6 * MIB, "segments of 2 MiB"))
+        segments = ewf_image(random_raw, os.path.join(folder, "disk2"), "2MiB")
+        # Files of 1 MiB or more, and a flat extent named .vmdk: each would be said, unread.
+        self.assertGreaterEqual(min(os.path.getsize(path) for path in segments[:2]), MIB)
+        self.assertTrue(os.path.exists(os.path.join(folder, "disk1-flat.vmdk")))
+        for n, image in enumerate(("disk0.E01", "disk1.vmdk", "disk2.E01")):
+            os.symlink(image, os.path.join(folder, "PhysicalDrive%d" % n))
+        for name, text in (("notes.txt", b"seized 09:12\n"), ("disk0.E01.md5", b"0" * 32)):
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(text)
+        lines = self.raw_lines + no_partition_table(2)
+        self.assertReport(self.scan(devices=folder), report(lines, found=True))
+
+        shutil.copy(self.segments[0][1], os.path.join(folder, "other.E01"))
+        sparse_file(os.path.join(folder, "laptop.raw"), MIB)
+        self.assertReport(self.scan(devices=folder),
+                          report(lines + not_examined("laptop.raw") + not_examined("other.E01"),
+                                 found=True, incomplete=True))
+
     def test_a_single_image_is_physical_drive_0_with_no_letters(self):
         drive0 = report_lines(self.raw_report)
         expected = run_tvx(["/batch"], devices=os.path.join(self.raw, "PhysicalDrive0")).stdout
@@ -161,7 +194,8 @@ class ImagesTest(ScanFolderTest):
             Part(22528, 4096, "7", bitlocker_volume()),
         ])
         os.truncate(raw, 10 * MIB)
-        expected = report(sector_read_error(38) + label_lines(0, 1, b"mkfs.fat", b"PRIMARY    ") +
+        expected = report(sector_read_error(38, "PhysicalDrive0, an extended boot record", 20480) +
+                          label_lines(0, 1, b"mkfs.fat", b"PRIMARY    ") +
                           oem_line(0, 2, b"\0" * 8) + label_lines(0, 5, b"mkfs.fat", b"LOGICAL    ") +
                           shorter_than_table(0, 20480, 30719), incomplete=True)
         e01 = ewf_image(raw, self.entry("cut"))[0]

@@ -19,7 +19,8 @@ class LetterTest(ScanFolderTest):
         """Every letter whose entry is an image (directly or through a link) opens, and, being no
         device, is a virtual disk; missing entries and dangling links are passed over in
         silence; folders, FIFOs and character devices exist but do not open (error 5), and each
-        says so in its place."""
+        says so in its place, so more may be there. The image a letter links to is no
+        unexamined entry: the letter stands for it."""
         disk = partitioned_image(self.entry("PhysicalDrive0"), 8 * MIB, "dos",
                                  [Part(2048, 8192, "6", fat_volume(16, "DISK"))])
         self.image("A:", 0)
@@ -35,7 +36,8 @@ class LetterTest(ScanFolderTest):
         self.image("Z:", MIB)
         logical = b"".join(virtual_disk(letter) if letter in "ACEKNZ" else
                            letter_open_error(letter, 5) for letter in "ACDEGHKMNZ")
-        expected = report(label_lines(0, 1, b"mkfs.fat", b"DISK       "), logical, found=True)
+        expected = report(label_lines(0, 1, b"mkfs.fat", b"DISK       "), logical, found=True,
+                          incomplete=True)
         self.assertReport(self.scan(timeout=20), expected)
 
     def test_letters_that_do_not_open_set_no_finding(self):
@@ -62,7 +64,7 @@ class LetterTest(ScanFolderTest):
         document = json.loads(run_tvx(["/json"], devices=self.devices).stdout)
         self.assertEqual(document["gaps"], [
             {"kind": "letter-open-failed", "drive": None, "partition": None, "letter": "F",
-             "error": 5, "message": "Error opening drive F:... Error: 5"}])
+             "error": 5, "message": "Error opening drive F:... Error: 5\n  - access is denied."}])
 
     def test_one_virtual_disk_is_a_finding(self):
         fat_volume_image(self.entry("T:"))
@@ -70,10 +72,13 @@ class LetterTest(ScanFolderTest):
 
     def test_entries_that_are_not_drive_letters_are_never_opened(self):
         """Only "A:" to "Z:" are letters: lower case, two letters, digits and a bare letter are
-        other names, and must not show up as drives."""
-        for name in ("c:", "AA:", "1:", "C", "[:", "@:"):
+        other names, and must not show up as drives; each, an image of 8 MiB, is said not to
+        have been examined, in name order."""
+        names = ("c:", "AA:", "1:", "C", "[:", "@:")
+        for name in names:
             fat_volume_image(self.entry(name))
-        self.assertReport(self.scan(), report(open_error(2), unread=True))
+        unexamined = b"".join(not_examined(name) for name in sorted(names))
+        self.assertReport(self.scan(), report(open_error(2) + unexamined, unread=True))
 
 
 if __name__ == "__main__":

@@ -235,7 +235,8 @@ class IdentityAndVerdictTest(ScanFolderTest):
             (extended,
              label_lines(7, 1, b"mkfs.fat", b"PRIMARY    ") + oem_line(7, 2, ZEROS) +
              label_lines(7, 5, b"mkfs.fat", b"LOGICAL    ")),
-            (past_the_end, sector_read_error(38) + shorter_than_table(8, 2048, 4096)),
+            (past_the_end, sector_read_error(38, "PhysicalDrive8, Partition 1", 4096) +
+             shorter_than_table(8, 2048, 4096)),
             (far_partitions, b"".join(label_lines(9, p, oem, b"FAR AWAY   ")
                                       for p, (_, oem) in enumerate(FAR_STARTS, 1))),
             (one_partition(fat_volume(32), "c", 65536, 40 * MIB),
@@ -243,7 +244,8 @@ class IdentityAndVerdictTest(ScanFolderTest):
             (untyped_entry, label_lines(11, 1, b"UNTYPED ", b"STILL READ ")),
         ] + bitlocker_disks(12)
         expected = self.build_drives(drives)
-        self.assertReport(self.scan(), report(expected, found=True))
+        # The partition past the end was not read: the findings may not be all there is.
+        self.assertReport(self.scan(), report(expected, found=True, incomplete=True))
         self.assertEqual(self.last_status, 3)
 
         # The JSON report: protectors and state for BitLocker findings only.

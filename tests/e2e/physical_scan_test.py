@@ -118,7 +118,8 @@ class SectorZeroRulesTest(ScanFolderTest):
             if build is not None:
                 build(self.entry("PhysicalDrive%d" % n))
             expected += lines
-        self.assertReport(self.scan(), report(expected, found=True))
+        # Drive 15 was not read: the findings may not be all there is.
+        self.assertReport(self.scan(), report(expected, found=True, incomplete=True))
 
     def test_every_finding_alone_suppresses_the_closing_line(self):
         for n, (what, build, lines) in enumerate(SECTOR_ZERO_CASES):
@@ -147,7 +148,8 @@ class DriveZeroTest(ScanFolderTest):
 
         cases = [
             ("missing", None, open_error(2)),
-            ("a dangling link", lambda p: os.symlink(p + ".gone", p), open_error(2)),
+            ("a dangling link", lambda p: os.symlink("PhysicalDrive0.gone", p),
+             open_error(2, link="PhysicalDrive0.gone")),
             ("a folder", os.mkdir, open_error(5)),
             ("a FIFO, which is never opened", fifo, open_error(5)),
             ("a link to a character device", lambda p: os.symlink("/dev/null", p), open_error(5)),
@@ -176,7 +178,8 @@ class DriveZeroTest(ScanFolderTest):
 class PauseTest(ScanFolderTest):
     def test_ten_milliseconds_after_every_drive(self):
         """Under strace: for every drive, its lookup, then (when it opened) its close, then one
-        10 ms sleep, before the next drive is looked at; the last sleep before the letters."""
+        10 ms sleep, before the next drive is looked at; the last sleep before the folder's
+        entries are looked at, and those before the letters."""
         if not have("strace"):
             self.skipTest("strace is not installed")
         ordinary_disk(self.entry("PhysicalDrive0"))
@@ -206,7 +209,10 @@ class PauseTest(ScanFolderTest):
                 drive = re.search(folder + r'/PhysicalDrive(\d+)"', line)
                 letter = re.search(folder + r'/([A-Z]):"', line)
                 if drive and looks.match(line):
-                    events.append(("drive", int(drive.group(1))))
+                    # A drive may be looked at more than once (whether a missing one is a
+                    # dangling link): one lookup in a row is what counts.
+                    if events[-1:] != [("drive", int(drive.group(1)))]:
+                        events.append(("drive", int(drive.group(1))))
                 elif drive and re.match(r"open(at)?\(", line):
                     drive_fd = int(line.rsplit("=", 1)[1])
                     events.append(("open", drive_fd))
@@ -223,10 +229,13 @@ class PauseTest(ScanFolderTest):
             if n in (0, 7, 9):
                 expected += [("open", None), ("close", None)]
             expected.append(("sleep",))
-        # Past drive 15 only the drives the folder lists: none here.
-        expected.append(("letter", "A"))
+        # Past drive 15 only the drives the folder lists: none here. Then the folder's entries
+        # are looked at, each once, for evidence that no drive read; then the letters.
         events = [(e[0], None) if e[0] in ("open", "close") else e for e in events]
         self.assertEqual(events[:len(expected)], expected)
+        entries = events[len(expected):len(expected) + 3]
+        self.assertEqual(sorted(entries), [("drive", 0), ("drive", 7), ("drive", 9)])
+        self.assertEqual(events[len(expected) + 3], ("letter", "A"))
         self.assertEqual(events.count(("sleep",)), 16)
 
     def test_run_takes_the_sixteen_pauses(self):

@@ -133,14 +133,27 @@ class MakeRunTest(DeviceFolderTest):
 class MissingDeviceSourceTest(DeviceFolderTest):
     def test_a_device_folder_that_does_not_exist_is_said_and_not_scanned(self):
         """A mistyped TVX_DEVICES is no empty machine: the message on standard error, status 2,
-        nothing on standard output, whatever the options but the usage and version requests."""
+        nothing on standard output, whatever the options but the usage and version requests
+        and the JSON report, which is written all the same: nothing scanned, and the one gap
+        saying why."""
         missing = os.path.join(self.devices, "no-such-case")
         message = b"TVX_DEVICES names " + missing.encode() + b", which does not exist.\r\n"
-        for args in ([], ["/batch"], ["/json"]):
+        for args in ([], ["/batch"]):
             with self.subTest(args=args):
                 result = run_tvx(args, devices=missing)
                 self.assertEqual((result.stdout, result.stderr, result.returncode),
                                  (b"", message, 2))
+        result = run_tvx(["/json"], devices=missing)
+        self.assertEqual((result.stderr, result.returncode), (message, 2))
+        document = json.loads(result.stdout)
+        self.assertEqual(result.stdout[-2:], b"}\n")
+        self.assertEqual({key: document[key] for key in (
+            "devices", "complete", "anyFound", "exitStatus", "drives", "volumes", "findings",
+            "gaps")}, {
+            "devices": missing, "complete": False, "anyFound": False, "exitStatus": 2,
+            "drives": [], "volumes": [], "findings": [],
+            "gaps": [{"kind": "devices-missing", "drive": None, "partition": None,
+                      "letter": None, "error": None, "message": message[:-2].decode()}]})
         for args, expected in ((["/?"], BANNER + USAGE), (["--version"], VERSION_LINE)):
             result = run_tvx(args, devices=missing)
             self.assertEqual((result.stdout, result.returncode), (expected, 0))

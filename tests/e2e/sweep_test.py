@@ -4,6 +4,7 @@ this machine, each with its own device folder or binary; one sits on a closed po
 must have a row for every host in inventory order, and never call a host clean that gave no
 answer. Skipped when not root or when ansible-playbook or sshd is missing (tools/install-deps)."""
 
+import calendar
 import csv
 import glob
 import json
@@ -31,6 +32,7 @@ zeta-bitlocker tvx_devices={folders}/bitlocker
 clean tvx_devices={folders}/clean
 unreached ansible_port={closed_port}
 opening-fails tvx_devices={folders}/unopenable
+devices-missing tvx_devices={folders}/no-such-case
 run-fails tvx_linux_binary={folders}/exits-1 tvx_devices={folders}/clean
 copy-fails tvx_linux_binary={folders}/no-such-binary
 
@@ -140,6 +142,7 @@ class SweepTest(unittest.TestCase):
             with open(os.path.join(cls.reports, "hosts", "unreached.json"), "w") as f:
                 f.write('{"exitStatus": 0, "findings": []}\n')
             cls.started = time.monotonic()
+            cls.wall_started = time.time()
             # Relative, as people type it: taken from where ansible-playbook was started.
             cls.sweep = cls.run_playbook("-e", "tvx_report_dir=reports")
             cls.took = time.monotonic() - cls.started
@@ -199,23 +202,35 @@ class SweepTest(unittest.TestCase):
     def expected_rows(self):
         bitlocker = json.loads(self.local_report("bitlocker"))["findings"]
         self.assertEqual([f["kind"] for f in bitlocker], ["bitlocker"])
+        missing = os.path.join(self.folders, "no-such-case")
         return [
             {"host": "zeta-bitlocker", "verdict": "found", "exitStatus": 3, "findings": 1,
-             "messages": [bitlocker[0]["message"]]},
-            {"host": "clean", "verdict": "clean", "exitStatus": 0, "findings": 0, "messages": []},
+             "gaps": 0, "reason": "", "messages": [bitlocker[0]["message"]]},
+            {"host": "clean", "verdict": "clean", "exitStatus": 0, "findings": 0, "gaps": 0,
+             "reason": "", "messages": []},
             {"host": "unreached", "verdict": "unreachable", "exitStatus": None, "findings": None,
-             "messages": []},
+             "gaps": None, "reason": "", "messages": []},
             {"host": "opening-fails", "verdict": "incomplete", "exitStatus": 2, "findings": 0,
+             "gaps": 1, "reason": "Error opening PhysicalDrive0... Error: 5\n"
+                                  "  - access is denied.", "messages": []},
+            # A mistyped device folder: the report says why, instead of a parse error.
+            {"host": "devices-missing", "verdict": "incomplete", "exitStatus": 2, "findings": 0,
+             "gaps": 1, "reason": "TVX_DEVICES names %s, which does not exist." % missing,
              "messages": []},
             {"host": "run-fails", "verdict": "failed", "exitStatus": 1, "findings": None,
-             "messages": []},
+             "gaps": None, "reason": "", "messages": []},
             {"host": "copy-fails", "verdict": "failed", "exitStatus": None, "findings": None,
-             "messages": []},
+             "gaps": None, "reason": "", "messages": []},
         ]
 
     def test_summary_json_has_every_host_in_inventory_order(self):
         with open(os.path.join(self.reports, "summary.json"), encoding="utf-8") as f:
             summary = json.load(f)
+        self.assertEqual(list(summary), ["sweptAt", "hosts"])
+        # Written once the hosts are done: within the sweep's run, to the second, in UTC.
+        swept = calendar.timegm(time.strptime(summary["sweptAt"], "%Y-%m-%dT%H:%M:%SZ"))
+        self.assertLessEqual(int(self.wall_started), swept)
+        self.assertLessEqual(swept, self.wall_started + self.took + 1)
         expected = self.expected_rows()
         self.assertEqual(len(summary["hosts"]), len(expected))
         for actual, row in zip(summary["hosts"], expected):
@@ -225,18 +240,20 @@ class SweepTest(unittest.TestCase):
     def test_summary_csv_has_the_same_rows(self):
         with open(os.path.join(self.reports, "summary.csv"), encoding="utf-8", newline="") as f:
             rows = list(csv.reader(f))
-        self.assertEqual(rows[0], ["host", "verdict", "exit_status", "findings", "messages"])
+        self.assertEqual(rows[0], ["host", "verdict", "exit_status", "findings", "gaps", "reason",
+                                   "messages"])
         expected = self.expected_rows()
         self.assertEqual(len(rows) - 1, len(expected))
         blank = lambda value: "" if value is None else str(value)  # noqa: E731
         for actual, row in zip(rows[1:], expected):
             with self.subTest(host=row["host"]):
                 self.assertEqual(actual, [row["host"], row["verdict"], blank(row["exitStatus"]),
-                                          blank(row["findings"]), " | ".join(row["messages"])])
+                                          blank(row["findings"]), blank(row["gaps"]),
+                                          row["reason"], " | ".join(row["messages"])])
 
     def test_reports_are_kept_byte_for_byte_and_only_for_hosts_that_answered(self):
         for host, folder in (("zeta-bitlocker", "bitlocker"), ("clean", "clean"),
-                             ("opening-fails", "unopenable")):
+                             ("opening-fails", "unopenable"), ("devices-missing", "no-such-case")):
             with self.subTest(host=host), open(self.report_path(host), "rb") as f:
                 self.assertEqual(without_start_time(f.read()),
                                  without_start_time(self.local_report(folder)))
@@ -251,7 +268,7 @@ class SweepTest(unittest.TestCase):
             self.assertIn(line, output)
         self.assertNotIn("zeta-bitlocker: ", output)
         self.assertEqual(set(glob.glob(HOST_FOLDERS)), self.folders_before)
-        self.assertLess(self.took, 180, "the sweep of six hosts took %.0f s" % self.took)
+        self.assertLess(self.took, 180, "the sweep of seven hosts took %.0f s" % self.took)
 
 
 @SANITIZED_SUITE

@@ -198,6 +198,9 @@ UNREAD = (b"\r\nNo physical drive could be read, so this report cannot tell whet
 UNREAD_ADVICE = UNREAD[:-2] + b" Run TVX as Administrator or root.\r\n"
 INCOMPLETE = (b"\r\nSome drives or volumes could not be read in full (see the errors above), so "
               b"this report\r\ncannot tell whether encrypted volumes are present.\r\n")
+# The same after a finding: what was not read may hold more.
+FOUND_INCOMPLETE = (b"\r\nSome drives or volumes could not be read in full (see the errors above), "
+                    b"so more encrypted volumes may be present.\r\n")
 PROMPT = (b"\r\nPress any key to continue...\r\n"
           b"(use 'TVX /batch' to bypass this prompt next time)\r\n")
 
@@ -205,11 +208,13 @@ PROMPT = (b"\r\nPress any key to continue...\r\n"
 def report(physical=b"", logical=b"", found=False, prompt=False, unread=False, incomplete=False):
     """Returns the whole output of a run whose passes print `physical` and `logical`; `unread`
     when no physical drive could be read (UNREAD_ADVICE to give that text), `incomplete` when
-    drives were read, nothing was found, but something could not be read."""
+    drives were read but something could not be read (with `found`, that more may be there)."""
     if unread:
         verdict = unread if isinstance(unread, bytes) else UNREAD
+    elif found:
+        verdict = FOUND_INCOMPLETE if incomplete else b""
     else:
-        verdict = b"" if found else INCOMPLETE if incomplete else NOTHING_FOUND
+        verdict = INCOMPLETE if incomplete else NOTHING_FOUND
     return (BANNER + PHYSICAL_START + physical + PHYSICAL_END + LOGICAL_START + logical +
             LOGICAL_END + verdict + (PROMPT if prompt else b""))
 
@@ -220,6 +225,8 @@ def expected_status(expected):
     drive could be read."""
     if UNREAD[:-2] in expected:
         return (2, 3)
+    if FOUND_INCOMPLETE in expected:
+        return (3,)
     if INCOMPLETE in expected:
         return (2,)
     return (0,) if expected.endswith(NOTHING_FOUND) or NOTHING_FOUND + PROMPT in expected else (3,)
@@ -229,20 +236,52 @@ def b(value):
     return value if isinstance(value, bytes) else str(value).encode()
 
 
-def open_error(code, n=0):
-    return b"\r\nError opening PhysicalDrive" + b(n) + b"... Error: " + b(code) + b"\r\n"
+# What each Windows error code means, as the line after an error line says it.
+ERROR_REASONS = {
+    2: b"it does not exist", 3: b"its folder does not exist", 5: b"access is denied",
+    21: b"the device is not ready", 23: b"the data could not be read: the medium may be failing",
+    31: b"the device does not work as a disk", 38: b"the drive ends before it",
+    87: b"the sector cannot be addressed", 1117: b"the device reported an input/output error",
+}
+
+
+def reason(code, link=None):
+    """The line after an error line: why, in words; for a drive entry that is a link whose
+    target does not exist, that target."""
+    if link is not None:
+        words = b"it is a link to " + b(link) + b", which does not exist"
+    else:
+        words = ERROR_REASONS.get(code, b"Windows error " + b(code))
+    return b"  - " + words + b".\r\n"
+
+
+def open_error(code, n=0, link=None):
+    return (b"\r\nError opening PhysicalDrive" + b(n) + b"... Error: " + b(code) + b"\r\n" +
+            reason(code, link))
 
 
 def read_error_drive0(code, n=0):
-    return b"\r\nError reading PhysicalDrive" + b(n) + b"... Error: " + b(code) + b"\r\n"
+    return (b"\r\nError reading PhysicalDrive" + b(n) + b"... Error: " + b(code) + b"\r\n" +
+            reason(code))
 
 
-def sector_read_error(code):
-    return b"\r\nError reading drive... Error: " + b(code) + b"\r\n"
+def sector_read_error(code, place, sector):
+    """The lines of a read past a drive's sector 0 that failed with `code` at drive sector
+    `sector` of `place` ("PhysicalDrive0, Partition 2", "PhysicalDrive0, its GPT header")."""
+    words = ERROR_REASONS.get(code, b"Windows error " + b(code))
+    return (b"\r\nError reading drive... Error: " + b(code) + b"\r\n  - at " + b(place) +
+            b" (sector " + b(sector) + b"): " + words + b".\r\n")
 
 
 def letter_open_error(letter, code):
-    return b"Error opening drive " + b(letter) + b":... Error: " + b(code) + b"\r\n"
+    return (b"Error opening drive " + b(letter) + b":... Error: " + b(code) + b"\r\n" +
+            reason(code))
+
+
+def not_examined(name):
+    """The line of a device folder entry that looks like evidence but was not read."""
+    return (b"\r\n" + b(name) + b" was not examined: drives are named PhysicalDrive0, "
+            b"PhysicalDrive1, ... and drive letters A: to Z:.\r\n")
 
 
 def chain_cut(n):
@@ -311,6 +350,10 @@ def open_now(*paths):
             b", ".join(b(path) for path in paths) + b".\r\n")
 
 
+def network_letter(letter):
+    return b"Drive " + b(letter) + b": is a network drive: its volume is on another machine.\r\n"
+
+
 def lies_on(letter, *places):
     """The line of a letter whose volume lies on partitions of the run: places are (drive,
     partition) pairs."""
@@ -356,6 +399,19 @@ def disk_file_system(n, name):
 def no_partition_table(n):
     return (b"\r\nPhysicalDrive" + b(n) +
             b" might be an encrypted volume: it has no partition table.\r\n")
+
+
+def fscrypt(n, p, name):
+    """The finding of an ext or F2FS file system with fscrypt turned on; `p` None: a whole disk."""
+    place = b"PhysicalDrive" + b(n) + (b", Partition " + b(p) if p else b"")
+    return ((b"" if p else b"\r\n") + place + b" may hold encrypted folders: its " + b(name) +
+            b" file system has encryption turned on.\r\n")
+
+
+def zfs_encrypted(n, p):
+    """The finding of a ZFS pool member whose pool holds encrypted datasets."""
+    place = b"PhysicalDrive" + b(n) + (b", Partition " + b(p) if p else b"")
+    return (b"" if p else b"\r\n") + place + b" holds encrypted ZFS datasets.\r\n"
 
 
 def bitlocker(n, p):
@@ -775,6 +831,82 @@ def boot_sector_volume(data):
     return lambda path, start, sectors: write_at(path, start * SECTOR, data)
 
 
+def _xdr_string(text):
+    data = text.encode()
+    return struct.pack(">I", len(data)) + data + bytes(-len(data) % 4)
+
+
+def _xdr_pair(name, kind, count, value=b""):
+    """One nvpair in XDR, as OpenZFS packs a label's configuration: its encoded and decoded
+    sizes, name, data type, element count and value."""
+    body = _xdr_string(name) + struct.pack(">II", kind, count) + value
+    return struct.pack(">II", len(body) + 8, len(body) + 8) + body
+
+
+def _xdr_list(pairs):
+    return struct.pack(">II", 0, 1) + b"".join(pairs) + bytes(8)
+
+
+def _xdr_number(name, value):
+    return _xdr_pair(name, 8, 1, struct.pack(">Q", value))
+
+
+def zfs_pool_volume(encrypted):
+    """Filler: a ZFS pool with feature flags on this one disk, laid out as OpenZFS's published
+    on-disk format has it, little-endian and uncompressed: label 0's configuration (XDR nvlist at
+    16 KiB) and an uberblock (at 128 KiB) pointing at the meta-object set, whose dnodes lie in a
+    block from 4 MiB on; object 1, the object directory (a micro ZAP), names object 2,
+    features_for_read, whose count for com.datto:encryption is 1 when `encrypted`, else 0 (the
+    feature enabled, no dataset encrypted). The partition needs 8 MiB."""
+    def fill(path, start, sectors):
+        base = start * SECTOR
+        blocks = []
+
+        def block(content):
+            """Stores `content` in the data area; returns its block pointer (one copy, on vdev 0,
+            no compression, little-endian)."""
+            content = content + bytes(-len(content) % SECTOR)
+            offset = sum(len(data) for data in blocks)
+            blocks.append(content)
+            size = len(content) // SECTOR - 1
+            properties = size | size << 16 | 2 << 32 | 10 << 48 | 1 << 63
+            return (struct.pack("<QQ", size + 1, offset // SECTOR) + bytes(32) +
+                    struct.pack("<6Q", properties, 0, 0, 1, 1, 1) + bytes(32))
+
+        def micro_zap(entries):
+            zap = struct.pack("<Q", (1 << 63) + 3) + bytes(56)
+            for name, value in entries:
+                zap += struct.pack("<QI", value, 0) + bytes(2) + name.encode().ljust(50, b"\0")
+            return zap.ljust(SECTOR, b"\0")
+
+        def dnode(kind, pointer, block_sectors):
+            node = bytearray(SECTOR)
+            node[0:4] = bytes([kind, 14, 1, 1])
+            node[8:10] = struct.pack("<H", block_sectors)
+            node[64:192] = pointer
+            return bytes(node)
+
+        features = micro_zap([("com.delphix:hole_birth", 1),
+                              ("com.datto:encryption", 1 if encrypted else 0)])
+        dnodes = bytearray(16 * 1024)
+        dnodes[512:1024] = dnode(1, block(micro_zap([("root_dataset", 32),
+                                                     ("features_for_read", 2)])), 1)
+        dnodes[1024:1536] = dnode(21, block(features), 1)
+        root = block(dnode(10, block(bytes(dnodes)), 32).ljust(2048, b"\0"))
+        config = b"\x01\x01\0\0" + _xdr_list([
+            _xdr_number("version", 5000), _xdr_pair("name", 9, 1, _xdr_string("tank")),
+            _xdr_number("txg", 4),
+            _xdr_pair("vdev_tree", 19, 1, _xdr_list([
+                _xdr_pair("type", 9, 1, _xdr_string("disk")), _xdr_number("id", 0),
+                _xdr_number("ashift", 12)])),
+            _xdr_pair("features_for_read", 19, 1, _xdr_list([
+                _xdr_pair("com.delphix:hole_birth", 1, 0)]))])
+        write_at(path, base + 16 * 1024, config)
+        write_at(path, base + 128 * 1024, struct.pack("<5Q", 0x00BAB10C, 5000, 4, 1, 0) + root)
+        write_at(path, base + 4 * MIB, b"".join(blocks))
+    return fill
+
+
 # BitLocker's FVE metadata, written from its published layout (the libyal project's notes on
 # the BitLocker Drive Encryption format): the protection types of volume master keys ...
 FVE_CLEAR_KEY, FVE_TPM, FVE_STARTUP_KEY, FVE_TPM_AND_STARTUP_KEY = 0x0000, 0x0100, 0x0200, 0x0300
@@ -992,10 +1124,12 @@ def container_tools_missing():
     return " and ".join(missing) + " not installed" if missing else None
 
 
-def qemu_image(raw, kind, target):
+def qemu_image(raw, kind, target, options=None):
     """Converts the raw image `raw` to `target` in qemu-img's format `kind` (vpc, vhdx, vmdk,
-    qcow2); returns `target`."""
-    tool("qemu-img", "convert", "-q", "-f", "raw", "-O", kind, raw, target)
+    qcow2), with the format's `options` if given ("subformat=monolithicFlat"); returns
+    `target`."""
+    tool("qemu-img", "convert", "-q", "-f", "raw", "-O", kind,
+         *(("-o", options) if options else ()), raw, target)
     return target
 
 

@@ -55,8 +55,8 @@ class MemcheckTest(ScanFolderTest):
             open_error(5, 5) +
             pgp_elsewhere(6))
         cases = [
-            (["/batch"], report(physical, virtual_disk("E"), found=True)),
-            ([], report(physical, virtual_disk("E"), found=True, prompt=True)),
+            (["/batch"], report(physical, virtual_disk("E"), found=True, incomplete=True)),
+            ([], report(physical, virtual_disk("E"), found=True, incomplete=True, prompt=True)),
             (["/?"], BANNER + USAGE),
         ]
         for args, expected in cases:

@@ -10,7 +10,8 @@
 //               bit 2 makes the drive PhysicalDrive5 instead of PhysicalDrive0, bit 3 lays the
 //               GPT and the partitions out in 4096-byte sectors (a 4Kn disk), bit 4 moves the
 //               GPT header to a new last sector as the backup copy, wiping the primary; bit 5
-//               gives the rest of the input to the BitLocker and LUKS metadata parsers instead
+//               gives the rest of the input to the BitLocker and LUKS metadata parsers, the ZFS
+//               label, block and pool readers and the parsers of open volumes' answers instead
 //               (see CheckMetadataParsers), and nothing is scanned
 //   byte 1      k: up to k x 128 bytes of the GPT entry array come from the input
 //   then        sector 0 (512 bytes), sector 1 (the GPT header, 512 bytes), the entry array
@@ -37,8 +38,13 @@
 
 #include "disk/layout.h"
 #include "disk/sector.h"
+#include "disk/zfs_compression.h"
+#include "disk/zfs_label.h"
+#include "disk/zfs_pool.h"
 #include "fuzz_image.h"
 #include "platform/container_format-posix.h"
+#include "platform/fuse_volumes-posix.h"
+#include "platform/volume_names.h"
 #include "render/console.h"
 #include "render/console_report.h"
 #include "report_check.h"
@@ -175,6 +181,36 @@ void CheckNothingHidden(const std::string& path, const Report& report) {
   }
 }
 
+// Gives `bytes` to the parsers of ZFS metadata and of what open volumes answer: as a label's
+// configuration, as a block in each compression, as the VeraCrypt drivers' mount list and as a
+// "control" file; then as every sector of an 8 MiB volume, the input repeated, whose pool is read
+// from its labels on. Aborts when a decoded block is not of the size asked for.
+void CheckZfsParsers(const std::string& bytes) {
+  DiskIO::ZfsLabel label;
+  DiskIO::ParseZfsLabel(bytes, label);
+  for (uint8_t compression : {DiskIO::kZfsCompressOff, DiskIO::kZfsCompressLzjb,
+                              DiskIO::kZfsCompressLz4, DiskIO::kZfsCompressEmpty}) {
+    std::string out;
+    if (DiskIO::ZfsDecompress(compression, bytes, 4096, out) && out.size() != 4096) {
+      std::fprintf(stderr, "scan_fuzzer: a block decoded to %zu bytes, not 4096\n", out.size());
+      std::abort();
+    }
+  }
+  ParseDriverMountList(bytes);
+  AuxiliaryVolume auxiliary;
+  ParseAuxiliaryControl(bytes, auxiliary);
+  if (bytes.empty()) return;
+  DiskIO::Volume volume;
+  volume.size = 8 << 20;
+  volume.read = [&bytes](uint64_t first, uint32_t count) {
+    std::string sectors(uint64_t{count} * kSector, '\0');
+    for (size_t i = 0; i < sectors.size(); ++i)
+      sectors[i] = bytes[(first * kSector + i) % bytes.size()];
+    return sectors;
+  };
+  DiskIO::ReadZfsEncryption(volume);
+}
+
 // Gives `bytes` to the metadata parsers directly: as an FVE metadata block, as a BitLocker
 // volume whose first sector names its blocks, as a LUKS1 header and as a LUKS2 JSON area.
 // Aborts when a read of BitLocker metadata asks for more than 64 KiB, or a line said about a
@@ -202,6 +238,7 @@ void CheckMetadataParsers(const std::string& bytes) {
     for (std::string& note : Module1::UnlockNotes("luks", Module1::LuksUnlockFacts(keys)))
       notes.push_back(note);
   }
+  CheckZfsParsers(bytes);
   for (const std::string& note : notes) {
     for (char c : note) {
       if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) {

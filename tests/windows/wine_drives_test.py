@@ -4,6 +4,7 @@ reads need two seeks, the high half of the offset, or a 64-bit sector number. To
 drives are devices, so each BitLocker partition is said to be open now or not: Wine's volumes
 answer the disk extents query with no extents, so none lies on a partition and none is open."""
 
+import json
 import os
 
 from winetest import *
@@ -85,7 +86,7 @@ class WineDrivesTest(DeviceFolderTest):
         write_at(drives[3], 0, pgp_guard_mbr())
         self.assertReport(self.scan(drives), report(
             MBR_DISK_LINES + gpt_disk_lines(1) + truecrypt_loader(2) + pgp_guard(3),
-            WINE_LOGICAL, found=True))
+            WINE_LOGICAL, found=True, incomplete=True))
 
     def test_luks_key_slots_and_tokens(self):
         """LUKS1 with two key slots and LUKS2 bound to a TPM and a FIDO2 key, by cryptsetup: the
@@ -101,14 +102,40 @@ class WineDrivesTest(DeviceFolderTest):
             luks_disk(0) + NOT_OPEN_NOW + unlocked_with("passphrase or key file (2)") +
             luks_disk(1) + NOT_OPEN_NOW +
             unlocked_with("passphrase or key file (2)", "TPM", "FIDO2 key"),
+            WINE_LOGICAL, found=True, incomplete=True))
+
+    def test_encryption_inside_file_systems(self):
+        """ext4 made with `-O encrypt` as a whole disk, and an F2FS made so and a ZFS pool counting
+        an encrypted dataset as partitions: each finding after its file-system line, and no
+        open-now line, since no volume of Wine's is seen open and only BitLocker and LUKS are
+        ever said not to be."""
+        if not have("mkfs.f2fs"):
+            self.skipTest("mkfs.f2fs is not installed")
+        ext4 = sparse_file(self.entry("ext4"), 16 * MIB)
+        tool("mke2fs", "-q", "-F", "-t", "ext4", "-O", "encrypt", ext4)
+
+        def f2fs(path, start, sectors):
+            volume = sparse_file(self.entry("f2fs-volume"), sectors * SECTOR)
+            tool("mkfs.f2fs", "-q", "-f", "-O", "encrypt", volume)
+            copy_into(volume, path, start * SECTOR)
+
+        gpt = partitioned_image(self.entry("gpt"), 90 * MIB, "gpt", [
+            Part(2048, 131072, GPT_LINUX, f2fs),
+            Part(133120, 16384, GPT_LINUX, zfs_pool_volume(True)),
+        ])
+        zeros = b"\0" * 8
+        self.assertReport(self.scan({0: ext4, 1: gpt}), report(
+            disk_file_system(0, "ext4") + fscrypt(0, None, "ext4") +
+            oem_line(1, 1, zeros) + file_system(1, 1, "F2FS") + fscrypt(1, 1, "F2FS") +
+            oem_line(1, 2, zeros) + file_system(1, 2, "ZFS member") + zfs_encrypted(1, 2),
             WINE_LOGICAL, found=True))
 
     def test_drive_zero_that_cannot_be_opened_is_reported(self):
         # A folder is no drive: Windows refuses to open it, with ERROR_ACCESS_DENIED.
         os.mkdir(self.entry("folder"))
         drives = {0: self.entry("folder"), 1: gpt_disk(self.entry("gpt"))}
-        self.assertReport(self.scan(drives),
-                          report(open_error(5) + gpt_disk_lines(1), WINE_LOGICAL, found=True))
+        self.assertReport(self.scan(drives), report(open_error(5) + gpt_disk_lines(1),
+                                                    WINE_LOGICAL, found=True, incomplete=True))
 
 
     def test_what_was_not_read_makes_the_run_incomplete(self):
@@ -126,7 +153,8 @@ class WineDrivesTest(DeviceFolderTest):
         clean_lines = label_lines(1, 1, b"mkfs.fat", b"CLEAN      ")
         cases = [
             ({0: self.entry("folder"), 1: clean}, open_error(5) + clean_lines),
-            ({0: past, 1: clean}, sector_read_error(38) + clean_lines),
+            ({0: past, 1: clean},
+             sector_read_error(38, "PhysicalDrive0, Partition 1", 4096) + clean_lines),
             ({0: short, 1: clean}, read_error_drive0(38) + clean_lines),
         ]
         for drives, physical in cases:
@@ -134,6 +162,40 @@ class WineDrivesTest(DeviceFolderTest):
                 self.assertReport(self.scan(drives),
                                   report(physical, WINE_LOGICAL, incomplete=True))
                 self.assertEqual(self.last_status, 2)
+
+    # Wine's own drive letters, changed for the length of a test and put back after it.
+
+    def clean_disk(self):
+        return partitioned_image(self.entry("clean"), 8 * MIB, "dos",
+                                 [Part(2048, 8192, "6", fat_volume(16, "CLEAN"))])
+
+    def test_a_clean_disk_with_wines_z_drive_moved_out_is_all_clear(self):
+        """The README's recipe: with Wine's Z: out of the prefix, a clean image is a complete
+        look that found nothing, status 0."""
+        with without_host_drive():
+            self.assertReport(self.scan({0: self.clean_disk()}), report(
+                label_lines(0, 1, b"mkfs.fat", b"CLEAN      "), located("C", 0, 1)))
+        self.assertEqual(self.last_status, 0)
+
+    def test_a_network_drive_is_not_opened(self):
+        """A letter Wine calls a network drive: said in its place, in White, neither a finding
+        nor a gap; in JSON a volume with `network` true and no numbers. (Wine also presents the
+        share's folder as a disk of its own, drive 1, which refuses raw reads as its drive 0
+        does: that drive is the run's one gap.)"""
+        os.mkdir(self.entry("share"))
+        clean = self.clean_disk()
+        with without_host_drive(), network_drive("n", self.entry("share")):
+            self.assertReport(self.scan({0: clean}), report(
+                label_lines(0, 1, b"mkfs.fat", b"CLEAN      ") + read_error_drive0(1, 1),
+                located("C", 0, 1) + network_letter("N"), incomplete=True))
+            with physical_drives({0: clean}):
+                document = json.loads(run_tvx_windows(["/json"], timeout=60).stdout)
+        self.assertEqual(document["volumes"][1], {
+            "letter": "N", "deviceType": None, "deviceNumber": None, "partitionNumber": None,
+            "liesOn": [], "network": True})
+        self.assertEqual(document["volumes"][0]["network"], False)
+        self.assertEqual([(gap["kind"], gap["drive"]) for gap in document["gaps"]],
+                         [("drive-read-failed", 1)])
 
 
 if __name__ == "__main__":

@@ -59,7 +59,11 @@ class OptionTest(unittest.TestCase):
                           ("letter-open-failed", None, "Z", 5)])
         self.assertEqual(document["volumes"][0], {"letter": "C", "deviceType": 7,
                                                   "deviceNumber": 0, "partitionNumber": 1,
-                                                  "liesOn": []})
+                                                  "liesOn": [], "network": False})
+        # Why, in the words both builds share: a code without words, and access refused.
+        self.assertEqual([gap["message"] for gap in document["gaps"]],
+                         ["Error reading PhysicalDrive0... Error: 1\n  - Windows error 1.",
+                          "Error opening drive Z:... Error: 5\n  - access is denied."])
         # The device the object manager names for the disk: Wine gives \Device\Harddisk0.
         self.assertRegex(document["drives"][0]["source"], r"^\\Device\\Harddisk0(\\|$)")
         self.assertRegex(document["startedAt"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")

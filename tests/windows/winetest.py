@@ -147,6 +147,53 @@ def physical_drives(drives):
                 os.remove(link)
 
 
+def restart_wine():
+    """Stops Wine's server and starts it again, as start_wine does, so that it reads the
+    prefix's drives and their types afresh."""
+    global _started
+    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                 env=wine_environment())
+    subprocess.run([WINESERVER, "-k"], timeout=60, **quiet)
+    subprocess.run([WINESERVER, "-w"], timeout=60, **quiet)
+    _started = None
+    start_wine()
+
+
+@contextlib.contextmanager
+def without_host_drive():
+    """Moves Wine's own Z: (the host's root, which refuses to open as a volume) out of the
+    prefix for the length of the block, as the README's recipe does."""
+    link = os.path.join(drive_links_folder(), "z:")
+    aside = os.path.join(PREFIX, "z-drive")
+    start_wine()
+    os.rename(link, aside)
+    try:
+        restart_wine()
+        yield
+    finally:
+        os.rename(aside, link)
+        restart_wine()
+
+
+@contextlib.contextmanager
+def network_drive(letter, folder):
+    """Makes the drive letter `letter` (lower case) lead to the host folder `folder` as a
+    network drive, through the prefix's dosdevices folder and Wine's drive types, for the length
+    of the block."""
+    key = "HKLM\\Software\\Wine\\Drives"
+    link = os.path.join(drive_links_folder(), letter + ":")
+    start_wine()
+    run_windows(["reg", "add", key, "/v", letter + ":", "/d", "network", "/f"])
+    os.symlink(os.path.abspath(folder), link)
+    try:
+        restart_wine()
+        yield
+    finally:
+        os.remove(link)
+        run_windows(["reg", "delete", key, "/v", letter + ":", "/f"])
+        restart_wine()
+
+
 @contextlib.contextmanager
 def held_open_pipe():
     """Yields the read end of a pipe whose write end stays open, with nothing written, for the

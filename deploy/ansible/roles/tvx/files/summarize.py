@@ -5,9 +5,10 @@
 
 Standard input holds {"hosts": [name, ...], "outcomes": {name: {"reached", "status",
 "fetched", "reason"}}}: the hosts of the play in inventory order and what the play saw of each.
-The reports are REPORT_DIR/hosts/<name>.json. Writes REPORT_DIR/summary.json and
-REPORT_DIR/summary.csv, one row per host, and prints {"counts": {verdict: hosts},
-"noReport": ["name: verdict: why", ...]}.
+The reports are REPORT_DIR/hosts/<name>.json. Writes REPORT_DIR/summary.json (when it was
+written, UTC, and one row per host) and REPORT_DIR/summary.csv (one row per host), and prints
+{"counts": {verdict: hosts}, "noReport": ["name: verdict: why", ...]}. A row with a report says
+how many gaps it has and the first one's message: why the host is incomplete.
 
 A host gets a verdict from its run only when it was reached, the scanner ended with 0, 2 or 3,
 and its report was fetched in this sweep and agrees with that status; every other host is
@@ -16,12 +17,13 @@ none this time is removed, so that the folder holds this sweep's reports only.
 """
 
 import csv
+import datetime
 import json
 import os
 import sys
 
 VERDICTS = {0: "clean", 2: "incomplete", 3: "found"}
-CSV_HEADER = ["host", "verdict", "exit_status", "findings", "messages"]
+CSV_HEADER = ["host", "verdict", "exit_status", "findings", "gaps", "reason", "messages"]
 
 
 def read_report(path):
@@ -33,7 +35,8 @@ def read_report(path):
         raise ValueError("no report was fetched")
     except (OSError, UnicodeDecodeError, json.JSONDecodeError) as error:
         raise ValueError("the report cannot be read: %s" % error)
-    if not isinstance(report, dict) or not isinstance(report.get("findings"), list):
+    if (not isinstance(report, dict) or not isinstance(report.get("findings"), list) or
+            not isinstance(report.get("gaps"), list)):
         raise ValueError("the report is not a TVX report")
     return report
 
@@ -41,7 +44,7 @@ def read_report(path):
 def host_row(host, outcome, report_dir):
     """Returns (the summary row of one host, why it gave no report or None)."""
     row = {"host": host, "verdict": "unreachable", "exitStatus": None, "findings": None,
-           "messages": []}
+           "gaps": None, "reason": "", "messages": []}
     if not outcome.get("reached"):
         return row, outcome.get("reason") or "not reached"
     status = outcome.get("status")
@@ -57,7 +60,10 @@ def host_row(host, outcome, report_dir):
     if report.get("exitStatus") != status:
         return row, "the report's exit status differs from the run's"
     messages = [str(finding.get("message", "")) for finding in report["findings"]]
-    row.update(verdict=VERDICTS[status], findings=len(messages), messages=messages)
+    gaps = report["gaps"]
+    reason = str(gaps[0].get("message", "")) if gaps and isinstance(gaps[0], dict) else ""
+    row.update(verdict=VERDICTS[status], findings=len(messages), gaps=len(gaps), reason=reason,
+               messages=messages)
     return row, None
 
 
@@ -79,12 +85,14 @@ def csv_text(rows):
         writer.writerow([row["host"], row["verdict"],
                          "" if row["exitStatus"] is None else row["exitStatus"],
                          "" if row["findings"] is None else row["findings"],
+                         "" if row["gaps"] is None else row["gaps"], row["reason"],
                          " | ".join(row["messages"])])
     return "".join(lines)
 
 
 def main():
     report_dir = sys.argv[1]
+    swept_at = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
     play = json.load(sys.stdin)
     rows, no_report = [], []
     for host in play["hosts"]:
@@ -99,7 +107,8 @@ def main():
         if reason is not None:
             no_report.append("%s: %s: %s" % (host, row["verdict"], reason))
     write_replacing(os.path.join(report_dir, "summary.json"),
-                    json.dumps({"hosts": rows}, indent=2, ensure_ascii=False) + "\n")
+                    json.dumps({"sweptAt": swept_at, "hosts": rows}, indent=2,
+                               ensure_ascii=False) + "\n")
     write_replacing(os.path.join(report_dir, "summary.csv"), csv_text(rows))
     counts = {verdict: sum(row["verdict"] == verdict for row in rows)
               for verdict in ("found", "clean", "incomplete", "unreachable", "failed")}
