@@ -50,6 +50,7 @@ Report SampleReport() {
   hostile.oemId = AllBytes();
   hostile.hasLabel = true;
   hostile.label = std::string("\"\\\0\x1b[2J\xff", 8);
+  hostile.empty = true;
   PartitionRecord failed;
   failed.number = 2;
   failed.firstSector = 4294967295u;
@@ -116,6 +117,8 @@ TEST(JsonReport, DescribesTheRun) {
   EXPECT_EQ(failed["firstSector"], 4294967295u);
   EXPECT_EQ(failed["oemId"], nullptr);
   EXPECT_EQ(failed["label"], nullptr);
+  EXPECT_EQ(failed["empty"], false) << "not checked: false";
+  EXPECT_EQ(drive["partitions"][0]["empty"], true);
 
   EXPECT_EQ(Latin1(drive["source"]), "/case/disk \xe9.img");
 
@@ -148,9 +151,9 @@ TEST(JsonReport, DescribesTheRun) {
   // Every gap in report order, with nulls where a member does not apply.
   EXPECT_EQ(document["gaps"], json::parse(R"([
       {"kind": "table-read-failed", "drive": 0, "partition": null, "letter": null, "error": 23,
-       "message": "Error reading drive... Error: 23"},
+       "message": "Error reading drive... Error: 23\n  - at PhysicalDrive0, its GPT header (sector 1): the data could not be read: the medium may be failing."},
       {"kind": "partition-read-failed", "drive": 0, "partition": 2, "letter": null, "error": 87,
-       "message": "Error reading drive... Error: 87"},
+       "message": "Error reading drive... Error: 87\n  - at PhysicalDrive0, Partition 2 (sector 4294967295): the sector cannot be addressed."},
       {"kind": "chain-cut", "drive": 17, "partition": null, "letter": null, "error": null,
        "message": "PhysicalDrive17 has more logical partitions than TVX reads; the rest were not examined."},
       {"kind": "drive-open-failed", "drive": 18, "partition": null, "letter": null, "error": 5,

@@ -111,6 +111,107 @@ TEST(ListGaps, NamesWhatExistsAndWasNotRead) {
   EXPECT_FALSE(ReportIsComplete(report));
 }
 
+// A drive whose sectors were read can still hide something: text where a disk should be, a GPT
+// that does not check out behind its protective entry, a failed later read of the whole disk, a
+// size that is no whole number of sectors, an end before the sectors its table reaches.
+TEST(ListGaps, WhatADriveThatWasReadCanStillHide) {
+  const struct {
+    const char* what;
+    void (*set)(DriveRecord& drive);
+    std::vector<std::string> gaps;
+    std::string lastMessage;
+  } rows[] = {
+      {"nothing", [](DriveRecord&) {}, {}, ""},
+      {"text",
+       [](DriveRecord& d) { d.notADisk = true; },
+       {"not-a-disk 0 -1 -"},
+       "PhysicalDrive0 holds text, not a disk: its first sector is plain text."},
+      {"a damaged GPT",
+       [](DriveRecord& d) { d.gptDamaged = true; },
+       {"table-damaged 0 -1 -"},
+       "PhysicalDrive0 has a GPT protective entry, but neither of its GPT headers checks out: its "
+       "partitions were not examined."},
+      {"a later read of the disk",
+       [](DriveRecord& d) {
+         d.volumeReadFailure = ReadFailure{23, 9};
+       },
+       {"volume-read-failed 0 -1 -"},
+       "Error reading drive... Error: 23\n  - at PhysicalDrive0 (sector 9): the data could not be "
+       "read: "
+       "the medium may be failing."},
+      {"its backup GPT header",
+       [](DriveRecord& d) {
+         d.tableReadErrors = {{38, TableRegion::kGptBackupHeader, 2047}};
+       },
+       {"table-read-failed 0 -1 -"},
+       "Error reading drive... Error: 38\n  - at PhysicalDrive0, its backup GPT header (sector "
+       "2047): the drive ends before it."},
+      {"its GPT entries, then an extended boot record",
+       [](DriveRecord& d) {
+         d.tableReadErrors = {{87, TableRegion::kGptEntries, 2},
+                              {1117, TableRegion::kExtendedBootRecord, 4096}};
+       },
+       {"table-read-failed 0 -1 -", "table-read-failed 0 -1 -"},
+       "Error reading drive... Error: 1117\n  - at PhysicalDrive0, an extended boot record (sector "
+       "4096): the device reported an input/output error."},
+      {"a size of whole sectors, a table reaching the last",
+       [](DriveRecord& d) {
+         d.length = 1048576;
+         d.tableReach = 2047;
+       },
+       {},
+       ""},
+      {"a table reaching the sector after the last",
+       [](DriveRecord& d) {
+         d.length = 1048576;
+         d.tableReach = 2048;
+       },
+       {"drive-shorter-than-table 0 -1 -"},
+       "PhysicalDrive0 holds 2048 sectors, but its partition table reaches sector 2048: what lies "
+       "past the end was not examined."},
+      {"an odd size, then an end before the table's",
+       [](DriveRecord& d) {
+         d.length = 1048676;
+         d.tableReach = 2048;
+       },
+       {"drive-size-odd 0 -1 -", "drive-shorter-than-table 0 -1 -"},
+       "PhysicalDrive0 holds 2048 sectors, but its partition table reaches sector 2048: what lies "
+       "past the end was not examined."},
+      {"4096-byte sectors",
+       [](DriveRecord& d) {
+         d.sectorSize = 4096;
+         d.length = 1048576 + 512;
+         d.tableReach = 300;
+       },
+       {"drive-size-odd 0 -1 -", "drive-shorter-than-table 0 -1 -"},
+       "PhysicalDrive0 holds 256 sectors, but its partition table reaches sector 300: what lies "
+       "past the end was not examined."},
+      {"a length the drive does not tell", [](DriveRecord& d) { d.tableReach = 1u << 30; }, {}, ""},
+      {"a drive whose sector 0 did not read",
+       [](DriveRecord& d) {
+         d.status = DriveStatus::ReadFailed;
+         d.error = 38;
+         d.length = 511;
+         d.tableReach = 4096;
+       },
+       {"drive-read-failed 0 -1 -"},
+       "Error reading PhysicalDrive0... Error: 38\n  - the drive ends before it."},
+  };
+  for (const auto& row : rows) {
+    Report report;
+    DriveRecord drive = Drive(0);
+    drive.sectorSize = 512;
+    row.set(drive);
+    report.drives = {drive};
+    EXPECT_EQ(GapNames(report), row.gaps) << row.what;
+    const std::vector<Gap> gaps = ListGaps(report);
+    if (!gaps.empty()) {
+      EXPECT_EQ(gaps.back().message, row.lastMessage) << row.what;
+    }
+    EXPECT_EQ(ReportVerdict(report).exitStatus, row.gaps.empty() ? 0 : 2) << row.what;
+  }
+}
+
 // A device folder that does not exist is the one gap of a run that scanned nothing.
 TEST(ListGaps, AMissingDeviceFolderIsTheOnlyGap) {
   Report report;

@@ -71,19 +71,27 @@ void WriteDriveFailure(const DriveRecord& drive) {
                    Yellow);
 }
 
-void WriteReadError(uint32_t code) {
-  WriteConsoleText(
-      "\r\nError reading drive... Error: " + Decimal(static_cast<int32_t>(code)) + "\r\n", Yellow);
+// Writes a failed read's words (SectorReadMessage): its error line, then where and why.
+void WriteReadError(const std::string& message) {
+  std::string text = "\r\n";
+  for (char c : message) {
+    if (c == '\n') text += '\r';
+    text += c;
+  }
+  WriteConsoleText(text + "\r\n", Yellow);
+}
+
+std::string PartitionName(const DriveRecord& drive, const PartitionRecord& partition) {
+  return "PhysicalDrive" + Decimal(drive.number) + ", Partition " + Decimal(partition.number);
 }
 
 void WritePartition(const Report& report, const DriveRecord& drive,
                     const PartitionRecord& partition) {
+  const std::string name = PartitionName(drive, partition);
   if (!partition.read) {
-    WriteReadError(partition.error);
+    WriteReadError(SectorReadMessage(partition.error, name, partition.firstSector));
     return;
   }
-  const std::string name =
-      "PhysicalDrive" + Decimal(drive.number) + ", Partition " + Decimal(partition.number);
   if (partition.hasLabel) {
     WriteConsoleText("\r\n" + name + " ---       OEM ID: ", White);
     WriteConsoleText(SectorBytesForDisplay(partition.oemId) + "\r\n", LightCyan);
@@ -97,8 +105,11 @@ void WritePartition(const Report& report, const DriveRecord& drive,
     WriteConsoleText(name + " --- File system: ", White);
     WriteConsoleText(partition.fileSystem + "\r\n", LightCyan);
   }
+  if (partition.empty) WriteConsoleText(name + " --- Empty: no data in its first MiB\r\n", White);
   WriteFindings(report, drive.number, partition.number, 0);
-  if (partition.volumeReadFailure) WriteReadError(partition.volumeReadFailure->error);
+  if (const auto& failure = partition.volumeReadFailure) {
+    WriteReadError(SectorReadMessage(failure->error, name, failure->sector));
+  }
 }
 
 }  // namespace
@@ -146,13 +157,28 @@ void WriteDrive(const Report& report, const DriveRecord& drive) {
     WriteConsoleText(drive.fileSystem + "\r\n", LightCyan);
   }
   WriteFindings(report, drive.number, -1, 0);
-  if (drive.volumeReadFailure) WriteReadError(drive.volumeReadFailure->error);
-  for (const TableReadError& failure : drive.tableReadErrors) WriteReadError(failure.error);
+  if (drive.notADisk) WriteConsoleText("\r\n" + NotADiskMessage(drive.number) + "\r\n", Yellow);
+  if (const auto& failure = drive.volumeReadFailure) {
+    WriteReadError(SectorReadMessage(failure->error, "PhysicalDrive" + Decimal(drive.number),
+                                     failure->sector));
+  }
+  for (const TableReadError& failure : drive.tableReadErrors) {
+    WriteReadError(TableReadMessage(drive.number, failure));
+  }
+  if (drive.gptDamaged) {
+    WriteConsoleText("\r\n" + TableDamagedMessage(drive.number) + "\r\n", Yellow);
+  }
   for (const PartitionRecord& partition : drive.partitions) {
     WritePartition(report, drive, partition);
   }
   if (drive.logicalChainCut) {
     WriteConsoleText("\r\n" + ChainCutMessage(drive.number) + "\r\n", Yellow);
+  }
+  if (DriveSizeIsOdd(drive)) {
+    WriteConsoleText("\r\n" + DriveSizeOddMessage(drive) + "\r\n", Yellow);
+  }
+  if (DriveShorterThanTable(drive)) {
+    WriteConsoleText("\r\n" + ShorterThanTableMessage(drive) + "\r\n", Yellow);
   }
 }
 

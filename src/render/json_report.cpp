@@ -68,6 +68,7 @@ json PartitionJson(const PartitionRecord& partition) {
       {"label", partition.hasLabel ? json(BytesAsText(partition.label)) : json(nullptr)},
       {"labelHex", partition.hasLabel ? json(Hex(partition.label)) : json(nullptr)},
       {"fileSystem", partition.fileSystem.empty() ? json(nullptr) : json(partition.fileSystem)},
+      {"empty", partition.empty},
   };
   return object;
 }

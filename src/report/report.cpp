@@ -53,6 +53,16 @@ void AddFinding(Report& report, Finding finding) {
   report.anyFound = true;
 }
 
+bool DriveSizeIsOdd(const DriveRecord& drive) {
+  return drive.status == DriveStatus::Read && drive.sectorSize != 0 &&
+         drive.length % drive.sectorSize != 0;
+}
+
+bool DriveShorterThanTable(const DriveRecord& drive) {
+  return drive.status == DriveStatus::Read && drive.length != 0 && drive.sectorSize != 0 &&
+         drive.tableReach && *drive.tableReach >= drive.length / drive.sectorSize;
+}
+
 bool LooksLikeUnexaminedEvidence(const FolderEntry& entry) {
   if (entry.deviceName || entry.coveredByDrive || entry.kind == EntryKind::Folder) return false;
   const std::string name = Lower(entry.name);

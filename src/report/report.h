@@ -79,6 +79,7 @@ struct PartitionRecord {
   std::string fileSystem;  // a file system known by its superblock, or empty
   /// A later read of the partition (its probes, its metadata, its folders) that failed.
   std::optional<ReadFailure> volumeReadFailure = std::nullopt;
+  bool empty = false;  // its first sector and the rest of its first MiB are all zeros
 };
 
 /// One physical drive the run opened or tried to open.
@@ -99,9 +100,21 @@ struct DriveRecord {
   bool live = false;         // opened, and a device of this machine rather than an image file
   /// A read of the disk as one volume, past its sector 0, that failed (its probes, its metadata).
   std::optional<ReadFailure> volumeReadFailure = std::nullopt;
-  bool listed = false;       // the system lists it, or its device folder entry exists
-  std::string linkTarget;    // open failed: the entry is a link to this, which does not exist
+  uint64_t length = 0;      // bytes, as the drive says; 0 when it does not
+  bool notADisk = false;    // its sector 0 is plain text: a text file, not a disk image
+  bool gptDamaged = false;  // a protective entry, but no GPT header checks out
+  /// The highest sector that the table entries the run examined reach (an entry's last sector,
+  /// a GPT header's backup and last usable sectors), when a table was examined.
+  std::optional<uint64_t> tableReach = std::nullopt;
+  bool listed = false;     // the system lists it, or its device folder entry exists
+  std::string linkTarget;  // open failed: the entry is a link to this, which does not exist
 };
+
+/// True when `drive` was read but its length is not a whole number of its sectors.
+bool DriveSizeIsOdd(const DriveRecord& drive);
+
+/// True when `drive` was read and its table reaches sector `tableReach` at or past its end.
+bool DriveShorterThanTable(const DriveRecord& drive);
 
 /// A partition of a physical drive of this run, by their numbers.
 struct DrivePlace {

@@ -27,8 +27,23 @@ Gap MakeGap(GapKind kind, int32_t drive, int32_t partition, bool hasError, uint3
   return gap;
 }
 
-std::string SectorReadMessage(uint32_t error) {
-  return "Error reading drive... Error: " + Decimal(static_cast<int32_t>(error));
+// The place a failed table read was for, without its sector.
+std::string TablePlace(int32_t drive, TableRegion region) {
+  switch (region) {
+    case TableRegion::kGptHeader:
+      return DriveName(drive) + ", its GPT header";
+    case TableRegion::kGptBackupHeader:
+      return DriveName(drive) + ", its backup GPT header";
+    case TableRegion::kGptEntries:
+      return DriveName(drive) + ", its GPT entries";
+    case TableRegion::kExtendedBootRecord:
+      break;
+  }
+  return DriveName(drive) + ", an extended boot record";
+}
+
+std::string PartitionPlace(int32_t drive, int32_t partition) {
+  return DriveName(drive) + ", Partition " + Decimal(partition);
 }
 
 // Adds the gaps of one drive, in the order the console report says them.
@@ -49,25 +64,39 @@ void AddDriveGaps(const DriveRecord& drive, std::vector<Gap>& gaps) {
                                DriveFailureReason(drive)));
     return;
   }
+  if (drive.notADisk) {
+    gaps.push_back(MakeGap(GapKind::NotADisk, n, -1, false, 0, NotADiskMessage(n)));
+  }
   if (const auto& failure = drive.volumeReadFailure) {
     gaps.push_back(MakeGap(GapKind::VolumeRead, n, -1, true, failure->error,
-                           SectorReadMessage(failure->error)));
+                           SectorReadMessage(failure->error, DriveName(n), failure->sector)));
   }
   for (const TableReadError& failure : drive.tableReadErrors) {
     gaps.push_back(
-        MakeGap(GapKind::TableRead, n, -1, true, failure.error, SectorReadMessage(failure.error)));
+        MakeGap(GapKind::TableRead, n, -1, true, failure.error, TableReadMessage(n, failure)));
+  }
+  if (drive.gptDamaged) {
+    gaps.push_back(MakeGap(GapKind::TableDamaged, n, -1, false, 0, TableDamagedMessage(n)));
   }
   for (const PartitionRecord& partition : drive.partitions) {
+    const std::string place = PartitionPlace(n, partition.number);
     if (!partition.read) {
       gaps.push_back(MakeGap(GapKind::PartitionRead, n, partition.number, true, partition.error,
-                             SectorReadMessage(partition.error)));
+                             SectorReadMessage(partition.error, place, partition.firstSector)));
     } else if (const auto& failure = partition.volumeReadFailure) {
       gaps.push_back(MakeGap(GapKind::VolumeRead, n, partition.number, true, failure->error,
-                             SectorReadMessage(failure->error)));
+                             SectorReadMessage(failure->error, place, failure->sector)));
     }
   }
   if (drive.logicalChainCut) {
     gaps.push_back(MakeGap(GapKind::ChainCut, n, -1, false, 0, ChainCutMessage(n)));
+  }
+  if (DriveSizeIsOdd(drive)) {
+    gaps.push_back(MakeGap(GapKind::DriveSizeOdd, n, -1, false, 0, DriveSizeOddMessage(drive)));
+  }
+  if (DriveShorterThanTable(drive)) {
+    gaps.push_back(
+        MakeGap(GapKind::ShorterThanTable, n, -1, false, 0, ShorterThanTableMessage(drive)));
   }
 }
 
@@ -97,6 +126,14 @@ const char* GapKindName(GapKind kind) {
       return "volume-read-failed";
     case GapKind::ChainCut:
       return "chain-cut";
+    case GapKind::NotADisk:
+      return "not-a-disk";
+    case GapKind::TableDamaged:
+      return "table-damaged";
+    case GapKind::DriveSizeOdd:
+      return "drive-size-odd";
+    case GapKind::ShorterThanTable:
+      return "drive-shorter-than-table";
     case GapKind::EntryNotExamined:
       return "entry-not-examined";
     case GapKind::DevicesMissing:
@@ -105,6 +142,39 @@ const char* GapKindName(GapKind kind) {
       break;
   }
   return "letter-open-failed";
+}
+
+std::string SectorReadMessage(uint32_t error, const std::string& place, uint64_t sector) {
+  return "Error reading drive... Error: " + Decimal(static_cast<int32_t>(error)) + "\n" +
+         ReasonLine("at " + place + " (sector " + std::to_string(sector) +
+                    "): " + ErrorReason(error));
+}
+
+std::string TableReadMessage(int32_t drive, const TableReadError& failure) {
+  return SectorReadMessage(failure.error, TablePlace(drive, failure.region), failure.sector);
+}
+
+std::string NotADiskMessage(int32_t drive) {
+  return DriveName(drive) + " holds text, not a disk: its first sector is plain text.";
+}
+
+std::string TableDamagedMessage(int32_t drive) {
+  return DriveName(drive) +
+         " has a GPT protective entry, but neither of its GPT headers checks out: its partitions "
+         "were not examined.";
+}
+
+std::string DriveSizeOddMessage(const DriveRecord& drive) {
+  return DriveName(drive.number) + " is not a whole number of sectors long (" +
+         std::to_string(drive.length) + " bytes): it may not be a disk image, or it was cut short.";
+}
+
+std::string ShorterThanTableMessage(const DriveRecord& drive) {
+  const uint64_t sectors = drive.sectorSize != 0 ? drive.length / drive.sectorSize : 0;
+  return DriveName(drive.number) + " holds " + std::to_string(sectors) +
+         " sectors, but its partition table reaches sector " +
+         std::to_string(drive.tableReach.value_or(0)) +
+         ": what lies past the end was not examined.";
 }
 
 std::string ChainCutMessage(int32_t drive) {

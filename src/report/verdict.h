@@ -25,6 +25,10 @@ enum class GapKind {
   VolumeRead,        // a later read of a partition or a whole disk: probes, metadata, folders
   ChainCut,          // a chain of extended boot records cut at a cap
   LetterOpen,        // a drive letter that exists would not open
+  NotADisk,          // a drive whose sector 0 is plain text
+  TableDamaged,      // a GPT protective entry, but no GPT header checks out
+  DriveSizeOdd,      // a drive that is not a whole number of sectors long
+  ShorterThanTable,  // a drive that ends before the sectors its partition table reaches
   EntryNotExamined,  // a device folder entry that looks like evidence, not read
   DevicesMissing,    // the device folder (or image) named for the drives does not exist
 };
@@ -48,6 +52,28 @@ const char* GapKindName(GapKind kind);
 /// Returns the words said when a chain of logical partitions on drive `drive` was cut at a cap.
 std::string ChainCutMessage(int32_t drive);
 
+/// Returns the words said for a read of a drive, past its sector 0, that failed with `error`:
+/// the error line "Error reading drive... Error: C", "\n", and the line that says where and why,
+/// "  - at PLACE (sector S): REASON." (PLACE: "PhysicalDriveN, Partition P", "PhysicalDriveN,
+/// its GPT header", ..., or "PhysicalDriveN" for the disk as a whole).
+std::string SectorReadMessage(uint32_t error, const std::string& place, uint64_t sector);
+
+/// Returns SectorReadMessage for a failed read of a partition table of drive `drive`.
+std::string TableReadMessage(int32_t drive, const TableReadError& failure);
+
+/// Returns the words said for drive `drive` whose sector 0 is plain text.
+std::string NotADiskMessage(int32_t drive);
+
+/// Returns the words said for drive `drive` whose GPT protective entry has no GPT that checks
+/// out behind it.
+std::string TableDamagedMessage(int32_t drive);
+
+/// Returns the words said for a drive that is not a whole number of sectors long.
+std::string DriveSizeOddMessage(const DriveRecord& drive);
+
+/// Returns the words said for a drive whose partition table reaches past its end.
+std::string ShorterThanTableMessage(const DriveRecord& drive);
+
 /// Returns the words said for a drive letter that exists but would not open: its error line,
 /// "\n", and the line that says why (ReasonLine).
 std::string LetterOpenMessage(const LetterFailure& failure);
@@ -64,8 +90,9 @@ std::string EntryNotExaminedMessage(const std::string& name);
 std::string DevicesMissingMessage(const std::string& named);
 
 /// Returns every gap of a run, in report order: a missing device folder, each drive's (its open
-/// or read, its table reads, its partitions, its cut chain), the folder entries not examined,
-/// then the letters'.
+/// or read, its sector 0 of text, a later read of the whole disk, its table reads, its damaged
+/// GPT, its partitions and their later reads, its cut chain, its odd size, its end before its
+/// table's), the folder entries not examined, then the letters'.
 std::vector<Gap> ListGaps(const Report& report);
 
 /// True when the run read every drive, table, partition and letter it found: no gap at all,

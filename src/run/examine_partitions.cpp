@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,7 +29,17 @@ struct PartitionStart {
   uint64_t firstSector;
   uint64_t sectorCount;
   bool quietWhenBlank = false;
+  /// The last sector its entry says it reaches (an MBR or EBR entry's start + count - 1, a GPT
+  /// entry's last sector); none for an entry of no sectors.
+  std::optional<uint64_t> reach = std::nullopt;
 };
+
+// The last sector of `count` sectors from `start`, as an MBR or EBR entry gives them.
+std::optional<uint64_t> EntryReach(uint64_t start, uint64_t count) {
+  if (count == 0) return std::nullopt;
+  uint64_t last = 0;
+  return __builtin_add_overflow(start, count - 1, &last) ? UINT64_MAX : last;
+}
 
 bool IsAllZeros(const SectorText& sector) {
   return sector.find_first_not_of('\0') == std::string::npos;
@@ -90,6 +102,7 @@ void ExaminePartition(DriveExam& exam, const PartitionStart& start, Report& repo
   }
   const VolumeVerdict verdict = ProbeVolume(VolumeKind::kPartition, exam, volume, sector);
   partition.fileSystem = verdict.fileSystem;
+  partition.empty = verdict.empty;
   drive.partitions.push_back(partition);
   if (start.table == PartitionTable::Gpt) AddUefiLoaderFindings(volume, drive, sector, report);
   if (verdict.finding != nullptr) {
@@ -110,15 +123,45 @@ void ExaminePartition(DriveExam& exam, const PartitionStart& start, Report& repo
 // disk).
 bool GptPartitionStarts(DriveExam& exam, std::vector<PartitionStart>& partitions) {
   const SectorText sector0(exam.sector0.begin(), exam.sector0.end());
-  if (!DiskIO::HasGptProtectiveEntry(exam.sector0) && HoldsPartitionTable(sector0)) return false;
+  const bool protective = DiskIO::HasGptProtectiveEntry(exam.sector0);
+  if (!protective && HoldsPartitionTable(sector0)) return false;
   const DiskIO::GptTable& gpt = TheGpt(exam);
-  if (!gpt.usable) return false;
+  if (!gpt.usable) {
+    // A protective entry stands for the GPT, not for a partition of its own: with no GPT that
+    // checks out behind it, the disk's partitions cannot be known. A failed read says so itself.
+    if (protective) {
+      exam.record.gptDamaged = gpt.readErrors.empty();
+      for (size_t entry = 0; entry < MasterBootRecord::kEntryCount; ++entry) {
+        if (exam.sector0[MasterBootRecord::kEntryTypeOffsets[entry]] ==
+            MasterBootRecord::kGptProtectiveType) {
+          partitions[entry].firstSector = 0;
+        }
+      }
+    }
+    return false;
+  }
   partitions.clear();
   for (const DiskIO::GptPartition& entry : gpt.partitions) {
     partitions.push_back({entry.number, PartitionTable::Gpt, entry.firstSector, entry.sectorCount,
-                          entry.quietWhenBlank});
+                          entry.quietWhenBlank, entry.lastSector});
   }
   return true;
+}
+
+// Returns the highest sector that the entries to examine reach, and for a GPT its header's
+// backup and last usable sectors, or nothing when no entry is examined.
+std::optional<uint64_t> TableReach(const DriveExam& exam,
+                                   const std::vector<PartitionStart>& partitions, bool gpt) {
+  std::optional<uint64_t> reach;
+  const auto reaches = [&reach](uint64_t sector) { reach = std::max(reach.value_or(0), sector); };
+  for (const PartitionStart& partition : partitions) {
+    if (partition.firstSector > 0 && partition.reach) reaches(*partition.reach);
+  }
+  if (gpt) {
+    reaches(exam.gpt->layout.backupHeader);
+    reaches(exam.gpt->layout.lastUsable);
+  }
+  return reach;
 }
 
 // Adds the logical partitions inside the extended entries of an MBR, after its four entries.
@@ -142,8 +185,9 @@ void AddLogicalPartitions(DriveExam& exam, std::vector<PartitionStart>& partitio
   DriveRecord& drive = exam.record;
   for (const DiskIO::LogicalPartition& logical : DiskIO::ReadLogicalPartitions(
            extended, readSector, drive.tableReadErrors, drive.logicalChainCut)) {
-    partitions.push_back(
-        {logical.number, PartitionTable::Ebr, logical.firstSector, logical.sectorCount});
+    partitions.push_back({logical.number, PartitionTable::Ebr, logical.firstSector,
+                          logical.sectorCount, false,
+                          EntryReach(logical.firstSector, logical.sectorCount)});
   }
 }
 
@@ -159,10 +203,11 @@ void ExaminePartitions(DriveExam& exam, Report& report) {
     const double start =
         DiskIO::GetRecordValue(sectorBuffer, static_cast<int32_t>(field.offset), endrecord, true);
     const Field count = MasterBootRecord::kEntrySectorCounts[entry];
-    partitions.push_back({static_cast<int32_t>(entry + 1), PartitionTable::Mbr,
-                          start > 0 ? static_cast<uint64_t>(start) : 0,
-                          LittleEndianValue(std::string(sectorBuffer.begin(), sectorBuffer.end()),
-                                            count.offset, count.length)});
+    const uint64_t first = start > 0 ? static_cast<uint64_t>(start) : 0;
+    const uint64_t sectors = LittleEndianValue(
+        std::string(sectorBuffer.begin(), sectorBuffer.end()), count.offset, count.length);
+    partitions.push_back({static_cast<int32_t>(entry + 1), PartitionTable::Mbr, first, sectors,
+                          false, EntryReach(first, sectors)});
   }
   DriveRecord& drive = exam.record;
   drive.table = PartitionTable::Mbr;
@@ -171,6 +216,7 @@ void ExaminePartitions(DriveExam& exam, Report& report) {
   } else {
     AddLogicalPartitions(exam, partitions);
   }
+  drive.tableReach = TableReach(exam, partitions, drive.table == PartitionTable::Gpt);
 
   for (const PartitionStart& partition : partitions) {
     if (partition.firstSector > 0) ExaminePartition(exam, partition, report);

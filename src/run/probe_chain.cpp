@@ -1,5 +1,7 @@
 #include "run/probe_chain.h"
 
+#include <algorithm>
+
 #include "base/bytes.h"
 #include "disk/layout.h"
 #include "run/apple_volumes.h"
@@ -11,6 +13,7 @@ namespace {
 
 constexpr uint8_t kInactive = 0x00;
 constexpr uint8_t kActive = 0x80;
+constexpr uint64_t kEmptyHeadBytes = 1024 * 1024;  // what an empty partition shows of itself
 
 // What a step is asked about, and what the chain has made of it so far.
 struct ProbeState {
@@ -19,6 +22,7 @@ struct ProbeState {
   DiskIO::Volume& volume;
   const SectorText& first;
   VolumeVerdict verdict;
+  bool zeroHead = false;  // a partition's first MiB (or all of it, when smaller) is all zeros
 };
 
 // A step of the chain: whether it decides what the volume is (ending the chain).
@@ -38,6 +42,17 @@ constexpr uint8_t kBoth = kDisk | kPartition;
 
 bool IsAllZero(const SectorText& sector) {
   return sector.find_first_not_of('\0') == std::string::npos;
+}
+
+// True when every byte of `sector` is printable ASCII, a tab, a line feed or a carriage return.
+bool IsPlainText(const SectorText& sector) {
+  for (char c : sector) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 || byte > 0x7E) && byte != '\t' && byte != '\n' && byte != '\r') {
+      return false;
+    }
+  }
+  return !sector.empty();
 }
 
 bool IsSigned(const SectorText& sector) {
@@ -70,6 +85,24 @@ bool OrdinaryBootSector(ProbeState& state) {
 bool TableInSectorZero(ProbeState& state) {
   state.verdict.partitions = HoldsPartitionTable(state.first);
   return state.verdict.partitions;
+}
+
+// A partition whose first sector is all zeros may be unformatted: its first MiB, read in one read
+// (the later probes find it held), tells. Decides nothing here: a volume can begin after a zeroed
+// head, so the probes still run.
+bool ZeroHead(ProbeState& state) {
+  if (!IsAllZero(state.first)) return false;
+  DiskIO::Volume& volume = state.volume;
+  const DiskIO::DriveSectors& drive = *volume.drive;
+  uint64_t length = volume.size != 0 ? volume.size : UINT64_MAX;
+  if (volume.size == 0 && drive.length != 0) {
+    const uint64_t end = drive.length / drive.sectorSize;
+    length = end > volume.firstSector ? (end - volume.firstSector) * drive.sectorSize : 0;
+  }
+  length = std::min<uint64_t>(length, kEmptyHeadBytes);
+  const DiskIO::VolumeRead head = DiskIO::ReadVolume(volume, 0, static_cast<size_t>(length));
+  state.zeroHead = head.outcome == DiskIO::ReadOutcome::kRead && IsAllZero(head.bytes);
+  return false;
 }
 
 bool FileSystems(ProbeState& state) {
@@ -108,10 +141,15 @@ bool BlankSectorZero(ProbeState& state) {
 // A failed read of the volume, or of a disk's GPT, leaves the question open: the failure is
 // said instead of a guess.
 bool Unexplained(ProbeState& state) {
+  const bool disk = state.kind == VolumeKind::kDisk;
   const bool gptUnread = state.exam.gpt && !state.exam.gpt->readErrors.empty();
-  if (!state.volume.failed && !(state.kind == VolumeKind::kDisk && gptUnread)) {
-    state.verdict.finding =
-        state.kind == VolumeKind::kDisk ? &kUnpartitionedDisk : &kUnexplainedPartition;
+  if (state.volume.failed || (disk && gptUnread)) return true;
+  if (!disk && state.zeroHead) {
+    state.verdict.empty = true;
+  } else if (disk && IsPlainText(state.first)) {
+    state.verdict.notADisk = true;
+  } else {
+    state.verdict.finding = disk ? &kUnpartitionedDisk : &kUnexplainedPartition;
   }
   return true;
 }
@@ -122,6 +160,7 @@ const ProbeStep kProbeChain[] = {
     {kBoth, 0, CoreStorageHeader},
     {kBoth, 0, OrdinaryBootSector},
     {kDisk, 0, TableInSectorZero},
+    {kPartition, DiskIO::kProbeBudget, ZeroHead},
     {kBoth, DiskIO::kProbeBudget, FileSystems},
     {kDisk, 0, SignedSectorZero},
     {kDisk, 0, GuidPartitionTable},

@@ -42,6 +42,8 @@ struct VolumeVerdict {
   std::string fileSystem;               // what names it: a file system, "CoreStorage", ...
   const SectorRule* finding = nullptr;  // what it may be, when that is a finding
   bool partitions = false;              // a disk whose partition table is to be examined
+  bool empty = false;                   // a partition with nothing in its first MiB
+  bool notADisk = false;                // a disk whose sector 0 is plain text
 };
 
 /// Runs the probe chain over `volume`, whose first 512 bytes are `firstSector`. The steps, in
@@ -50,6 +52,7 @@ struct VolumeVerdict {
 ///   2. a CoreStorage header: FileVault 2, or "CoreStorage";
 ///   3. an ordinary boot sector (D: NTFS, MSDOS or MSWIN; P: the boot signature, GRUB's core);
 ///   4. D: a partition table in sector 0;
+///      P: a first sector of zeros: the rest of the first MiB read in one read, for step 10;
 ///   5. the file-system table, and what a named file system holds (FileVault on APFS; fscrypt on
 ///      ext2/3/4 and F2FS; encrypted datasets in a ZFS pool), read as metadata;
 ///   6. D: a boot signature in sector 0 (its table, such as it is, is examined);
@@ -57,7 +60,9 @@ struct VolumeVerdict {
 ///   8. metadata at the ends: GELI in the last sector, a LUKS2 secondary header;
 ///   9. D: a sector 0 of zeros (nothing to examine);
 ///  10. nothing explains it: possibly encrypted, unless a read of the volume (or of a disk's GPT)
-///      failed, in which case the failure (kept in `volume`, or on the drive) stands in its place.
+///      failed, in which case the failure (kept in `volume`, or on the drive) stands in its place;
+///      or unless P: its first MiB is all zeros (empty), or D: its sector 0 is plain text (a text
+///      file, not a disk).
 /// The file-system and metadata steps may each read kProbeBudget bytes.
 VolumeVerdict ProbeVolume(VolumeKind kind, DriveExam& exam, DiskIO::Volume& volume,
                           const SectorText& firstSector);

@@ -59,9 +59,9 @@ void ScanPhysicalDrive(int32_t n, SectorBuffer& sectorBuffer, Report& report) {
   } else {
     drive.live = IsLiveDrive(handle);
     drive.sectorSize = DiskIO::QuerySectorSize(handle);
-    uint64_t length = 0;
-    if (!DiskIO::QueryDriveLength(handle, length)) length = 0;
-    DriveExam exam{drive, DiskIO::SectorsOfDrive(handle, drive.sectorSize, length), sectorBuffer};
+    if (!DiskIO::QueryDriveLength(handle, drive.length)) drive.length = 0;
+    DriveExam exam{drive, DiskIO::SectorsOfDrive(handle, drive.sectorSize, drive.length),
+                   sectorBuffer};
     if (ReadSectorZero(exam.sectors, sectorBuffer, drive.error)) {
       ExamineDrive(exam, report);
     } else {

@@ -15,6 +15,7 @@ void ExamineDrive(DriveExam& exam, Report& report) {
   DiskIO::Volume whole = DiskIO::WholeDrive(exam.sectors);
   const VolumeVerdict verdict = ProbeVolume(VolumeKind::kDisk, exam, whole, sector0);
   drive.fileSystem = verdict.fileSystem;
+  drive.notADisk = verdict.notADisk;
   if (verdict.finding != nullptr) {
     Finding finding{verdict.finding->kind, drive.number, -1, 0,
                     "PhysicalDrive" + std::to_string(drive.number) + verdict.finding->message};

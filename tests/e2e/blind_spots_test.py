@@ -101,7 +101,8 @@ class UnreadableRecordTest(DeviceFolderTest):
                 result = run_tvx(["/batch"], devices=self.devices, timeout=30)
         except DeviceUnavailable as reason:
             self.skipTest(str(reason))
-        expected = report(sector_read_error(23) + label_lines(0, 1, b"MSDOS5.0", b"PRIMARY    ") +
+        expected = report(sector_read_error(23, "PhysicalDrive0, an extended boot record", 2048) +
+                          label_lines(0, 1, b"MSDOS5.0", b"PRIMARY    ") +
                           oem_line(0, 2, ZEROS) + label_lines(0, 5, b"MSDOS5.0", b"LOGICAL    "),
                           incomplete=True)
         self.assertEqual(report_lines(result.stdout), report_lines(expected))
@@ -320,8 +321,10 @@ def mbr_image_lines(n):
     """An image file holds no sector size, and a dos label gives no hint of one: the image rule
     looks for a GPT header only, so a 4Kn MBR image reads as 512-byte sectors. Its entries then
     point 8 times too near the start, where this disk has zeros: both look damaged, and the
-    extended partition's EBR, missing its boot signature there, ends its chain at once."""
-    return (oem_line(n, 1, ZEROS) + damaged(n, 1) + oem_line(n, 2, ZEROS) + damaged(n, 2))
+    extended partition's EBR, missing its boot signature there, ends its chain at once; there
+    the extended entry finds nothing but zeros in its first MiB, so it is said to be empty."""
+    return (oem_line(n, 1, ZEROS) + damaged(n, 1) + oem_line(n, 2, ZEROS) +
+            empty_partition(n, 2))
 
 
 class FourKnTest(DeviceFolderTest):
@@ -428,6 +431,9 @@ def esp_root_folder(path):
     return (start, start + boot[13] * per_sector)
 
 
+ESP_ROOT_UNREAD = b"<the root folder's failed read>"
+
+
 class FailedReadsTest(DeviceFolderTest):
     """Disks served through FUSE whose reads fail at chosen byte ranges past a volume's first
     sector: each failure is said where it happens and is a gap, so the run cannot give the
@@ -457,19 +463,24 @@ class FailedReadsTest(DeviceFolderTest):
             ("a Btrfs superblock, 64 KiB in", btrfs_disk,
              lambda path: [(2048 * SECTOR + 0x10000, 2048 * SECTOR + 0x11000)],
              oem_line(0, 1, ZEROS) + file_system(0, 1, "Btrfs"),
-             oem_line(0, 1, ZEROS) + sector_read_error(23), 2),
+             # The zeroed head's first MiB is read in one read, from the sector after the first.
+             oem_line(0, 1, ZEROS) + sector_read_error(23, "PhysicalDrive0, Partition 1", 2049), 2),
             ("the root folder of an EFI system partition", VERACRYPT_ESP,
              lambda path: [esp_root_folder(path)],
-             uefi_loader(0, "VeraCrypt") + esp(0), esp(0) + sector_read_error(23), 2),
+             uefi_loader(0, "VeraCrypt") + esp(0), esp(0) + ESP_ROOT_UNREAD, 2),
             ("BitLocker's three FVE metadata blocks", bitlocker_disk, lambda path: fve,
              oem_line(0, 1, FVE) + bitlocker(0, 1) + unlocked_with("TPM", "recovery password"),
-             oem_line(0, 1, FVE) + bitlocker(0, 1) + sector_read_error(23), 3),
+             oem_line(0, 1, FVE) + bitlocker(0, 1) +
+             sector_read_error(23, "PhysicalDrive0, Partition 1", 2048 + FVE_OFFSETS[0] // SECTOR), 3),
         ]
         for name, build, failing, readable, failed, status in cases:
             with self.subTest(name), tempfile.TemporaryDirectory(prefix="tvx-fuse-") as scratch:
                 image = os.path.join(scratch, "disk.img")
                 try:
                     build(image)
+                    if failed.endswith(ESP_ROOT_UNREAD):  # said at the root folder's first sector
+                        failed = failed.replace(ESP_ROOT_UNREAD, sector_read_error(
+                            23, "PhysicalDrive0, Partition 1", esp_root_folder(image)[0] // SECTOR))
                     clean, _ = self.scan_through_fuse(image, [])
                     result, document = self.scan_through_fuse(image, failing(image))
                 except DeviceUnavailable as reason:
@@ -497,7 +508,9 @@ class FailedReadsTest(DeviceFolderTest):
                 result, document = self.scan_through_fuse(image, [(SECTOR, 2 * SECTOR)])
             except DeviceUnavailable as reason:
                 self.skipTest(str(reason))
-        expected = report(sector_read_error(23) * 2, incomplete=True)
+        expected = report(sector_read_error(23, "PhysicalDrive0", 1) +
+                          sector_read_error(23, "PhysicalDrive0, its GPT header", 1),
+                          incomplete=True)
         self.assertEqual(report_lines(result.stdout), report_lines(expected))
         self.assertEqual(result.returncode, 2)
         self.assertEqual([(g["kind"], g["partition"]) for g in document["gaps"]],
@@ -514,7 +527,11 @@ class FailedReadsTest(DeviceFolderTest):
         head = random_bytes(64 * 1024, "cut-short")
         write_at(path, 2048 * SECTOR, head)
         result = run_tvx(["/batch"], devices=self.devices)
-        expected = report(oem_line(0, 1, head[3:11]) + sector_read_error(38), incomplete=True)
+        size = 2048 * SECTOR + 4 * MIB - 100
+        expected = report(oem_line(0, 1, head[3:11]) +
+                          sector_read_error(38, "PhysicalDrive0, Partition 1", size // SECTOR) +
+                          size_odd(0, size) +
+                          shorter_than_table(0, size // SECTOR, 2048 + 8192 - 1), incomplete=True)
         self.assertEqual(report_lines(result.stdout), report_lines(expected))
         self.assertEqual(result.returncode, 2)
 

@@ -16,7 +16,9 @@ HEADER_OEM = b" PART\0\0\x01"
 
 
 def fallback(n):
-    return oem_line(n, 1, HEADER_OEM) + damaged(n, 1)
+    """A protective entry with no GPT that checks out behind it: said, not examined as a
+    partition."""
+    return gpt_damaged(n)
 
 
 def gpt_disk(parts, size=128 * MIB):
@@ -216,8 +218,10 @@ class GptTest(ScanFolderTest):
             (past_two_tib, label_lines(2, 1, b"mkfs.fat", b"NEAR       ") +
              label_lines(2, 2, b"FAR-GPT ", b"PAST 2 TIB ")),
             # Entry 3's first sector lies past the end: read as nothing, not as zeros.
-            (inexact_sectors, sector_read_error(87) +
-             label_lines(3, 2, b"mkfs.fat", b"TWO        ") + sector_read_error(38)),
+            (inexact_sectors,
+             sector_read_error(87, "PhysicalDrive3, Partition 1", BEYOND_EXACT) +
+             label_lines(3, 2, b"mkfs.fat", b"TWO        ") +
+             sector_read_error(38, "PhysicalDrive3, Partition 3", BEYOND_EXACT - 1)),
             # A damaged primary: the backup copy in the last sector stands in.
             (header_crc_wrong, via_gpt_lines(4)),
             (array_crc_wrong, via_gpt_lines(5)),
@@ -230,9 +234,9 @@ class GptTest(ScanFolderTest):
             (changed(True, header_size=91), fallback(11)),
             (changed(True, header_size=513), fallback(12)),
             (backup_elsewhere, fallback(13)),
-            (no_protective_entry, fallback(14)),
-            (changed(True, signature=b"EFI PARX"),
-             oem_line(15, 1, b" PARX\0\0\x01") + damaged(15, 1)),
+            # Without a protective entry the MBR entry is a partition like any other.
+            (no_protective_entry, oem_line(14, 1, HEADER_OEM) + damaged(14, 1)),
+            (changed(True, signature=b"EFI PARX"), fallback(15)),
             (changed(True, entry_count=0), fallback(16)),
             (changed(True, entry_array_start=1), fallback(17)),
             # A wiped MBR hides no GPT: with or without its signature, or the primary too.
@@ -260,7 +264,8 @@ class GptTest(ScanFolderTest):
             (changed(entry_array_start=BEYOND_EXACT), via_gpt_lines(7)),
             # Accepted, but its array lies past the end: the read fails (end of file, a gap)
             # and the backup copy stands in.
-            (changed(entry_array_start=BEYOND_EXACT - 1), sector_read_error(38) +
+            (changed(entry_array_start=BEYOND_EXACT - 1),
+             sector_read_error(38, "PhysicalDrive8, its GPT entries", BEYOND_EXACT - 1) +
              via_gpt_lines(8)),
             # More than 1024 entries, as sgdisk --resize-table makes them.
             (changed(entry_count=2048), via_gpt_lines(9)),

@@ -14,7 +14,9 @@ NTFS = b"NTFS    "
 # What a partition whose first sector lies past the end of its drive prints: the read finds the
 # end of the drive (error 38, end of file) and the partition is left unread, not taken for a
 # sector of zeros.
-PAST_THE_END = sector_read_error(38)
+def past_the_end(n, *starts):
+    return b"".join(sector_read_error(38, "PhysicalDrive%d, Partition %d" % (n, p), start)
+                    for p, start in enumerate(starts, 1))
 
 
 class HostileSectorZeroTest(ScanFolderTest):
@@ -30,7 +32,9 @@ class HostileSectorZeroTest(ScanFolderTest):
         far = 4294967295
         cases = [
             # A small image: each far read finds the end of the drive.
-            ("1 MiB image", MIB, None, report(PAST_THE_END * 4, incomplete=True)),
+            ("1 MiB image", MIB, None,
+             report(past_the_end(0, far, far, far, far) + shorter_than_table(0, 2048, far),
+                    incomplete=True)),
             # A sparse 2 TiB image with an NTFS boot sector in its last sector: the far read
             # reaches exactly that sector, for each of the four entries.
             ("2 TiB image", (far + 1) * SECTOR, boot_sector(NTFS),
@@ -60,15 +64,20 @@ class HostileSectorZeroTest(ScanFolderTest):
         # A 1 MiB image (sectors 0 to 2047) whose entries all point past its end, up to the
         # largest start sector an entry can hold.
         self.drive_image(3, MIB, mbr((2048, 1 << 20, 2147483648, 4294967295), (7, 7, 7, 7)))
-        expected = report(open_error(2) + PAST_THE_END * 4, incomplete=True)
+        expected = report(open_error(2) +
+                          past_the_end(3, 2048, 1 << 20, 2147483648, 4294967295) +
+                          shorter_than_table(3, 2048, 4294967295), incomplete=True)
         self.assertReport(self.scan(), expected)
 
     def test_partition_cut_short_by_the_end_of_the_image(self):
         # The image ends 100 bytes into the partition's first sector: the read runs past the end
-        # and fails (38) rather than make up the rest of the sector.
+        # and fails (38) rather than make up the rest of the sector; the image is no whole number
+        # of sectors, and its table reaches the sector it lost.
         path = self.drive_image(0, 2048 * SECTOR + 100, mbr((2048, 0, 0, 0), (7, 0, 0, 0)))
         write_at(path, 2048 * SECTOR, boot_sector(NTFS)[:100])
-        expected = report(sector_read_error(38), incomplete=True)
+        expected = report(sector_read_error(38, "PhysicalDrive0, Partition 1", 2048) +
+                          size_odd(0, 2048 * SECTOR + 100) +
+                          shorter_than_table(0, 2048, 2048), incomplete=True)
         self.assertReport(self.scan(), expected)
 
 
@@ -123,7 +132,7 @@ def failing_image(sector0, readable, extra=()):
 # (sector 64) where reads work.
 PARTITION_FAILS = failing_image(mbr((2048, 64, 0, 0), (7, 6, 0, 0)), MIB,
                                 [(64 * SECTOR, boot_sector(b"MSDOS5.0", fat16_label=b"EVIDENCE"))])
-PARTITION_FAILS_REPORT = report(sector_read_error(23) +
+PARTITION_FAILS_REPORT = report(sector_read_error(23, "PhysicalDrive0, Partition 1", 2048) +
                                 label_lines(0, 2, b"MSDOS5.0", b"EVIDENCE   "), incomplete=True)
 # "all": a drive of 1 MiB whose every read fails.
 FAILING_FILES = {"all": (MIB, 0, b""), "partition": PARTITION_FAILS}

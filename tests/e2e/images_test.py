@@ -185,7 +185,8 @@ class ImagesTest(ScanFolderTest):
         """A raw image cut off at 10 MiB, inside its extended partition, and an E01 made from it:
         the second extended boot record, with the BitLocker volume it names, lies past the end.
         Its read fails with end of file (38), is said, and leaves the run incomplete, where
-        zeros in its place once ended the chain in silence and gave the all-clear."""
+        zeros in its place once ended the chain in silence and gave the all-clear; the drive is
+        said to end before the sectors its table reaches."""
         raw = partitioned_image(self.entry("cut.dd"), 16 * MIB, "dos", [
             Part(2048, 8192, "6", fat_volume(16, "PRIMARY")),
             Part(10240, 20480, "5"),
@@ -193,9 +194,10 @@ class ImagesTest(ScanFolderTest):
             Part(22528, 4096, "7", bitlocker_volume()),
         ])
         os.truncate(raw, 10 * MIB)
-        expected = report(sector_read_error(38) + label_lines(0, 1, b"mkfs.fat", b"PRIMARY    ") +
-                          oem_line(0, 2, b"\0" * 8) + label_lines(0, 5, b"mkfs.fat", b"LOGICAL    "),
-                          incomplete=True)
+        expected = report(sector_read_error(38, "PhysicalDrive0, an extended boot record", 20480) +
+                          label_lines(0, 1, b"mkfs.fat", b"PRIMARY    ") +
+                          oem_line(0, 2, b"\0" * 8) + label_lines(0, 5, b"mkfs.fat", b"LOGICAL    ") +
+                          shorter_than_table(0, 20480, 30719), incomplete=True)
         e01 = ewf_image(raw, self.entry("cut"))[0]
         for name, image in (("raw", raw), ("E01", e01)):
             with self.subTest(format=name):

@@ -70,6 +70,36 @@ def one_partition(fill, kind="6", sectors=8192, size=8 * MIB):
     return lambda path: partitioned_image(path, size, "dos", [Part(2048, sectors, kind, fill)])
 
 
+def random_at(offset, seed):
+    """Filler: 4 KiB of random bytes `offset` bytes into the partition, zeros before them."""
+    return lambda path, start, sectors: write_at(path, start * SECTOR + offset,
+                                                 random_bytes(4096, seed))
+
+
+def text_file(path):
+    """Notes an examiner kept, given as a drive: 2 KiB of plain text."""
+    with open(path, "w") as notes:
+        notes.write(("Case 2026-114, laptop seized at 09:40; imaged with ewfacquire.\r\n\t"
+                     "Hash verified.\n" * 40)[:2048])
+
+
+def cut_short(build, cut):
+    """Builder: `build`, then the image's last `cut` bytes gone, as an acquisition that was
+    interrupted leaves it."""
+    def make(path):
+        build(path)
+        os.truncate(path, os.path.getsize(path) - cut)
+    return make
+
+
+TWO_FATS_GPT = lambda path: partitioned_image(path, 16 * MIB, "gpt", [
+    Part(2048, 8192, GPT_BASIC_DATA, fat_volume(16, "FIRST")),
+    Part(10240, 20480, GPT_BASIC_DATA, fat_volume(16, "LAST")),
+])
+TWO_FATS_LINES = (label_lines(0, 1, b"mkfs.fat", b"FIRST      ") +
+                  label_lines(0, 2, b"mkfs.fat", b"LAST       "))
+
+
 def extended(path):
     """A primary FAT16, then an extended partition whose one logical partition is labelled: the
     extended entry's own first sector (the EBR) is listed, then the logical partition as 5."""
@@ -81,7 +111,8 @@ def extended(path):
 
 
 def past_the_end(path):
-    """Entry 1 starts at sector 4096 of a 1 MiB image: the read finds the end of the drive."""
+    """Entry 1 starts at sector 4096 of a 1 MiB image: the read finds the end of the drive, and
+    the drive is shorter than its table."""
     write_at(sparse_file(path, MIB), 0, mbr(starts=(4096, 0, 0, 0), types=(6, 0, 0, 0)))
 
 
@@ -204,7 +235,8 @@ class IdentityAndVerdictTest(ScanFolderTest):
             (extended,
              label_lines(7, 1, b"mkfs.fat", b"PRIMARY    ") + oem_line(7, 2, ZEROS) +
              label_lines(7, 5, b"mkfs.fat", b"LOGICAL    ")),
-            (past_the_end, sector_read_error(38)),
+            (past_the_end, sector_read_error(38, "PhysicalDrive8, Partition 1", 4096) +
+             shorter_than_table(8, 2048, 4096)),
             (far_partitions, b"".join(label_lines(9, p, oem, b"FAR AWAY   ")
                                       for p, (_, oem) in enumerate(FAR_STARTS, 1))),
             (one_partition(fat_volume(32), "c", 65536, 40 * MIB),
@@ -235,13 +267,33 @@ class IdentityAndVerdictTest(ScanFolderTest):
             ("a FAT boot sector without its signature",
              one_partition(both(fat_volume(16, "NOSIG"), no_boot_signature)),
              label_lines(0, 1, b"mkfs.fat", b"NOSIG      ") + file_system(0, 1, "FAT"), False),
+            # Never formatted: nothing in its first MiB, so nothing to call encrypted.
+            ("a partition sfdisk made and nothing filled", one_partition(None, kind="83"),
+             oem_line(0, 1, ZEROS) + empty_partition(0, 1), False),
+            # A container may begin after a zeroed head.
+            ("zeros, then random bytes 512 KiB in", one_partition(random_at(512 * 1024, "late")),
+             oem_line(0, 1, ZEROS) + damaged(0, 1), True),
+            ("zeros, then random bytes past the first MiB",
+             one_partition(random_at(MIB, "later")), oem_line(0, 1, ZEROS) +
+             empty_partition(0, 1), False),
+            ("a text file given as a drive", text_file, not_a_disk(0), "incomplete"),
+            # An acquisition cut short: the backup GPT and the end of the last partition are gone.
+            ("a GPT disk missing its last 2 MiB", cut_short(TWO_FATS_GPT, 2 * MIB),
+             TWO_FATS_LINES + shorter_than_table(0, 28672, 32767), "incomplete"),
+            ("a GPT disk missing the last 100 bytes", cut_short(TWO_FATS_GPT, 100),
+             TWO_FATS_LINES + size_odd(0, 16 * MIB - 100) + shorter_than_table(0, 32767, 32767),
+             "incomplete"),
+            ("the same disk whole", TWO_FATS_GPT, TWO_FATS_LINES, False),
         ]
         for i, (what, build, lines, found) in enumerate(cases):
             with self.subTest(what):
                 folder = self.entry("case-%d" % i)
                 os.mkdir(folder)
                 build(os.path.join(folder, "PhysicalDrive0"))
-                self.assertReport(self.scan(devices=folder), report(lines, found=found))
+                expected = report(lines, found=found is True, incomplete=found == "incomplete")
+                self.assertReport(self.scan(devices=folder), expected)
+                document = json.loads(self.scan(("/json",), devices=folder))
+                self.assertEqual(document["complete"], found != "incomplete", what)
 
 
 if __name__ == "__main__":

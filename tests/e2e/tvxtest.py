@@ -265,8 +265,12 @@ def read_error_drive0(code, n=0):
             reason(code))
 
 
-def sector_read_error(code):
-    return b"\r\nError reading drive... Error: " + b(code) + b"\r\n"
+def sector_read_error(code, place, sector):
+    """The lines of a read past a drive's sector 0 that failed with `code` at drive sector
+    `sector` of `place` ("PhysicalDrive0, Partition 2", "PhysicalDrive0, its GPT header")."""
+    words = ERROR_REASONS.get(code, b"Windows error " + b(code))
+    return (b"\r\nError reading drive... Error: " + b(code) + b"\r\n  - at " + b(place) +
+            b" (sector " + b(sector) + b"): " + words + b".\r\n")
 
 
 def letter_open_error(letter, code):
@@ -283,6 +287,34 @@ def not_examined(name):
 def chain_cut(n):
     return (b"\r\nPhysicalDrive" + b(n) + b" has more logical partitions than TVX reads; the rest "
             b"were not examined.\r\n")
+
+
+def shorter_than_table(n, sectors, reach):
+    """The line of a drive of `sectors` sectors whose table reaches sector `reach`."""
+    return (b"\r\nPhysicalDrive" + b(n) + b" holds " + b(sectors) + b" sectors, but its partition "
+            b"table reaches sector " + b(reach) + b": what lies past the end was not examined.\r\n")
+
+
+def size_odd(n, size):
+    """The line of a drive of `size` bytes, not a whole number of sectors."""
+    return (b"\r\nPhysicalDrive" + b(n) + b" is not a whole number of sectors long (" + b(size) +
+            b" bytes): it may not be a disk image, or it was cut short.\r\n")
+
+
+def not_a_disk(n):
+    return (b"\r\nPhysicalDrive" + b(n) + b" holds text, not a disk: its first sector is plain "
+            b"text.\r\n")
+
+
+def gpt_damaged(n):
+    return (b"\r\nPhysicalDrive" + b(n) + b" has a GPT protective entry, but neither of its GPT "
+            b"headers checks out: its partitions were not examined.\r\n")
+
+
+def empty_partition(n, p):
+    """The line after the OEM ID line of a partition with nothing in its first MiB."""
+    return (b"PhysicalDrive" + b(n) + b", Partition " + b(p) +
+            b" --- Empty: no data in its first MiB\r\n")
 
 
 def truecrypt_loader(n):

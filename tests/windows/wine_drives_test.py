@@ -153,7 +153,8 @@ class WineDrivesTest(DeviceFolderTest):
         clean_lines = label_lines(1, 1, b"mkfs.fat", b"CLEAN      ")
         cases = [
             ({0: self.entry("folder"), 1: clean}, open_error(5) + clean_lines),
-            ({0: past, 1: clean}, sector_read_error(38) + clean_lines),
+            ({0: past, 1: clean},
+             sector_read_error(38, "PhysicalDrive0, Partition 1", 4096) + clean_lines),
             ({0: short, 1: clean}, read_error_drive0(38) + clean_lines),
         ]
         for drives, physical in cases:
