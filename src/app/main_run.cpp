@@ -1,10 +1,12 @@
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <ctime>
 #include <string>
 #include <vector>
 
 #include "app/main_run.h"
+#include "platform/device_worker.h"
 #include "platform/process.h"
 #include "render/console.h"
 #include "render/console_report.h"
@@ -91,6 +93,24 @@ void NoteUnknownOptions() {
   }
 }
 
+// Sets how long each device call is waited for from TVX_TIMEOUT (unset or empty: the default),
+// naming on standard error a value that is not a whole number of seconds from 1 to 3600.
+void ReadDeviceTimeout() {
+  uint32_t seconds = kDefaultDeviceTimeout;
+  const char* text = std::getenv("TVX_TIMEOUT");
+  if (text != nullptr && text[0] != '\0' && !ParseDeviceTimeout(text, seconds)) {
+    std::string shown = text;
+    for (char& c : shown) {
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';  // one line, as typed
+    }
+    ShowNote("TVX: TVX_TIMEOUT=" + shown + " is not a whole number of seconds from " +
+             std::to_string(kShortestDeviceTimeout) + " to " +
+             std::to_string(kLongestDeviceTimeout) + "; " + std::to_string(seconds) +
+             " is used.");
+  }
+  SetDeviceTimeout(seconds);
+}
+
 // The current time in UTC, as 2026-12-08T22:16:56Z.
 std::string UtcNow() {
   const std::time_t now = std::time(nullptr);
@@ -139,6 +159,7 @@ int32_t Main() {
   ConsoleStuff::hStdIn = GetStdHandle(STD_INPUT_HANDLE);
 
   NoteUnknownOptions();
+  ReadDeviceTimeout();
   const bool usage = UsageRequested();
   std::string missing;
   if (!usage && DeviceSourceIsMissing(missing)) {

@@ -40,6 +40,11 @@ void AddDriveGaps(const DriveRecord& drive, std::vector<Gap>& gaps) {
                                " image that TVX cannot read: " + drive.imageProblem + "."));
     return;
   }
+  if (drive.status == DriveStatus::TimedOut) {
+    gaps.push_back(MakeGap(GapKind::TimedOut, n, -1, false, 0,
+                           DriveTimedOutMessage(n, drive.timedOutAfter)));
+    return;
+  }
   if (drive.status != DriveStatus::Read) {
     const bool open = drive.status == DriveStatus::OpenFailed;
     gaps.push_back(MakeGap(open ? GapKind::DriveOpen : GapKind::DriveRead, n, -1, true, drive.error,
@@ -66,6 +71,10 @@ void AddDriveGaps(const DriveRecord& drive, std::vector<Gap>& gaps) {
   }
   if (drive.logicalChainCut) {
     gaps.push_back(MakeGap(GapKind::ChainCut, n, -1, false, 0, ChainCutMessage(n)));
+  }
+  if (drive.timedOutAfter > 0) {
+    gaps.push_back(MakeGap(GapKind::TimedOut, n, -1, false, 0,
+                           DriveTimedOutMessage(n, drive.timedOutAfter)));
   }
 }
 
@@ -95,6 +104,8 @@ const char* GapKindName(GapKind kind) {
       return "volume-read-failed";
     case GapKind::ChainCut:
       return "chain-cut";
+    case GapKind::TimedOut:
+      return "timed-out";
     case GapKind::LetterOpen:
       break;
   }
@@ -107,15 +118,26 @@ std::string ChainCutMessage(int32_t drive) {
 }
 
 std::string LetterOpenMessage(const LetterFailure& failure) {
+  if (failure.timedOutAfter > 0) {
+    return std::string("Drive ") + failure.letter + ": did not answer within " +
+           Decimal(failure.timedOutAfter) + " seconds: it was not examined.";
+  }
   return std::string("Error opening drive ") + failure.letter +
          ":... Error: " + Decimal(static_cast<int32_t>(failure.error));
+}
+
+std::string DriveTimedOutMessage(int32_t drive, uint32_t seconds) {
+  return DriveName(drive) + " did not answer within " + Decimal(seconds) +
+         " seconds: the rest of it was not examined.";
 }
 
 std::vector<Gap> ListGaps(const Report& report) {
   std::vector<Gap> gaps;
   for (const DriveRecord& drive : report.drives) AddDriveGaps(drive, gaps);
   for (const LetterFailure& failure : report.letterFailures) {
-    Gap gap = MakeGap(GapKind::LetterOpen, -1, -1, true, failure.error, LetterOpenMessage(failure));
+    const bool timedOut = failure.timedOutAfter > 0;
+    Gap gap = MakeGap(timedOut ? GapKind::TimedOut : GapKind::LetterOpen, -1, -1, !timedOut,
+                      failure.error, LetterOpenMessage(failure));
     gap.letter = failure.letter;
     gaps.push_back(gap);
   }

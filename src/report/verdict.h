@@ -25,6 +25,7 @@ enum class GapKind {
   VolumeRead,       // a later read of a partition or a whole disk: probes, metadata, folders
   ChainCut,         // a chain of extended boot records cut at a cap
   LetterOpen,       // a drive letter that exists would not open
+  TimedOut,         // a drive or letter that did not answer within the device timeout
 };
 
 /// One place the run did not read in full. The place fields are -1 (or letter 0) where they do
@@ -46,11 +47,14 @@ const char* GapKindName(GapKind kind);
 /// Returns the words said when a chain of logical partitions on drive `drive` was cut at a cap.
 std::string ChainCutMessage(int32_t drive);
 
-/// Returns the words said for a drive letter that exists but would not open.
+/// Returns the words said for a drive letter that exists but would not open, or did not answer.
 std::string LetterOpenMessage(const LetterFailure& failure);
 
+/// Returns the words said when a call to drive `drive` was waited for `seconds` in vain.
+std::string DriveTimedOutMessage(int32_t drive, uint32_t seconds);
+
 /// Returns every gap of a run, in report order: each drive's (its open or read, its table
-/// reads, its partitions, its cut chain), then the letters'.
+/// reads, its partitions, its cut chain, its time-out), then the letters'.
 std::vector<Gap> ListGaps(const Report& report);
 
 /// True when the run read every drive, table, partition and letter it found: no gap at all,

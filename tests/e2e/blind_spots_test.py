@@ -322,7 +322,7 @@ def traced_scan(devices, trace):
     cannot run under ptrace, so the sanitizer build runs without it."""
     environment = tvx_environment(devices, {"ASAN_OPTIONS": ":".join(filter(None, [
         os.environ.get("ASAN_OPTIONS", ""), "detect_leaks=0"]))})
-    return subprocess.run(["strace", "-qq", "-o", trace, "-e", "trace=openat,close,pread64",
+    return subprocess.run(["strace", "-f", "-qq", "-o", trace, "-e", "trace=openat,close,pread64",
                            "--", TVX, "/batch"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, env=environment, timeout=60)
 
@@ -332,20 +332,19 @@ def device_reads(trace, paths):
     one of `paths` (the scanner reads drives with pread only)."""
     reads, open_fds = [], {}
     opened = re.compile(r'openat\(AT_FDCWD, "([^"]+)", [^)]*\) = (\d+)')
-    with open(trace) as f:
-        for line in f:
-            match = opened.match(line)
-            if match and match.group(1) in paths:
-                open_fds[int(match.group(2))] = match.group(1)
-                continue
-            match = re.match(r"close\((\d+)\)", line)
-            if match:
-                open_fds.pop(int(match.group(1)), None)
-                continue
-            match = re.match(r"pread64\((\d+), .*, (\d+), (\d+)\) = ", line)
-            if match and int(match.group(1)) in open_fds:
-                reads.append((open_fds[int(match.group(1))], int(match.group(2)),
-                              int(match.group(3))))
+    for line in strace_lines(trace):
+        match = opened.match(line)
+        if match and match.group(1) in paths:
+            open_fds[int(match.group(2))] = match.group(1)
+            continue
+        match = re.match(r"close\((\d+)\)", line)
+        if match:
+            open_fds.pop(int(match.group(1)), None)
+            continue
+        match = re.match(r"pread64\((\d+), .*, (\d+), (\d+)\) = ", line)
+        if match and int(match.group(1)) in open_fds:
+            reads.append((open_fds[int(match.group(1))], int(match.group(2)),
+                          int(match.group(3))))
     return reads
 
 

@@ -1164,13 +1164,39 @@ class Call:
         return self.line
 
 
+_STRACE_PID = re.compile(r"^(?:\[pid\s+(\d+)\]|(\d+))\s+")
+
+
+def strace_lines(path):
+    """Returns the calls of an `strace -f` trace at `path`, one line each, in the order they
+    began: without the thread number in front, and with a call that another thread's call cut
+    in two ("<unfinished ...>", then "<... NAME resumed>") joined again. The scanner makes its
+    device calls on a worker thread, so a trace without -f would miss them."""
+    calls, unfinished = [], {}
+    with open(path) as f:
+        for line in f:
+            line = line.rstrip("\n")
+            match = _STRACE_PID.match(line)
+            thread = match.group(1) or match.group(2) if match else None
+            text = line[match.end():] if match else line
+            if text.endswith("<unfinished ...>"):
+                unfinished[thread] = len(calls)
+                calls.append(text[:-len("<unfinished ...>")].rstrip(" "))
+            elif text.startswith("<... ") and thread in unfinished:
+                index = unfinished.pop(thread)
+                calls[index] += re.sub(r"^<\.\.\. \w+ resumed>\s*", "", text)
+            else:
+                calls.append(text)
+    return calls
+
+
 def trace_tvx(args=(), devices=None, env=None, stdout=subprocess.PIPE, close_stdout=False,
               file_size_limit=None, while_running=None, timeout=60):
-    """Runs the scanner under strace, standard input /dev/null and standard error a pipe, and
-    returns (status, standard error, calls): the TRACED_CALLS the scanner made from its start on,
-    as Call objects. `close_stdout` starts it with standard output closed; `file_size_limit`
-    sets RLIMIT_FSIZE, in bytes, on the scanner alone (not on strace); `while_running(process)`,
-    if given, is called once the process has started. LeakSanitizer cannot work under ptrace,
+    """Runs the scanner under strace -f, standard input /dev/null and standard error a pipe, and
+    returns (status, standard error, calls): the TRACED_CALLS the scanner (any of its threads)
+    made from its start on, as Call objects. `close_stdout` starts it with standard output
+    closed; `file_size_limit` sets RLIMIT_FSIZE, in bytes, on the scanner alone (not on strace);
+    `while_running(process)`, if given, is called once the process has started. LeakSanitizer cannot work under ptrace,
     so the sanitizer build runs without it here. Raises when strace did not start the scanner."""
     environment = tvx_environment(devices, env)
     environment["ASAN_OPTIONS"] = ":".join(
@@ -1182,7 +1208,7 @@ def trace_tvx(args=(), devices=None, env=None, stdout=subprocess.PIPE, close_std
         start += ["/bin/sh", "-c", 'exec "$0" "$@" >&-']
     with tempfile.TemporaryDirectory(prefix="tvx-trace-") as scratch:
         trace = os.path.join(scratch, "trace")
-        command = ["strace", "-qq", "-s", "0", "-e", "signal=none", "-e",
+        command = ["strace", "-f", "-qq", "-s", "0", "-e", "signal=none", "-e",
                    "trace=" + ",".join(TRACED_CALLS), "-o", trace, "--", *start, TVX, *args]
         process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=stdout,
                                    stderr=subprocess.PIPE, env=environment)
@@ -1194,8 +1220,7 @@ def trace_tvx(args=(), devices=None, env=None, stdout=subprocess.PIPE, close_std
             if process.poll() is None:
                 process.kill()
                 process.communicate()
-        with open(trace) as f:
-            lines = [line.rstrip("\n") for line in f]
+        lines = strace_lines(trace)
     starts = [i for i, line in enumerate(lines)
               if line.startswith('execve("%s"' % TVX) and line.endswith("= 0")]
     if not starts:
