@@ -105,8 +105,7 @@ void ReadDeviceTimeout() {
     }
     ShowNote("TVX: TVX_TIMEOUT=" + shown + " is not a whole number of seconds from " +
              std::to_string(kShortestDeviceTimeout) + " to " +
-             std::to_string(kLongestDeviceTimeout) + "; " + std::to_string(seconds) +
-             " is used.");
+             std::to_string(kLongestDeviceTimeout) + "; " + std::to_string(seconds) + " is used.");
   }
   SetDeviceTimeout(seconds);
 }

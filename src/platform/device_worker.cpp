@@ -38,7 +38,8 @@ void Serve(const std::shared_ptr<Worker>& worker) {
   std::unique_lock<std::mutex> lock(worker->mutex);
   worker->threadNumber = CurrentThreadNumber();
   while (true) {
-    worker->changed.wait(lock, [&worker] { return worker->stop || worker->handed > worker->finished; });
+    worker->changed.wait(lock,
+                         [&worker] { return worker->stop || worker->handed > worker->finished; });
     if (worker->handed == worker->finished) return;
     std::function<void()> call = std::move(worker->call);
     worker->call = nullptr;

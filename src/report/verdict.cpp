@@ -40,9 +40,10 @@ void AddDriveGaps(const DriveRecord& drive, std::vector<Gap>& gaps) {
                                " image that TVX cannot read: " + drive.imageProblem + "."));
     return;
   }
+  const Gap timedOut =
+      MakeGap(GapKind::TimedOut, n, -1, false, 0, DriveTimedOutMessage(n, drive.timedOutAfter));
   if (drive.status == DriveStatus::TimedOut) {
-    gaps.push_back(MakeGap(GapKind::TimedOut, n, -1, false, 0,
-                           DriveTimedOutMessage(n, drive.timedOutAfter)));
+    gaps.push_back(timedOut);
     return;
   }
   if (drive.status != DriveStatus::Read) {
@@ -72,10 +73,7 @@ void AddDriveGaps(const DriveRecord& drive, std::vector<Gap>& gaps) {
   if (drive.logicalChainCut) {
     gaps.push_back(MakeGap(GapKind::ChainCut, n, -1, false, 0, ChainCutMessage(n)));
   }
-  if (drive.timedOutAfter > 0) {
-    gaps.push_back(MakeGap(GapKind::TimedOut, n, -1, false, 0,
-                           DriveTimedOutMessage(n, drive.timedOutAfter)));
-  }
+  if (drive.timedOutAfter > 0) gaps.push_back(timedOut);
 }
 
 // True when a drive failed because access was refused.

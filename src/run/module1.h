@@ -15,9 +15,9 @@ namespace Module1 {
 /// How opening a raw drive or volume came out.
 struct DeviceOpening {
   HANDLE handle = INVALID_HANDLE_VALUE;  // INVALID_HANDLE_VALUE unless it opened
-  bool answered = true;  // false: the open did not answer within the device timeout
-  DWORD error = 0;       // the system's code when it answered with a failure
-  std::string imageFormat = {};  // a disk image this build cannot read: its format and why
+  bool answered = true;                  // false: the open did not answer within the device timeout
+  DWORD error = 0;                       // the system's code when it answered with a failure
+  std::string imageFormat = {};          // a disk image this build cannot read: its format and why
   std::string imageProblem = {};
 };
 

@@ -37,9 +37,9 @@ NumberAnswer QueryDeviceNumber(HANDLE handle) {
   return DiskIO::CallDrive<NumberAnswer>([handle] {
     NumberAnswer answer;
     DWORD returned = 0;
-    answer.answered = DeviceIoControl(handle, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0,
-                                      &answer.record, sizeof(STORAGE_DEVICE_NUMBER), &returned,
-                                      nullptr) != FALSE;
+    answer.answered =
+        DeviceIoControl(handle, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &answer.record,
+                        sizeof(STORAGE_DEVICE_NUMBER), &returned, nullptr) != FALSE;
     if (!answer.answered) answer.record = STORAGE_DEVICE_NUMBER{};
     return answer;
   });

@@ -48,8 +48,7 @@ void SayWhetherOpenNow(const DriveRecord& drive, Report& report) {
     return;
   }
   try {
-    AddOpenNowNotes(drive, DiskIO::CallDrive<std::vector<SystemVolume>>(ListSystemVolumes),
-                    report);
+    AddOpenNowNotes(drive, DiskIO::CallDrive<std::vector<SystemVolume>>(ListSystemVolumes), report);
   } catch (const DiskIO::DriveStalled&) {
     systemVolumesStalled = true;
     throw;

@@ -468,6 +468,75 @@ class FailedReadsTest(DeviceFolderTest):
         self.assertEqual(result.returncode, 2)
 
 
+class StalledDriveTest(DeviceFolderTest):
+    """Drives and a letter whose reads never return, served through FUSE, with TVX_TIMEOUT=2:
+    PhysicalDrive1 stalls past its partition's first sector, after which nothing on its file
+    system answers, so PhysicalDrive3 and E: (a disk on the same file system) stall at once.
+    Each costs two seconds; each is named after what was read of it, and the rest is examined.
+    The same folder without the stall gives the ordinary report."""
+
+    maxDiff = None
+    TIMEOUT = 2
+
+    def scan_through_fuse(self, images, stalled, args):
+        """Serves `images` ({name: path}) through FUSE, with reads of `stalled` ranges of the
+        image "drive" stalling, links drive as PhysicalDrive1, late as PhysicalDrive3 and E:,
+        and runs the scanner with `args`; returns (seconds it took, status, stdout, stderr)."""
+        files = {name: (os.path.getsize(path), [], path) for name, path in images.items()}
+        files["drive"] += (stalled,)
+        with failing_files(files) as folder:
+            for entry, name in (("PhysicalDrive1", "drive"), ("PhysicalDrive3", "late"),
+                                ("E:", "late")):
+                if os.path.lexists(self.entry(entry)):
+                    os.unlink(self.entry(entry))
+                os.symlink(os.path.join(folder, name), self.entry(entry))
+            # Three stalls of two seconds each, and a few seconds for the rest.
+            return run_while_stalled([TVX, *args], folder, 3 * self.TIMEOUT + 6, tvx_environment(
+                self.devices, {"TVX_TIMEOUT": str(self.TIMEOUT)}))
+
+    def test_drives_and_a_letter_that_stop_answering(self):
+        with tempfile.TemporaryDirectory(prefix="tvx-stall-") as scratch:
+            images = {"drive": os.path.join(scratch, "drive"), "late": os.path.join(scratch, "late")}
+            bitlocker_disk(images["drive"])
+            numbered_disk(3)(images["late"])
+            for n in (0, 2):
+                numbered_disk(n)(self.entry("PhysicalDrive%d" % n))
+            stalled = [((2048 + 1) * SECTOR, 4 * MIB - SECTOR)]  # not the last sector, read at open
+            try:
+                _, clean, stdout, _ = self.scan_through_fuse(images, [], ["/batch"])
+                self.assertEqual(stdout, report(
+                    numbered_disk_lines(0) + oem_line(1, 1, FVE) + bitlocker(1, 1) +
+                    unlocked_with("TPM", "recovery password") + numbered_disk_lines(2) +
+                    numbered_disk_lines(3), virtual_disk("E"), found=True))
+                took, status, stdout, stderr = self.scan_through_fuse(images, stalled, ["/batch"])
+                _, _, document, _ = self.scan_through_fuse(images, stalled, ["/json"])
+            except DeviceUnavailable as reason:
+                self.skipTest(str(reason))
+        self.assertEqual(clean, 3)
+        # The finding made before the stall stands; its metadata, past the stall, is not read.
+        expected = report(numbered_disk_lines(0) + oem_line(1, 1, FVE) + bitlocker(1, 1) +
+                          timed_out(1, 2) + numbered_disk_lines(2) + timed_out(3, 2),
+                          letter_timed_out("E", 2), found=True)
+        self.assertEqual(report_lines(stdout), report_lines(expected))
+        self.assertEqual((stdout, stderr, status), (expected, b"", 3))
+        self.assertGreaterEqual(took, 3 * self.TIMEOUT)
+        document = json.loads(document)
+        self.assertEqual([(d["number"], d["status"], d["error"]) for d in document["drives"]],
+                         [(0, "read", None), (1, "read", None), (2, "read", None),
+                          (3, "timed-out", None)])
+        self.assertEqual([(g["kind"], g["drive"], g["partition"], g["letter"], g["error"],
+                           g["message"]) for g in document["gaps"]], [
+            ("timed-out", 1, None, None, None,
+             "PhysicalDrive1 did not answer within 2 seconds: the rest of it was not examined."),
+            ("timed-out", 3, None, None, None,
+             "PhysicalDrive3 did not answer within 2 seconds: the rest of it was not examined."),
+            ("timed-out", None, None, "E", None,
+             "Drive E: did not answer within 2 seconds: it was not examined.")])
+        self.assertEqual([(f["kind"], f["drive"], f["partition"]) for f in document["findings"]],
+                         [("bitlocker", 1, 1)])
+        self.assertEqual((document["complete"], document["exitStatus"]), (False, 3))
+
+
 class EachSectorOnceTest(DeviceFolderTest):
     def test_no_byte_of_a_drive_is_read_twice(self):
         """strace over a run of four kinds of disk (logical partitions, a GPT of 2048 entries, a

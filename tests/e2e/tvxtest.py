@@ -137,6 +137,17 @@ def letter_open_error(letter, code):
     return b"Error opening drive " + b(letter) + b":... Error: " + b(code) + b"\r\n"
 
 
+def timed_out(n, seconds):
+    """The line of a drive that did not answer within `seconds`, after what was read of it."""
+    return (b"\r\nPhysicalDrive" + b(n) + b" did not answer within " + b(seconds) +
+            b" seconds: the rest of it was not examined.\r\n")
+
+
+def letter_timed_out(letter, seconds):
+    return (b"\r\nDrive " + b(letter) + b": did not answer within " + b(seconds) +
+            b" seconds: it was not examined.\r\n")
+
+
 def chain_cut(n):
     return (b"\r\nPhysicalDrive" + b(n) + b" has more logical partitions than TVX reads; the rest "
             b"were not examined.\r\n")
@@ -989,12 +1000,12 @@ ENDING_SIGNALS = (signal.SIGTERM, signal.SIGHUP, signal.SIGINT, signal.SIGQUIT)
 
 
 def tvx_environment(devices=None, env=None):
-    """Returns the environment run_tvx gives the scanner: no TVX_DEVICES or NO_COLOR from
-    outside, TVX_DEVICES=`devices` when given, then `env`, where a value of None removes the
+    """Returns the environment run_tvx gives the scanner: no TVX_DEVICES, TVX_TIMEOUT or NO_COLOR
+    from outside, TVX_DEVICES=`devices` when given, then `env`, where a value of None removes the
     variable."""
     environment = dict(os.environ)
-    environment.pop("TVX_DEVICES", None)
-    environment.pop("NO_COLOR", None)
+    for name in ("TVX_DEVICES", "TVX_TIMEOUT", "NO_COLOR"):
+        environment.pop(name, None)
     if devices is not None:
         environment["TVX_DEVICES"] = devices
     for name, value in (env or {}).items():
@@ -1368,7 +1379,7 @@ def _read_fails(failing, start, end):
     return any(start < stop and end > first for first, stop in failing)
 
 
-def _serve_failing_files(mountpoint, files):
+def _serve_failing_files(mountpoint, files, released):
     """In a child process: serves `files` (see failing_files) read-only through FUSE, with
     direct I/O so that every read reaches the handler at its own offset and size."""
     import errno
@@ -1390,8 +1401,12 @@ def _serve_failing_files(mountpoint, files):
             return [".", ".."] + sorted(files)
 
         def read(self, path, size, offset, fh):
-            total, failing, content = files[path[1:]]
+            total, failing, content, *stalling = files[path[1:]]
             end = min(offset + size, total)
+            if stalling and _read_fails(stalling[0], offset, end):
+                # One request at a time: the whole file system stalls with this read.
+                released.wait()
+                raise fusepy.FuseOSError(errno.EIO)
             if _read_fails(failing, offset, end):
                 raise fusepy.FuseOSError(errno.EIO)
             if isinstance(content, str):  # an image file, read where it lies
@@ -1406,13 +1421,58 @@ def _serve_failing_files(mountpoint, files):
                 direct_io=True)
 
 
+_stall_releases = {}  # mounted folder -> the event that ends its stalled reads
+
+
+def main_thread_ended(pid):
+    """True when process `pid` has ended, or its main thread has (/proc then shows the process
+    as a zombie while the kernel still holds another of its threads)."""
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            return any(line.split()[1:2] == ["Z"] for line in f if line.startswith("State:"))
+    except FileNotFoundError:
+        return True
+
+
+def run_while_stalled(command, folder, limit, env=None):
+    """Runs `command` (the scanner and its arguments) while reads of the failing_files folder
+    `folder` stall, and waits at most `limit` seconds for it to end; then releases the stalled
+    reads and returns (seconds until it ended, exit status, stdout, stderr). Its end is its main
+    thread's: a thread held in a stalled read keeps the process, and its pipes, until the device
+    gives up, which the release stands for. Raises AssertionError when it has not ended in
+    time."""
+    started = time.monotonic()
+    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, env=env)
+    try:
+        while not main_thread_ended(process.pid):
+            if time.monotonic() - started > limit:
+                raise AssertionError("%s is still running after %ss" % (command, limit))
+            time.sleep(0.05)
+        took = time.monotonic() - started
+    finally:
+        release_stalled_reads(folder)
+        stdout, stderr = process.communicate(timeout=60)
+    return took, process.returncode, stdout, stderr
+
+
+def release_stalled_reads(folder):
+    """Lets the stalled reads of the failing_files folder `folder` end (with EIO), as a device
+    that finally gives up does; every later read of a stalled range fails at once."""
+    _stall_releases[folder].set()
+
+
 @contextlib.contextmanager
 def failing_files(files):
     """Mounts a FUSE file system whose files fail reads the way a dying disk does, and yields
-    its folder. `files` maps a name to (size, failing, content): a read that touches a failing
-    byte (every byte from `failing` on, or those of a list of (first, end) ranges) fails with
-    EIO, which the scanner reports as Windows error 23; any other read returns `content` (bytes,
-    or the path of an image file), then zeros. Unmounts at the end. Raises DeviceUnavailable without root, /dev/fuse or fusepy (Debian's python3-fusepy)."""
+    its folder. `files` maps a name to (size, failing, content) or (size, failing, content,
+    stalling): a read that touches a failing byte (every byte from `failing` on, or those of a
+    list of (first, end) ranges) fails with EIO, which the scanner reports as Windows error 23;
+    a read that touches a byte of the `stalling` ranges never returns until
+    release_stalled_reads or the unmount, and as the file system serves one request at a time,
+    nothing else on it answers meanwhile; any other read returns `content` (bytes, or the path
+    of an image file), then zeros. Unmounts at the end. Raises DeviceUnavailable without root,
+    /dev/fuse or fusepy (Debian's python3-fusepy)."""
     try:
         import fusepy  # noqa: F401
     except ImportError:
@@ -1420,8 +1480,10 @@ def failing_files(files):
     if not is_root() or not os.path.exists("/dev/fuse"):
         raise DeviceUnavailable("a FUSE mount needs root and /dev/fuse")
     scratch = tempfile.mkdtemp(prefix="tvx-failing-")
-    server = multiprocessing.get_context("fork").Process(
-        target=_serve_failing_files, args=(scratch, files), daemon=True)
+    context = multiprocessing.get_context("fork")
+    released = _stall_releases[scratch] = context.Event()
+    server = context.Process(target=_serve_failing_files, args=(scratch, files, released),
+                             daemon=True)
     server.start()
     try:
         deadline = time.monotonic() + 10
@@ -1431,6 +1493,8 @@ def failing_files(files):
             time.sleep(0.02)
         yield scratch
     finally:
+        released.set()
+        del _stall_releases[scratch]
         subprocess.run(["umount", "--lazy", scratch], stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
         server.join(10)
