@@ -63,18 +63,6 @@ def large_table_lines(n):
     return (label_lines(n, 1, MKFS, b"LARGE TABLE") + oem_line(n, 2, FVE) + bitlocker(n, 2))
 
 
-def numbered_disk(n):
-    """A 2 MiB disk whose one partition's boot sector carries the drive's number."""
-    def build(path):
-        write_at(sparse_file(path, 2 * MIB), 0, mbr((2048, 0, 0, 0), (6, 0, 0, 0)))
-        write_at(path, 2048 * SECTOR, boot_sector(b"DRIVE%d" % n, fat16_label=b"NUMBER %d" % n))
-    return build
-
-
-def numbered_disk_lines(n):
-    return label_lines(n, 1, (b"DRIVE%d" % n).ljust(8), (b"NUMBER %d" % n).ljust(11))
-
-
 class LogicalAndLargeTableTest(ScanFolderTest):
     def test_tool_made_disks(self):
         extended_disk(self.entry("PhysicalDrive0"))
@@ -358,14 +346,6 @@ def btrfs_disk(path):
         copy_into(volume, path, 2048 * SECTOR)
 
 
-def bitlocker_disk(path):
-    """An MBR disk whose one partition (sector 2048 on, 1 MiB) is BitLocker with its three FVE
-    metadata blocks, protected by a TPM and a recovery password."""
-    write_at(sparse_file(path, 4 * MIB), 0, mbr((2048, 0, 0, 0), (7, 0, 0, 0)))
-    write_at(path, 446 + 12, (2048).to_bytes(4, "little"))
-    bitlocker_volume([FVE_TPM, FVE_RECOVERY_PASSWORD])(path, 2048, 2048)
-
-
 def esp_root_folder(path):
     """Returns the bytes of the root folder of the FAT32 ESP at sector 2048 of `path`: its first
     cluster, as the boot sector places it."""
@@ -410,7 +390,7 @@ class FailedReadsTest(DeviceFolderTest):
             ("the root folder of an EFI system partition", VERACRYPT_ESP,
              lambda path: [esp_root_folder(path)],
              uefi_loader(0, "VeraCrypt") + esp(0), esp(0) + sector_read_error(23), 2),
-            ("BitLocker's three FVE metadata blocks", bitlocker_disk, lambda path: fve,
+            ("BitLocker's three FVE metadata blocks", bitlocker_partition_disk, lambda path: fve,
              oem_line(0, 1, FVE) + bitlocker(0, 1) + unlocked_with("TPM", "recovery password"),
              oem_line(0, 1, FVE) + bitlocker(0, 1) + sector_read_error(23), 3),
         ]
@@ -497,7 +477,7 @@ class StalledDriveTest(DeviceFolderTest):
     def test_drives_and_a_letter_that_stop_answering(self):
         with tempfile.TemporaryDirectory(prefix="tvx-stall-") as scratch:
             images = {"drive": os.path.join(scratch, "drive"), "late": os.path.join(scratch, "late")}
-            bitlocker_disk(images["drive"])
+            bitlocker_partition_disk(images["drive"])
             numbered_disk(3)(images["late"])
             for n in (0, 2):
                 numbered_disk(n)(self.entry("PhysicalDrive%d" % n))

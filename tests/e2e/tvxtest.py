@@ -712,6 +712,26 @@ def bitlocker_volume(protections=None, state=FVE_ENCRYPTED):
 LUKS_KEY = b"tharvex test key"
 
 
+def bitlocker_partition_disk(path):
+    """An MBR disk whose one partition (sector 2048 on, 1 MiB) is BitLocker with its three FVE
+    metadata blocks, protected by a TPM and a recovery password."""
+    write_at(sparse_file(path, 4 * MIB), 0, mbr((2048, 0, 0, 0), (7, 0, 0, 0)))
+    write_at(path, 446 + 12, (2048).to_bytes(4, "little"))
+    bitlocker_volume([FVE_TPM, FVE_RECOVERY_PASSWORD])(path, 2048, 2048)
+
+
+def numbered_disk(n):
+    """A 2 MiB disk whose one partition's boot sector carries the drive's number."""
+    def build(path):
+        write_at(sparse_file(path, 2 * MIB), 0, mbr((2048, 0, 0, 0), (6, 0, 0, 0)))
+        write_at(path, 2048 * SECTOR, boot_sector(b"DRIVE%d" % n, fat16_label=b"NUMBER %d" % n))
+    return build
+
+
+def numbered_disk_lines(n):
+    return label_lines(n, 1, (b"DRIVE%d" % n).ljust(8), (b"NUMBER %d" % n).ljust(11))
+
+
 def luks_format(volume, kind):
     """Formats the file `volume` as LUKS (`kind`: luks1 or luks2), with the fastest key
     derivation cryptsetup accepts."""
