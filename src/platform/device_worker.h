@@ -57,8 +57,9 @@ uint64_t CurrentThreadNumber();
 
 /// Ends the process with `status` while the threads numbered `blocked` are still in device
 /// calls: on Windows their I/O is cancelled (CancelSynchronousIo) and ExitProcess ends the rest;
-/// on Linux the terminal gets its mode back and _exit ends the process (a read held in the
-/// kernel's uninterruptible sleep keeps the process until the device gives up). Never returns.
+/// on Linux the terminal gets its mode back, standard output and error are closed and _exit ends
+/// the process (a read held in the kernel's uninterruptible sleep keeps the process until the
+/// device gives up). Never returns.
 [[noreturn]] void EndWithBlockedCalls(int32_t status, const std::vector<uint64_t>& blocked);
 
 #endif  // TVX_PLATFORM_DEVICE_WORKER_H_

@@ -1454,25 +1454,45 @@ def main_thread_ended(pid):
         return True
 
 
-def run_while_stalled(command, folder, limit, env=None):
+def _read_to_end(pipe, seconds):
+    """Returns what `pipe` gives up to its end, or None when it has not ended within
+    `seconds`."""
+    data, deadline = b"", time.monotonic() + seconds
+    while select.select([pipe], [], [], max(0.0, deadline - time.monotonic()))[0]:
+        chunk = os.read(pipe.fileno(), 1 << 16)
+        if not chunk:
+            return data
+        data += chunk
+    return None
+
+
+def run_while_stalled(command, folder, limit, env=None, output_ends=True):
     """Runs `command` (the scanner and its arguments) while reads of the failing_files folder
     `folder` stall, and waits at most `limit` seconds for it to end; then releases the stalled
     reads and returns (seconds until it ended, exit status, stdout, stderr). Its end is its main
-    thread's: a thread held in a stalled read keeps the process, and its pipes, until the device
-    gives up, which the release stands for. Raises AssertionError when it has not ended in
-    time."""
+    thread's: a thread held in a stalled read keeps the process until the device gives up, which
+    the release stands for. With `output_ends`, its standard output and error must have ended
+    too before the release (the scanner closes them). Raises AssertionError when it has not
+    ended in time."""
     started = time.monotonic()
     process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE, env=env)
+    output = None
     try:
         while not main_thread_ended(process.pid):
             if time.monotonic() - started > limit:
                 raise AssertionError("%s is still running after %ss" % (command, limit))
             time.sleep(0.05)
         took = time.monotonic() - started
+        if output_ends:
+            output = (_read_to_end(process.stdout, 5), _read_to_end(process.stderr, 5))
+            if None in output:
+                raise AssertionError("%s ended, but its output is still open" % (command,))
     finally:
         release_stalled_reads(folder)
         stdout, stderr = process.communicate(timeout=60)
+    if output is not None:
+        stdout, stderr = output
     return took, process.returncode, stdout, stderr
 
 
