@@ -67,6 +67,9 @@ TEST(ListGaps, NamesWhatExistsAndWasNotRead) {
   fine.read = true;
   read.partitions = {fine, unread};
   read.logicalChainCut = true;
+  read.timedOutAfter = 20;  // after its sector 0: its gaps so far, then the time-out
+  DriveRecord stalled = Drive(7, DriveStatus::TimedOut);
+  stalled.timedOutAfter = 3600;
   DriveRecord image = Drive(4, DriveStatus::OpenFailed, 50);
   image.imageFormat = "E01";
   image.imageProblem = "its other segments are missing";
@@ -77,17 +80,26 @@ TEST(ListGaps, NamesWhatExistsAndWasNotRead) {
                    image,
                    Drive(5, DriveStatus::ReadFailed, 38),
                    Drive(6, DriveStatus::OpenFailed, 5),
+                   stalled,
                    Drive(17, DriveStatus::OpenFailed, 2)};  // listed, so it exists
-  report.letterFailures = {{'E', 5}};
+  report.letterFailures = {{'E', 5}, {'F', 0, 1}};
   EXPECT_EQ(
       GapNames(report),
       (std::vector<std::string>{
           "drive-open-failed 0 -1 -", "table-read-failed 1 -1 -", "partition-read-failed 1 5 -",
-          "chain-cut 1 -1 -", "unreadable-image 4 -1 -", "drive-read-failed 5 -1 -",
-          "drive-open-failed 6 -1 -", "drive-open-failed 17 -1 -", "letter-open-failed -1 -1 E"}));
-  EXPECT_EQ(ListGaps(report)[4].message,
+          "chain-cut 1 -1 -", "timed-out 1 -1 -", "unreadable-image 4 -1 -",
+          "drive-read-failed 5 -1 -", "drive-open-failed 6 -1 -", "timed-out 7 -1 -",
+          "drive-open-failed 17 -1 -", "letter-open-failed -1 -1 E", "timed-out -1 -1 F"}));
+  const std::vector<Gap> gaps = ListGaps(report);
+  EXPECT_EQ(gaps[4].message,
+            "PhysicalDrive1 did not answer within 20 seconds: the rest of it was not examined.");
+  EXPECT_EQ(gaps[5].message,
             "PhysicalDrive4 is a E01 image that TVX cannot read: its other segments are missing.");
-  EXPECT_EQ(ListGaps(report)[5].message, "Error reading PhysicalDrive5... Error: 38");
+  EXPECT_EQ(gaps[6].message, "Error reading PhysicalDrive5... Error: 38");
+  EXPECT_EQ(gaps[8].message,
+            "PhysicalDrive7 did not answer within 3600 seconds: the rest of it was not examined.");
+  EXPECT_EQ(gaps[11].message, "Drive F: did not answer within 1 second: it was not examined.");
+  for (size_t i : {4u, 8u, 11u}) EXPECT_FALSE(gaps[i].hasError) << i;
   EXPECT_FALSE(ReportIsComplete(report));
 }
 

@@ -26,6 +26,11 @@ Gap MakeGap(GapKind kind, int32_t drive, int32_t partition, bool hasError, uint3
   return gap;
 }
 
+// "20 seconds", "1 second".
+std::string Seconds(uint32_t seconds) {
+  return Decimal(seconds) + (seconds == 1 ? " second" : " seconds");
+}
+
 std::string SectorReadMessage(uint32_t error) {
   return "Error reading drive... Error: " + Decimal(static_cast<int32_t>(error));
 }
@@ -118,15 +123,15 @@ std::string ChainCutMessage(int32_t drive) {
 std::string LetterOpenMessage(const LetterFailure& failure) {
   if (failure.timedOutAfter > 0) {
     return std::string("Drive ") + failure.letter + ": did not answer within " +
-           Decimal(failure.timedOutAfter) + " seconds: it was not examined.";
+           Seconds(failure.timedOutAfter) + ": it was not examined.";
   }
   return std::string("Error opening drive ") + failure.letter +
          ":... Error: " + Decimal(static_cast<int32_t>(failure.error));
 }
 
 std::string DriveTimedOutMessage(int32_t drive, uint32_t seconds) {
-  return DriveName(drive) + " did not answer within " + Decimal(seconds) +
-         " seconds: the rest of it was not examined.";
+  return DriveName(drive) + " did not answer within " + Seconds(seconds) +
+         ": the rest of it was not examined.";
 }
 
 std::vector<Gap> ListGaps(const Report& report) {
