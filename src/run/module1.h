@@ -28,6 +28,11 @@ struct DeviceOpening {
 /// did not answer in time, `answered` false (its handle, should it ever open, is never closed).
 DeviceOpening OpenRawDevice(const std::string& path);
 
+/// Closes a handle that OpenRawDevice gave, on the device worker: a close can wait on a device
+/// too (a FUSE or network file system, a failing disk). One that does not answer within the
+/// device timeout is left behind, and nothing is said: the device's examination was complete.
+void CloseDevice(HANDLE handle);
+
 /// First pass: scans PhysicalDrive0 to PhysicalDrive15, then every higher drive the system lists
 /// (ListPhysicalDriveNumbers), in increasing order, each followed by a 10 ms pause. Adds each
 /// drive to `report` and hands it to `progress` once examined.

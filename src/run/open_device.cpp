@@ -23,4 +23,9 @@ DeviceOpening OpenRawDevice(const std::string& path) {
   return *opening;
 }
 
+void CloseDevice(HANDLE handle) {
+  // Nothing of the report waits on it: a close that does not answer is simply left behind.
+  RunDeviceCall([handle] { CloseHandle(handle); });
+}
+
 }  // namespace Module1

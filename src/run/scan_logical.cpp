@@ -115,7 +115,7 @@ void ScanLogicalVolumes(Report& report, const ReportProgress& progress) {
         examined = true;
         // Only a letter whose every call answered gets here: a handle with a call left behind
         // on it is never closed.
-        CloseHandle(opening.handle);
+        CloseDevice(opening.handle);
       } else if (LetterFailureIsReported(opening.error)) {
         report.letterFailures.push_back({letter, opening.error});
       } else {

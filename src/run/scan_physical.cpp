@@ -55,11 +55,11 @@ void SayWhetherOpenNow(const DriveRecord& drive, Report& report) {
   }
 }
 
-// Opens the drive, asks what it is and reads its sector 0, then examines it and closes it. Throws
-// DriveStalled when a call to the drive does not answer in time; `sector0` says by then whether
-// its sector 0 had been read.
-void ExamineDriveInTurn(DriveRecord& drive, SectorBuffer& sectorBuffer, Report& report,
-                        bool& sector0) {
+// Opens the drive, asks what it is and reads its sector 0, then examines it; returns its handle,
+// to be closed, or INVALID_HANDLE_VALUE when it did not open. Throws DriveStalled when a call to
+// the drive does not answer in time; `sector0` says by then whether its sector 0 had been read.
+HANDLE ExamineDriveInTurn(DriveRecord& drive, SectorBuffer& sectorBuffer, Report& report,
+                          bool& sector0) {
   const std::string path = drive.path;
   drive.source = DiskIO::CallDrive<std::string>([path] { return DriveSource(path); });
   const DeviceOpening opening = OpenRawDevice(path);
@@ -69,7 +69,7 @@ void ExamineDriveInTurn(DriveRecord& drive, SectorBuffer& sectorBuffer, Report& 
     drive.error = opening.error;
     drive.imageFormat = opening.imageFormat;
     drive.imageProblem = opening.imageProblem;
-    return;
+    return INVALID_HANDLE_VALUE;
   }
   const HANDLE handle = opening.handle;
   drive.live = DiskIO::CallDrive<bool>([handle] { return IsLiveDrive(handle); });
@@ -83,9 +83,7 @@ void ExamineDriveInTurn(DriveRecord& drive, SectorBuffer& sectorBuffer, Report& 
   } else {
     drive.status = DriveStatus::ReadFailed;
   }
-  // Only a drive whose every call answered gets here: a handle with a call left behind on it is
-  // never closed.
-  CloseHandle(handle);
+  return handle;
 }
 
 }  // namespace
@@ -97,8 +95,11 @@ void ScanPhysicalDrive(int32_t n, SectorBuffer& sectorBuffer, Report& report) {
   BeginDeviceTurn();
   bool sector0 = false;
   try {
-    ExamineDriveInTurn(drive, sectorBuffer, report, sector0);
+    const HANDLE handle = ExamineDriveInTurn(drive, sectorBuffer, report, sector0);
     SayWhetherOpenNow(drive, report);
+    // Only a drive whose every call answered gets here: a handle with a call left behind on it
+    // is never closed.
+    if (handle != INVALID_HANDLE_VALUE) CloseDevice(handle);
   } catch (const DiskIO::DriveStalled&) {
     // What was read so far stands, findings included; the rest of the drive is not examined.
     drive.timedOutAfter = DeviceTimeout();
