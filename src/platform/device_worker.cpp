@@ -147,10 +147,6 @@ bool RunDeviceCall(std::function<void()> call) {
   return true;
 }
 
-bool AnyDeviceCallAbandoned() {
-  return !abandoned.empty();
-}
-
 int32_t EndDeviceWork(int32_t status) {
   if (!abandoned.empty()) {
     std::vector<uint64_t> blocked;

@@ -43,9 +43,6 @@ void BeginDeviceTurn();
 /// made on the calling thread, without a deadline.
 bool RunDeviceCall(std::function<void()> call);
 
-/// True when a device call of this run was abandoned.
-bool AnyDeviceCallAbandoned();
-
 /// Ends the run's device work and returns `status` for main to return, after stopping the idle
 /// worker: the process then ends as any other does. When a call was abandoned, ends the process
 /// at once with `status` instead (EndWithBlockedCalls), and never returns.
