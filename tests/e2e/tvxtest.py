@@ -1169,7 +1169,8 @@ ERROR_1002 = b"TVX: error 1002: Incomplete write operation\n"
 
 # The calls through which a run reads, writes, waits or touches a terminal or a device.
 TRACED_CALLS = ("execve", "open", "openat", "stat", "newfstatat", "statx", "read", "pread64",
-                "write", "writev", "pwrite64", "ioctl", "nanosleep", "clock_nanosleep")
+                "write", "writev", "pwrite64", "ioctl", "nanosleep", "clock_nanosleep", "pipe",
+                "pipe2")
 
 
 class Call:
