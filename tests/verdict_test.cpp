@@ -70,6 +70,9 @@ TEST(ListGaps, NamesWhatExistsAndWasNotRead) {
   fine.read = true;
   read.partitions = {fine, unread};
   read.logicalChainCut = true;
+  read.timedOutAfter = 20;  // after its sector 0: its gaps so far, then the time-out
+  DriveRecord stalled = Drive(8, DriveStatus::TimedOut);
+  stalled.timedOutAfter = 3600;
   DriveRecord image = Drive(4, DriveStatus::OpenFailed, 50);
   image.imageFormat = "E01";
   image.imageProblem = "its other segments are missing";
@@ -84,30 +87,36 @@ TEST(ListGaps, NamesWhatExistsAndWasNotRead) {
                    Drive(5, DriveStatus::ReadFailed, 38),
                    Drive(6, DriveStatus::OpenFailed, 5),
                    dangling,
+                   stalled,
                    Drive(17, DriveStatus::OpenFailed, 2)};  // listed, so it exists
   report.unexaminedEntries = {"disk1.E01"};
-  report.letterFailures = {{'E', 5}};
-  EXPECT_EQ(
-      GapNames(report),
-      (std::vector<std::string>{
-          "drive-open-failed 0 -1 -", "table-read-failed 1 -1 -", "partition-read-failed 1 5 -",
-          "chain-cut 1 -1 -", "unreadable-image 4 -1 -", "drive-read-failed 5 -1 -",
-          "drive-open-failed 6 -1 -", "drive-open-failed 7 -1 -", "drive-open-failed 17 -1 -",
-          "entry-not-examined -1 -1 -", "letter-open-failed -1 -1 E"}));
+  report.letterFailures = {{'E', 5}, {'F', 0, 1}};
+  EXPECT_EQ(GapNames(report),
+            (std::vector<std::string>{
+                "drive-open-failed 0 -1 -", "table-read-failed 1 -1 -",
+                "partition-read-failed 1 5 -", "chain-cut 1 -1 -", "timed-out 1 -1 -",
+                "unreadable-image 4 -1 -", "drive-read-failed 5 -1 -", "drive-open-failed 6 -1 -",
+                "drive-open-failed 7 -1 -", "timed-out 8 -1 -", "drive-open-failed 17 -1 -",
+                "entry-not-examined -1 -1 -", "letter-open-failed -1 -1 E", "timed-out -1 -1 F"}));
   const std::vector<Gap> gaps = ListGaps(report);
   EXPECT_EQ(gaps[0].message, "Error opening PhysicalDrive0... Error: 2\n  - it does not exist.");
   EXPECT_EQ(gaps[4].message,
-            "PhysicalDrive4 is a E01 image that TVX cannot read: its other segments are missing.");
+            "PhysicalDrive1 did not answer within 20 seconds: the rest of it was not examined.");
   EXPECT_EQ(gaps[5].message,
+            "PhysicalDrive4 is a E01 image that TVX cannot read: its other segments are missing.");
+  EXPECT_EQ(gaps[6].message,
             "Error reading PhysicalDrive5... Error: 38\n  - the drive ends before it.");
-  EXPECT_EQ(gaps[7].message,
+  EXPECT_EQ(gaps[8].message,
             "Error opening PhysicalDrive7... Error: 2\n"
             "  - it is a link to /evidence/disk7.dd, which does not exist.");
   EXPECT_EQ(gaps[9].message,
+            "PhysicalDrive8 did not answer within 3600 seconds: the rest of it was not examined.");
+  EXPECT_EQ(gaps[11].message,
             "disk1.E01 was not examined: drives are named PhysicalDrive0, PhysicalDrive1, ... and "
             "drive letters A: to Z:.");
-  EXPECT_FALSE(gaps[9].hasError);
-  EXPECT_EQ(gaps[10].message, "Error opening drive E:... Error: 5\n  - access is denied.");
+  EXPECT_EQ(gaps[12].message, "Error opening drive E:... Error: 5\n  - access is denied.");
+  EXPECT_EQ(gaps[13].message, "Drive F: did not answer within 1 second: it was not examined.");
+  for (size_t i : {4u, 9u, 11u, 13u}) EXPECT_FALSE(gaps[i].hasError) << i;
   EXPECT_FALSE(ReportIsComplete(report));
 }
 

@@ -1,11 +1,14 @@
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <ctime>
 #include <string>
 #include <vector>
 
 #include "app/main_run.h"
+#include "disk/drive_call.h"
 #include "platform/device_folder.h"
+#include "platform/device_worker.h"
 #include "platform/process.h"
 #include "render/console.h"
 #include "render/console_report.h"
@@ -102,6 +105,23 @@ void NoteUnknownOptions() {
   }
 }
 
+// Sets how long each device call is waited for from TVX_TIMEOUT (unset or empty: the default),
+// naming on standard error a value that is not a whole number of seconds from 1 to 3600.
+void ReadDeviceTimeout() {
+  uint32_t seconds = kDefaultDeviceTimeout;
+  const char* text = std::getenv("TVX_TIMEOUT");
+  if (text != nullptr && text[0] != '\0' && !ParseDeviceTimeout(text, seconds)) {
+    std::string shown = text;
+    for (char& c : shown) {
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';  // one line, as typed
+    }
+    ShowNote("TVX: TVX_TIMEOUT=" + shown + " is not a whole number of seconds from " +
+             std::to_string(kShortestDeviceTimeout) + " to " +
+             std::to_string(kLongestDeviceTimeout) + "; " + std::to_string(seconds) + " is used.");
+  }
+  SetDeviceTimeout(seconds);
+}
+
 // The current time in UTC, as 2026-12-08T22:16:56Z.
 std::string UtcNow() {
   const std::time_t now = std::time(nullptr);
@@ -113,8 +133,17 @@ std::string UtcNow() {
 
 // Records the device folder's entries that look like evidence and were not read as drives; run
 // after the physical pass, once every drive has been opened.
+// Looking at an entry is a device call of its own turn: an entry on a file system that stopped
+// answering (a link into it) leaves the names alone to go by.
 void NoteUnexaminedEntries(Report& report) {
-  for (const FolderEntry& entry : ListDeviceFolderEntries()) {
+  std::vector<FolderEntry> entries;
+  BeginDeviceTurn();
+  try {
+    entries = DiskIO::CallDrive<std::vector<FolderEntry>>(ListDeviceFolderEntries);
+  } catch (const DiskIO::DriveStalled&) {
+    entries = ListDeviceFolderNames();
+  }
+  for (const FolderEntry& entry : entries) {
     if (LooksLikeUnexaminedEvidence(entry)) report.unexaminedEntries.push_back(entry.name);
   }
 }
@@ -166,6 +195,7 @@ int32_t Main() {
   ConsoleStuff::hStdIn = GetStdHandle(STD_INPUT_HANDLE);
 
   NoteUnknownOptions();
+  ReadDeviceTimeout();
   const bool usage = UsageRequested();
   if (!usage && VersionRequested()) {
     // The version alone: no banner, no scan, no key wait, whatever else was asked.

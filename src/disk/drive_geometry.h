@@ -9,7 +9,8 @@
 namespace DiskIO {
 
 /// Returns the logical sector size of an open drive: 512 or 4096; any other answer, or a failed
-/// query, gives 512.
+/// query, gives 512. Both queries are made on the device worker and throw DriveStalled
+/// (disk/drive_call.h) when they do not answer within the device timeout.
 uint32_t QuerySectorSize(HANDLE handle);
 
 /// Returns true and the drive's size in bytes, or false when the platform cannot tell.

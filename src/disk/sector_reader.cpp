@@ -2,9 +2,11 @@
 
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "disk/drive_call.h"
 #include "disk/layout.h"
 #include "disk/multiply64.h"
 
@@ -52,39 +54,49 @@ bool SeekFailed(DWORD low) {
   return low == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS;
 }
 
-// Moves the drive to the byte offset in offsetLow and offsetHigh, with one seek or two; false,
-// with the code in `error`, when a seek fails or leaves the drive anywhere else, so that a read
-// can never come from the wrong place.
-bool SeekToOffset(HANDLE handle, DWORD& error) {
-  const uint64_t target =
-      (static_cast<uint64_t>(offsetHigh) << 32) | static_cast<uint64_t>(offsetLow);
-  LONG high = static_cast<LONG>(offsetHigh);
+// Moves the drive to byte offset high:low, with one seek or two (`low` then drops by the first
+// seek's distance); false, with the code in `error`, when a seek fails or leaves the drive
+// anywhere else, so that a read can never come from the wrong place.
+bool SeekToOffset(HANDLE handle, double& low, double high, DWORD& error) {
+  const uint64_t target = (static_cast<uint64_t>(high) << 32) | static_cast<uint64_t>(low);
+  LONG highHalf = static_cast<LONG>(high);
   SetLastError(ERROR_SUCCESS);
-  DWORD low = 0;
-  if (offsetLow <= kLargestSeek) {
-    low = SetFilePointer(handle, static_cast<LONG>(offsetLow), &high, FILE_BEGIN);
+  DWORD reachedLow = 0;
+  if (low <= kLargestSeek) {
+    reachedLow = SetFilePointer(handle, static_cast<LONG>(low), &highHalf, FILE_BEGIN);
   } else {
-    low = SetFilePointer(handle, static_cast<LONG>(kLargestSeek), &high, FILE_BEGIN);
-    if (SeekFailed(low)) {
+    reachedLow = SetFilePointer(handle, static_cast<LONG>(kLargestSeek), &highHalf, FILE_BEGIN);
+    if (SeekFailed(reachedLow)) {
       error = GetLastError();
       return false;
     }
-    offsetLow -= kLargestSeek;
-    high = 0;
+    low -= kLargestSeek;
+    highHalf = 0;
     SetLastError(ERROR_SUCCESS);
-    low = SetFilePointer(handle, static_cast<LONG>(offsetLow), &high, FILE_CURRENT);
+    reachedLow = SetFilePointer(handle, static_cast<LONG>(low), &highHalf, FILE_CURRENT);
   }
-  if (SeekFailed(low)) {
+  if (SeekFailed(reachedLow)) {
     error = GetLastError();
     return false;
   }
-  const uint64_t reached = (static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32) | low;
+  const uint64_t reached =
+      (static_cast<uint64_t>(static_cast<uint32_t>(highHalf)) << 32) | reachedLow;
   if (reached != target) {
     error = ERROR_SEEK;
     return false;
   }
   return true;
 }
+
+// A seek and read made on the device worker, and what they came to: all of it the call's own,
+// so that a call left behind writes nothing the reader still uses.
+struct DriveRead {
+  std::vector<char> buffer;
+  double low = 0;  // offsetLow, as the seeks leave it
+  bool done = false;
+  DWORD count = 0;
+  DWORD error = 0;
+};
 
 }  // namespace
 
@@ -96,15 +108,24 @@ SectorText ReadDriveSector(HANDLE handle, double sector, int32_t byteCount, uint
   // A raw disk reads whole sectors only: round up, and hand back the bytes asked for.
   const size_t wanted = static_cast<size_t>(byteCount);
   const size_t whole = (wanted + sectorSize - 1) / sectorSize * sectorSize;
-  std::vector<char> buffer(whole, 0);
 
-  DWORD seekError = 0;
-  if (!SeekToOffset(handle, seekError)) return ReadFailed(seekError);
-
-  DWORD count = 0;
-  if (!ReadFile(handle, buffer.data(), static_cast<DWORD>(whole), &count, nullptr)) {
-    return ReadFailed(GetLastError());
+  // The seek and the read are made on the device worker, within the device timeout.
+  auto read = std::make_shared<DriveRead>();
+  read->buffer.assign(whole, 0);
+  read->low = offsetLow;
+  const double high = offsetHigh;
+  if (!RunDeviceCall([handle, high, read] {
+        if (!SeekToOffset(handle, read->low, high, read->error)) return;
+        read->done = ReadFile(handle, read->buffer.data(), static_cast<DWORD>(read->buffer.size()),
+                              &read->count, nullptr) != FALSE;
+        if (!read->done) read->error = GetLastError();
+      })) {
+    throw DriveStalled();
   }
+  offsetLow = read->low;
+  if (!read->done) return ReadFailed(read->error);
+  const DWORD count = read->count;
+  const std::vector<char>& buffer = read->buffer;
   // A read that starts at or runs past the end of the drive delivers nothing real: zeros in
   // its place would hide whatever a truncated image has lost.
   if (count < wanted) return ReadFailed(ERROR_HANDLE_EOF);

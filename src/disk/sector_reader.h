@@ -22,7 +22,9 @@ extern DWORD lastReadError;
 /// 2147483647 are placed through Multiply64, larger whole numbers below 2^53 through the full
 /// 64-bit offset, in both cases with one seek, or two when the offset's low half exceeds
 /// 2147483647. When the read fails, or the sector cannot be placed (not a number, 2^53 or more, an
-/// offset past 2^63), sets lastReadError and returns ReadFailedText.
+/// offset past 2^63), sets lastReadError and returns ReadFailedText. The seek and the read are made
+/// on the device worker: when they do not answer within the device timeout, or a call of the same
+/// drive did not before, throws DriveStalled (disk/drive_call.h).
 SectorText ReadDriveSector(HANDLE handle, double sector, int32_t byteCount,
                            uint32_t sectorSize = kSectorSize);
 

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <mutex>
 #include <set>
 #include <tuple>
 #include <utility>
@@ -23,8 +24,10 @@ namespace {
 // names it.
 using Identity = std::tuple<bool, uint64_t, uint64_t>;
 
-// The files image drives were read from besides their own.
+// The files image drives were read from besides their own; opens run on the device worker, the
+// listing on another.
 std::set<Identity> imageParts;
+std::mutex imagePartsLock;
 
 Identity IdentityOf(const struct stat& info) {
   if (S_ISBLK(info.st_mode)) return Identity{true, info.st_rdev, 0};
@@ -54,7 +57,9 @@ EntryKind KindOf(const struct stat& info) {
 
 void NoteImagePartFile(const std::string& path) {
   struct stat info {};
-  if (stat(path.c_str(), &info) == 0) imageParts.insert(IdentityOf(info));
+  if (stat(path.c_str(), &info) != 0) return;
+  const std::lock_guard<std::mutex> lock(imagePartsLock);
+  imageParts.insert(IdentityOf(info));
 }
 
 std::vector<FolderEntry> ListDeviceFolderEntries() {
@@ -65,7 +70,11 @@ std::vector<FolderEntry> ListDeviceFolderEntries() {
   if (dir == nullptr) return entries;
   // Each entry's identity, when it has one; the drive and letter entries' cover the others.
   std::vector<std::pair<FolderEntry, Identity>> found;
-  std::set<Identity> covered = imageParts;
+  std::set<Identity> covered;
+  {
+    const std::lock_guard<std::mutex> lock(imagePartsLock);
+    covered = imageParts;
+  }
   while (const dirent* item = readdir(dir)) {
     const std::string name = item->d_name;
     if (name == "." || name == "..") continue;
@@ -87,6 +96,26 @@ std::vector<FolderEntry> ListDeviceFolderEntries() {
     entry.coveredByDrive = entry.kind != EntryKind::Missing && covered.count(identity) > 0;
     entries.push_back(entry);
   }
+  std::sort(entries.begin(), entries.end(),
+            [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
+  return entries;
+}
+
+std::vector<FolderEntry> ListDeviceFolderNames() {
+  std::vector<FolderEntry> entries;
+  const std::string folder = DeviceFolder();
+  DIR* dir = folder.empty() ? nullptr : opendir(folder.c_str());
+  if (dir == nullptr) return entries;
+  while (const dirent* item = readdir(dir)) {
+    const std::string name = item->d_name;
+    if (name == "." || name == "..") continue;
+    FolderEntry entry;
+    entry.name = name;
+    entry.kind = EntryKind::Unknown;
+    entry.deviceName = IsDeviceEntryName(name);
+    entries.push_back(entry);
+  }
+  closedir(dir);
   std::sort(entries.begin(), entries.end(),
             [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
   return entries;

@@ -5,6 +5,10 @@ std::vector<FolderEntry> ListDeviceFolderEntries() {
   return {};
 }
 
+std::vector<FolderEntry> ListDeviceFolderNames() {
+  return {};
+}
+
 std::string DanglingLinkTarget(const std::string& /*drivePath*/) {
   return std::string();
 }

@@ -14,6 +14,7 @@ enum class EntryKind {
   BlockDevice,  // a block device
   Folder,       // a folder
   Other,        // a FIFO, a socket, a character device
+  Unknown,      // not looked at: the folder's entries did not answer in time
 };
 
 /// One entry of the device folder.
@@ -32,6 +33,10 @@ struct FolderEntry {
 /// drives: those opened so far). Empty on the live system, for a single image, on Windows, and
 /// when the folder cannot be read.
 std::vector<FolderEntry> ListDeviceFolderEntries();
+
+/// Returns the entries of the device folder by name alone, as ListDeviceFolderEntries does but
+/// without looking at any of them (kind Unknown): for a folder whose entries stopped answering.
+std::vector<FolderEntry> ListDeviceFolderNames();
 
 /// Returns the target of the link that the drive path `drivePath` ("\\.\PhysicalDrive1") leads
 /// to, as the link holds it, when that target does not exist; an empty text when the path leads

@@ -16,9 +16,10 @@ namespace {
 constexpr size_t kMessageLimit = 120;
 constexpr size_t kFirstSector = 512;
 
-// The outcome of the last CreateFileA: an unreadable image's format and reason, or empty.
-std::string lastFormat;
-std::string lastReason;
+// The outcome of the calling thread's last CreateFileA: an unreadable image's format and reason,
+// or empty. Per thread, as the last error is: an open made on a device worker is asked there.
+thread_local std::string lastFormat;
+thread_local std::string lastReason;
 
 #ifndef TVX_RAW_IMAGES_ONLY
 // Returns the path with every link resolved, so that a library finds the files that belong

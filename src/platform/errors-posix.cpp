@@ -19,7 +19,8 @@ constexpr ErrnoMapping kErrnoMappings[] = {
     {ENOMEDIUM, ERROR_NOT_READY},   {EINVAL, ERROR_INVALID_PARAMETER},
 };
 
-DWORD lastError = ERROR_SUCCESS;
+// Per thread, as on Windows: a device call made on a worker thread leaves its code there.
+thread_local DWORD lastError = ERROR_SUCCESS;
 
 }  // namespace
 

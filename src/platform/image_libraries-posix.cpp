@@ -10,6 +10,7 @@
 #include <libvmdk.h>
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -118,6 +119,8 @@ LoadedLibrary ewf{"libewf.so.2", EwfSymbols, false, false, {}, {}};
 LoadedLibrary vhdi{"libvhdi.so.1", VhdiSymbols, false, false, {}, {}};
 LoadedLibrary vmdk{"libvmdk.so.1", VmdkSymbols, false, false, {}, {}};
 LoadedLibrary qcow{"libqcow.so.1", QcowSymbols, false, false, {}, {}};
+// Opens run on device workers, and one that was abandoned may still be loading a library.
+std::mutex loading;
 
 // Opens the library and fills its table; a library without one of its calls is closed again.
 void Load(LoadedLibrary& library) {
@@ -190,6 +193,7 @@ const ImageLibrary* LoadImageLibrary(ImageFormat format, std::string& reason) {
     reason = "this format is not supported";
     return nullptr;
   }
+  const std::lock_guard<std::mutex> lock(loading);
   if (!library->tried) Load(*library);
   if (library->usable) return &library->table;
   const std::string name =

@@ -191,9 +191,9 @@ BOOL CloseHandle(HANDLE hObject);
 
 /// Pauses for the given number of milliseconds.
 void Sleep(DWORD dwMilliseconds);
-/// Returns the error code of the most recent failing call, in Windows numbering.
+/// Returns the error code of the calling thread's most recent failing call, in Windows numbering.
 DWORD GetLastError();
-/// Sets the code that GetLastError returns.
+/// Sets the code that GetLastError returns on the calling thread.
 void SetLastError(DWORD dwErrCode);
 /// Shows the text as one line on standard error, "<caption>: <text>", and returns IDOK.
 int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, DWORD uType);

@@ -55,12 +55,21 @@ void WriteFindings(const Report& report, int32_t drive, int32_t partition, char 
   }
 }
 
+void WriteTimedOut(const DriveRecord& drive) {
+  WriteConsoleText("\r\n" + DriveTimedOutMessage(drive.number, drive.timedOutAfter) + "\r\n",
+                   Yellow);
+}
+
 void WriteDriveFailure(const DriveRecord& drive) {
   const std::string name = "PhysicalDrive" + Decimal(drive.number);
   if (!drive.imageFormat.empty()) {
     WriteConsoleText("\r\n" + name + " is a " + drive.imageFormat +
                          " image that TVX cannot read: " + drive.imageProblem + ".\r\n",
                      Yellow);
+    return;
+  }
+  if (drive.status == DriveStatus::TimedOut) {
+    WriteTimedOut(drive);
     return;
   }
   const char* action = drive.status == DriveStatus::OpenFailed ? "opening" : "reading";
@@ -180,6 +189,7 @@ void WriteDrive(const Report& report, const DriveRecord& drive) {
   if (DriveShorterThanTable(drive)) {
     WriteConsoleText("\r\n" + ShorterThanTableMessage(drive) + "\r\n", Yellow);
   }
+  if (drive.timedOutAfter > 0) WriteTimedOut(drive);
 }
 
 void WriteUnexaminedEntries(const Report& report) {
@@ -232,7 +242,8 @@ void WriteVolume(const Report& report, const VolumeRecord& volume) {
 }
 
 void WriteLetterFailure(const Report& /*report*/, const LetterFailure& failure) {
-  std::string text;
+  // A letter that did not answer stands apart, as a drive's time-out does.
+  std::string text = failure.timedOutAfter > 0 ? "\r\n" : "";
   for (char c : LetterOpenMessage(failure)) {
     if (c == '\n') text += '\r';
     text += c;

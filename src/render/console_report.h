@@ -20,8 +20,10 @@ void WriteVersion();
 void WritePhysicalPassStart();
 
 /// Writes what one examined drive showed: its open or read failure, its findings, the reads of
-/// its partition table that failed, each partition's identity lines and verdict, and a chain
-/// of logical partitions cut at a cap. A drive that does not exist writes nothing.
+/// its partition table that failed, each partition's identity lines and verdict, a chain of
+/// logical partitions cut at a cap, and last that it did not answer in time, when it did not (a
+/// drive that did not answer before its sector 0 was read writes that line alone). A drive that
+/// does not exist writes nothing.
 void WriteDrive(const Report& report, const DriveRecord& drive);
 
 /// Writes a line for each device folder entry that looks like evidence but was not read, after
@@ -41,7 +43,8 @@ void WriteLogicalPassStart();
 /// Writes where one drive letter lives, and its findings.
 void WriteVolume(const Report& report, const VolumeRecord& volume);
 
-/// Writes the error line of a drive letter that exists but would not open, and why.
+/// Writes the error line of a drive letter that exists but would not open, and why, or the line
+/// of one that did not answer in time, after a blank line.
 void WriteLetterFailure(const Report& report, const LetterFailure& failure);
 
 /// Writes the closing line of the logical pass.

@@ -32,6 +32,8 @@ const char* StatusName(DriveStatus status) {
       return "open-failed";
     case DriveStatus::ReadFailed:
       return "read-failed";
+    case DriveStatus::TimedOut:
+      return "timed-out";
     case DriveStatus::Read:
       break;
   }
@@ -91,7 +93,9 @@ json DriveJson(const DriveRecord& drive) {
       {"path", drive.path},
       {"source", drive.source.empty() ? json(nullptr) : json(BytesAsText(drive.source))},
       {"status", StatusName(drive.status)},
-      {"error", drive.status == DriveStatus::Read ? json(nullptr) : json(drive.error)},
+      {"error", drive.status == DriveStatus::Read || drive.status == DriveStatus::TimedOut
+                    ? json(nullptr)
+                    : json(drive.error)},
       {"sectorSize", drive.sectorSize > 0 ? json(drive.sectorSize) : json(nullptr)},
       {"table", OrNull(TableName(drive.table))},
       {"tableReadErrors", tableReadErrors},

@@ -70,6 +70,7 @@ bool LooksLikeUnexaminedEvidence(const FolderEntry& entry) {
   for (const char* ending : kImageEndings) {
     if (EndsWith(name, ending)) return true;
   }
-  return entry.kind == EntryKind::BlockDevice ||
+  // An entry that could not be looked at may be anything: it is not taken for a note.
+  return entry.kind == EntryKind::BlockDevice || entry.kind == EntryKind::Unknown ||
          (entry.kind == EntryKind::RegularFile && entry.size >= kEvidenceSize);
 }

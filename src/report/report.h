@@ -15,8 +15,9 @@
 /// Where a list of partitions came from.
 enum class PartitionTable { None, Mbr, Gpt, Ebr };
 
-/// How far a drive got: opened and sector 0 read, or where it stopped.
-enum class DriveStatus { Read, OpenFailed, ReadFailed };
+/// How far a drive got: opened and sector 0 read, or where it stopped (TimedOut: its open, a
+/// query before sector 0 or the read of sector 0 did not answer within the device timeout).
+enum class DriveStatus { Read, OpenFailed, ReadFailed, TimedOut };
 
 /// A kind of key protector that can unlock a volume ("TPM", "passphrase or key file"), and how
 /// many of that kind the volume has.
@@ -108,6 +109,9 @@ struct DriveRecord {
   std::optional<uint64_t> tableReach = std::nullopt;
   bool listed = false;     // the system lists it, or its device folder entry exists
   std::string linkTarget;  // open failed: the entry is a link to this, which does not exist
+  /// The seconds a call to the drive was waited for when it did not answer, after which nothing
+  /// more of it was examined; 0 when every call answered.
+  uint32_t timedOutAfter = 0;
 };
 
 /// True when `drive` was read but its length is not a whole number of its sectors.
@@ -136,10 +140,13 @@ struct VolumeRecord {
   bool network = false;
 };
 
-/// One drive letter that exists but could not be opened.
+/// One drive letter that exists but could not be opened, or that did not answer.
 struct LetterFailure {
   char letter = 'A';
   uint32_t error = 0;  // the system's code
+  /// The seconds a call about the letter was waited for when it did not answer, after which the
+  /// letter was not examined; 0 when it answered with `error`.
+  uint32_t timedOutAfter = 0;
 };
 
 /// The whole run.

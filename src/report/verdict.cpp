@@ -46,6 +46,11 @@ std::string PartitionPlace(int32_t drive, int32_t partition) {
   return DriveName(drive) + ", Partition " + Decimal(partition);
 }
 
+// "20 seconds", "1 second".
+std::string Seconds(uint32_t seconds) {
+  return Decimal(seconds) + (seconds == 1 ? " second" : " seconds");
+}
+
 // Adds the gaps of one drive, in the order the console report says them.
 void AddDriveGaps(const DriveRecord& drive, std::vector<Gap>& gaps) {
   if (!DriveIsReported(drive)) return;
@@ -54,6 +59,12 @@ void AddDriveGaps(const DriveRecord& drive, std::vector<Gap>& gaps) {
     gaps.push_back(MakeGap(GapKind::UnreadableImage, n, -1, true, drive.error,
                            DriveName(n) + " is a " + drive.imageFormat +
                                " image that TVX cannot read: " + drive.imageProblem + "."));
+    return;
+  }
+  const Gap timedOut =
+      MakeGap(GapKind::TimedOut, n, -1, false, 0, DriveTimedOutMessage(n, drive.timedOutAfter));
+  if (drive.status == DriveStatus::TimedOut) {
+    gaps.push_back(timedOut);
     return;
   }
   if (drive.status != DriveStatus::Read) {
@@ -98,6 +109,7 @@ void AddDriveGaps(const DriveRecord& drive, std::vector<Gap>& gaps) {
     gaps.push_back(
         MakeGap(GapKind::ShorterThanTable, n, -1, false, 0, ShorterThanTableMessage(drive)));
   }
+  if (drive.timedOutAfter > 0) gaps.push_back(timedOut);
 }
 
 // True when a drive failed because access was refused.
@@ -138,6 +150,8 @@ const char* GapKindName(GapKind kind) {
       return "entry-not-examined";
     case GapKind::DevicesMissing:
       return "devices-missing";
+    case GapKind::TimedOut:
+      return "timed-out";
     case GapKind::LetterOpen:
       break;
   }
@@ -183,6 +197,10 @@ std::string ChainCutMessage(int32_t drive) {
 }
 
 std::string LetterOpenMessage(const LetterFailure& failure) {
+  if (failure.timedOutAfter > 0) {
+    return std::string("Drive ") + failure.letter + ": did not answer within " +
+           Seconds(failure.timedOutAfter) + ": it was not examined.";
+  }
   return std::string("Error opening drive ") + failure.letter +
          ":... Error: " + Decimal(static_cast<int32_t>(failure.error)) + "\n" +
          ReasonLine(ErrorReason(failure.error));
@@ -206,6 +224,11 @@ std::string DevicesMissingMessage(const std::string& named) {
   return "TVX_DEVICES names " + named + ", which does not exist.";
 }
 
+std::string DriveTimedOutMessage(int32_t drive, uint32_t seconds) {
+  return DriveName(drive) + " did not answer within " + Seconds(seconds) +
+         ": the rest of it was not examined.";
+}
+
 std::vector<Gap> ListGaps(const Report& report) {
   std::vector<Gap> gaps;
   if (!report.missingDevices.empty()) {
@@ -218,7 +241,9 @@ std::vector<Gap> ListGaps(const Report& report) {
         MakeGap(GapKind::EntryNotExamined, -1, -1, false, 0, EntryNotExaminedMessage(name)));
   }
   for (const LetterFailure& failure : report.letterFailures) {
-    Gap gap = MakeGap(GapKind::LetterOpen, -1, -1, true, failure.error, LetterOpenMessage(failure));
+    const bool timedOut = failure.timedOutAfter > 0;
+    Gap gap = MakeGap(timedOut ? GapKind::TimedOut : GapKind::LetterOpen, -1, -1, !timedOut,
+                      failure.error, LetterOpenMessage(failure));
     gap.letter = failure.letter;
     gaps.push_back(gap);
   }

@@ -31,6 +31,7 @@ enum class GapKind {
   ShorterThanTable,  // a drive that ends before the sectors its partition table reaches
   EntryNotExamined,  // a device folder entry that looks like evidence, not read
   DevicesMissing,    // the device folder (or image) named for the drives does not exist
+  TimedOut,          // a drive or letter that did not answer within the device timeout
 };
 
 /// One place the run did not read in full. The place fields are -1 (or letter 0) where they do
@@ -75,7 +76,7 @@ std::string DriveSizeOddMessage(const DriveRecord& drive);
 std::string ShorterThanTableMessage(const DriveRecord& drive);
 
 /// Returns the words said for a drive letter that exists but would not open: its error line,
-/// "\n", and the line that says why (ReasonLine).
+/// "\n", and the line that says why (ReasonLine); or for one that did not answer in time.
 std::string LetterOpenMessage(const LetterFailure& failure);
 
 /// Returns the line said after a drive's open or sector-0 read failure: why, in words
@@ -86,13 +87,16 @@ std::string DriveFailureReason(const DriveRecord& drive);
 /// read.
 std::string EntryNotExaminedMessage(const std::string& name);
 
+/// Returns the words said when a call to drive `drive` was waited for `seconds` in vain.
+std::string DriveTimedOutMessage(int32_t drive, uint32_t seconds);
+
 /// Returns the words said when the device folder `named` does not exist.
 std::string DevicesMissingMessage(const std::string& named);
 
 /// Returns every gap of a run, in report order: a missing device folder, each drive's (its open
 /// or read, its sector 0 of text, a later read of the whole disk, its table reads, its damaged
 /// GPT, its partitions and their later reads, its cut chain, its odd size, its end before its
-/// table's), the folder entries not examined, then the letters'.
+/// table's, its time-out), the folder entries not examined, then the letters'.
 std::vector<Gap> ListGaps(const Report& report);
 
 /// True when the run read every drive, table, partition and letter it found: no gap at all,

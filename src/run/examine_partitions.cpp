@@ -100,17 +100,18 @@ void ExaminePartition(DriveExam& exam, const PartitionStart& start, Report& repo
     partition.hasLabel = true;
     partition.label = FieldText(sector, *label);
   }
-  const VolumeVerdict verdict = ProbeVolume(VolumeKind::kPartition, exam, volume, sector);
-  partition.fileSystem = verdict.fileSystem;
-  partition.empty = verdict.empty;
+  // Recorded before its probes run, so that its identity lines stand should the drive stop
+  // answering during them; the same for a finding before its metadata is read.
   drive.partitions.push_back(partition);
+  const VolumeVerdict verdict = ProbeVolume(VolumeKind::kPartition, exam, volume, sector);
+  drive.partitions.back().fileSystem = verdict.fileSystem;
+  drive.partitions.back().empty = verdict.empty;
   if (start.table == PartitionTable::Gpt) AddUefiLoaderFindings(volume, drive, sector, report);
   if (verdict.finding != nullptr) {
-    Finding finding{verdict.finding->kind, drive.number, start.number, 0,
-                    "PhysicalDrive" + std::to_string(drive.number) + ", Partition " +
-                        std::to_string(start.number) + verdict.finding->message};
-    AddUnlockFacts(volume, sector, finding);
-    AddFinding(report, std::move(finding));
+    AddFinding(report, {verdict.finding->kind, drive.number, start.number, 0,
+                        "PhysicalDrive" + std::to_string(drive.number) + ", Partition " +
+                            std::to_string(start.number) + verdict.finding->message});
+    AddUnlockFacts(volume, sector, report.findings.back());
   }
   if (volume.failed) {
     drive.partitions.back().volumeReadFailure = ReadFailure{volume.error, volume.errorSector};

@@ -12,10 +12,26 @@
 
 namespace Module1 {
 
+/// How opening a raw drive or volume came out.
+struct DeviceOpening {
+  HANDLE handle = INVALID_HANDLE_VALUE;  // INVALID_HANDLE_VALUE unless it opened
+  bool answered = true;                  // false: the open did not answer within the device timeout
+  DWORD error = 0;                       // the system's code when it answered with a failure
+  std::string imageFormat = {};          // a disk image this build cannot read: its format and why
+  std::string imageProblem = {};
+};
+
 /// Opens a raw drive or volume ("\\.\PhysicalDrive0", "\\.\C:") for reading only, shared
-/// for reading and writing, as it exists: evidence is never opened for writing. Returns
-/// INVALID_HANDLE_VALUE on failure, with the system's error code in GetLastError.
-HANDLE OpenRawDevice(const std::string& path);
+/// for reading and writing, as it exists: evidence is never opened for writing. The open is made
+/// on the device worker and waited for within the device timeout. A failed open gives
+/// INVALID_HANDLE_VALUE, with the system's error code in `error` and in GetLastError; one that
+/// did not answer in time, `answered` false (its handle, should it ever open, is never closed).
+DeviceOpening OpenRawDevice(const std::string& path);
+
+/// Closes a handle that OpenRawDevice gave, on the device worker: a close can wait on a device
+/// too (a FUSE or network file system, a failing disk). One that does not answer within the
+/// device timeout is left behind, and nothing is said: the device's examination was complete.
+void CloseDevice(HANDLE handle);
 
 /// First pass: scans PhysicalDrive0 to PhysicalDrive15, then every higher drive the system lists
 /// (ListPhysicalDriveNumbers), in increasing order, each followed by a 10 ms pause. Adds each
@@ -28,7 +44,10 @@ void ScanPhysicalDrives(SectorBuffer& sectorBuffer, Report& report, const Report
 /// then ExamineDrive; closes the drive. Reads whole sectors of the drive's logical sector size.
 /// Adds the drive's record, and its findings, to `report`; a drive that is an image this build
 /// cannot read is recorded as such, and one whose entry is a link to nowhere with the link's
-/// target.
+/// target. Every call to the drive is a device call of the drive's turn (BeginDeviceTurn): when
+/// one does not answer within the device timeout, what was found so far stands, the rest of the
+/// drive is not examined, and the record says after how many seconds (TimedOut when its sector 0
+/// had not been read).
 void ScanPhysicalDrive(int32_t n, SectorBuffer& sectorBuffer, Report& report);
 
 /// Examines an opened drive whose sector 0 has been read: asks the probe chain what the whole disk
@@ -56,7 +75,9 @@ void ReportRunningDrivers(Report& report);
 /// `report` (and each network drive letter, which is not opened: its volume is on another
 /// machine), reports letters that live on no device as possible encrypted volumes, and names
 /// the open encrypted volume a letter is, or lies on, where the platform can tell. A letter that
-/// exists but does not open is recorded, and handed to `progress`, as a letter failure.
+/// exists but does not open is recorded, and handed to `progress`, as a letter failure; so is a
+/// letter whose open or query did not answer within the device timeout (each letter is a turn of
+/// its own, BeginDeviceTurn), with nothing else of it recorded.
 void ScanLogicalVolumes(Report& report, const ReportProgress& progress);
 
 }  // namespace Module1

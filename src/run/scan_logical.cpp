@@ -1,6 +1,7 @@
 #include <string>
 #include <vector>
 
+#include "disk/drive_call.h"
 #include "platform/encryption_drivers.h"
 #include "platform/volume_encryption.h"
 #include "platform/volume_location.h"
@@ -14,17 +15,38 @@ namespace {
 constexpr char kFirstLetter = 'A';
 constexpr char kLastLetter = 'Z';
 
-// Asks where an open volume lives. A failed query leaves the record as it was.
-bool QueryDeviceNumber(HANDLE handle, STORAGE_DEVICE_NUMBER& record) {
-  DWORD returned = 0;
-  return DeviceIoControl(handle, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &record,
-                         sizeof(STORAGE_DEVICE_NUMBER), &returned, nullptr) != FALSE;
+// The answers of the device calls about one letter, each made on the device worker into a value
+// of its own.
+struct NumberAnswer {
+  bool answered = false;  // false: the query failed, and the record is all zeros
+  STORAGE_DEVICE_NUMBER record{};
+};
+
+struct LayerAnswer {
+  bool named = false;
+  EncryptionLayer layer{};
+};
+
+struct ExtentsAnswer {
+  bool known = false;
+  std::vector<DiskExtent> extents;
+};
+
+// Asks where an open volume lives.
+NumberAnswer QueryDeviceNumber(HANDLE handle) {
+  return DiskIO::CallDrive<NumberAnswer>([handle] {
+    NumberAnswer answer;
+    DWORD returned = 0;
+    answer.answered =
+        DeviceIoControl(handle, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &answer.record,
+                        sizeof(STORAGE_DEVICE_NUMBER), &returned, nullptr) != FALSE;
+    if (!answer.answered) answer.record = STORAGE_DEVICE_NUMBER{};
+    return answer;
+  });
 }
 
-// Names the open encrypted volume that the letter's volume is, or lies on, when the platform can.
-void ReportEncryptionLayer(char letter, Report& report) {
-  EncryptionLayer layer{};
-  if (!DescribeVolumeEncryption(letter, layer)) return;
+// Names the open encrypted volume that the letter's volume is, or lies on.
+void ReportEncryptionLayer(char letter, const EncryptionLayer& layer, Report& report) {
   std::string text =
       (layer.below ? "  - it lies on an open " : "  - it is an open ") + layer.product + " volume";
   if (layer.drive >= 0) {
@@ -34,14 +56,41 @@ void ReportEncryptionLayer(char letter, Report& report) {
   AddFinding(report, {"open-encrypted-volume", -1, -1, letter, text + "."});
 }
 
-// Returns where a volume that lives on no single device lies, when every piece of it lies on a
-// drive of this run and no encryption layer is in between (LVM, RAID, spanned volumes); none
-// otherwise.
-std::vector<DrivePlace> PlacesOnDrives(HANDLE handle, char letter, const Report& report) {
-  EncryptionLayer layer{};
-  std::vector<DiskExtent> extents;
-  if (DescribeVolumeEncryption(letter, layer) || !QueryVolumeExtents(handle, extents)) return {};
-  return PlacesOfExtents(extents, report);
+// Examines one letter that opened: where it lives; for a volume on no single device, where it
+// lies when every piece of it lies on a drive of this run and no encryption layer is in between
+// (LVM, RAID, spanned volumes); and the open encrypted volume it is or lies on, when the
+// platform can name it. Adds its record and findings; throws DriveStalled, having added nothing,
+// when a call about it does not answer in time.
+void ExamineLetter(HANDLE handle, char letter, Report& report) {
+  const NumberAnswer number = QueryDeviceNumber(handle);
+  VolumeRecord volume;
+  volume.letter = letter;
+  volume.answered = number.answered;
+  // Each field taken as a signed 32-bit number, so all bits set reads as -1.
+  volume.deviceType = static_cast<int32_t>(number.record.DeviceType);
+  volume.deviceNumber = static_cast<int32_t>(number.record.DeviceNumber);
+  volume.partitionNumber = static_cast<int32_t>(number.record.PartitionNumber);
+  const LayerAnswer layer = DiskIO::CallDrive<LayerAnswer>([letter] {
+    LayerAnswer answer;
+    answer.named = DescribeVolumeEncryption(letter, answer.layer);
+    return answer;
+  });
+  if (LivesOnNoDevice(volume) && !layer.named) {
+    const ExtentsAnswer pieces = DiskIO::CallDrive<ExtentsAnswer>([handle] {
+      ExtentsAnswer answer;
+      answer.known = QueryVolumeExtents(handle, answer.extents);
+      return answer;
+    });
+    if (pieces.known) volume.liesOn = PlacesOfExtents(pieces.extents, report);
+  }
+  if (LivesOnNoDevice(volume) && volume.liesOn.empty()) {
+    AddFinding(report, {"virtual-disk", -1, -1, letter,
+                        std::string("Drive ") + letter +
+                            ": appears to be a virtual disk\n"
+                            "  - possibly a TrueCrypt or PGP encrypted volume"});
+  }
+  if (layer.named) ReportEncryptionLayer(letter, layer.layer, report);
+  report.volumes.push_back(volume);
 }
 
 }  // namespace
@@ -55,44 +104,41 @@ void ReportRunningDrivers(Report& report) {
 }
 
 void ScanLogicalVolumes(Report& report, const ReportProgress& progress) {
-  STORAGE_DEVICE_NUMBER record{};
   for (char letter = kFirstLetter; letter <= kLastLetter; ++letter) {
-    if (GetDriveTypeA((std::string(1, letter) + ":\\").c_str()) == DRIVE_REMOTE) {
-      // Its volume is on another machine: opening it would only fail, or wait on the network.
-      VolumeRecord volume;
-      volume.letter = letter;
-      volume.network = true;
-      report.volumes.push_back(volume);
-      if (progress.volumeDone) progress.volumeDone(report, report.volumes.back());
-      continue;
-    }
-    const std::string path = std::string("\\\\.\\") + letter + ":";
-    HANDLE handle = OpenRawDevice(path);
-    if (handle != INVALID_HANDLE_VALUE) {
-      VolumeRecord volume;
-      volume.letter = letter;
-      volume.answered = QueryDeviceNumber(handle, record);
-      // Each field taken as a signed 32-bit number, so all bits set reads as -1.
-      volume.deviceType = static_cast<int32_t>(record.DeviceType);
-      volume.deviceNumber = static_cast<int32_t>(record.DeviceNumber);
-      volume.partitionNumber = static_cast<int32_t>(record.PartitionNumber);
-      if (LivesOnNoDevice(volume)) volume.liesOn = PlacesOnDrives(handle, letter, report);
-      if (LivesOnNoDevice(volume) && volume.liesOn.empty()) {
-        AddFinding(report, {"virtual-disk", -1, -1, letter,
-                            std::string("Drive ") + letter +
-                                ": appears to be a virtual disk\n"
-                                "  - possibly a TrueCrypt or PGP encrypted volume"});
+    BeginDeviceTurn();
+    bool examined = false;
+    try {
+      const std::string root = std::string(1, letter) + ":\\";
+      if (DiskIO::CallDrive<UINT>([root] { return GetDriveTypeA(root.c_str()); }) == DRIVE_REMOTE) {
+        // Its volume is on another machine: opening it would only fail, or wait on the network.
+        VolumeRecord volume;
+        volume.letter = letter;
+        volume.network = true;
+        report.volumes.push_back(volume);
+        if (progress.volumeDone) progress.volumeDone(report, report.volumes.back());
+        continue;
       }
-      ReportEncryptionLayer(letter, report);
-      report.volumes.push_back(volume);
-      if (progress.volumeDone) progress.volumeDone(report, report.volumes.back());
-    } else if (const DWORD error = GetLastError(); LetterFailureIsReported(error)) {
-      report.letterFailures.push_back({letter, error});
-      if (progress.letterFailed) progress.letterFailed(report, report.letterFailures.back());
+      const DeviceOpening opening = OpenRawDevice(std::string("\\\\.\\") + letter + ":");
+      if (!opening.answered) throw DiskIO::DriveStalled();
+      if (opening.handle != INVALID_HANDLE_VALUE) {
+        ExamineLetter(opening.handle, letter, report);
+        examined = true;
+        // Only a letter whose every call answered gets here: a handle with a call left behind
+        // on it is never closed.
+        CloseDevice(opening.handle);
+      } else if (LetterFailureIsReported(opening.error)) {
+        report.letterFailures.push_back({letter, opening.error});
+      } else {
+        continue;
+      }
+    } catch (const DiskIO::DriveStalled&) {
+      report.letterFailures.push_back({letter, 0, DeviceTimeout()});
     }
-    // Reset after every letter, so one letter's answer never shows up for the next.
-    record = STORAGE_DEVICE_NUMBER{};
-    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    if (examined) {
+      if (progress.volumeDone) progress.volumeDone(report, report.volumes.back());
+    } else if (progress.letterFailed) {
+      progress.letterFailed(report, report.letterFailures.back());
+    }
   }
 }
 

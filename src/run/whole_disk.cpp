@@ -1,7 +1,6 @@
 // A drive as a whole: its sector 0 asked through the probe chain, which finds a volume written
 // straight onto the disk, a disk encrypted whole, or a partition table to examine.
 #include <string>
-#include <utility>
 
 #include "run/key_protectors.h"
 #include "run/module1.h"
@@ -17,10 +16,10 @@ void ExamineDrive(DriveExam& exam, Report& report) {
   drive.fileSystem = verdict.fileSystem;
   drive.notADisk = verdict.notADisk;
   if (verdict.finding != nullptr) {
-    Finding finding{verdict.finding->kind, drive.number, -1, 0,
-                    "PhysicalDrive" + std::to_string(drive.number) + verdict.finding->message};
-    AddUnlockFacts(whole, sector0, finding);
-    AddFinding(report, std::move(finding));
+    // Added before its metadata is read: the finding stands should the drive stop answering.
+    AddFinding(report, {verdict.finding->kind, drive.number, -1, 0,
+                        "PhysicalDrive" + std::to_string(drive.number) + verdict.finding->message});
+    AddUnlockFacts(whole, sector0, report.findings.back());
   }
   if (whole.failed) drive.volumeReadFailure = ReadFailure{whole.error, whole.errorSector};
   if (verdict.partitions) ExaminePartitions(exam, report);

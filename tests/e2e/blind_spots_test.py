@@ -63,18 +63,6 @@ def large_table_lines(n):
     return (label_lines(n, 1, MKFS, b"LARGE TABLE") + oem_line(n, 2, FVE) + bitlocker(n, 2))
 
 
-def numbered_disk(n):
-    """A 2 MiB disk whose one partition's boot sector carries the drive's number."""
-    def build(path):
-        write_at(sparse_file(path, 2 * MIB), 0, mbr((2048, 0, 0, 0), (6, 0, 0, 0)))
-        write_at(path, 2048 * SECTOR, boot_sector(b"DRIVE%d" % n, fat16_label=b"NUMBER %d" % n))
-    return build
-
-
-def numbered_disk_lines(n):
-    return label_lines(n, 1, (b"DRIVE%d" % n).ljust(8), (b"NUMBER %d" % n).ljust(11))
-
-
 class LogicalAndLargeTableTest(ScanFolderTest):
     def test_tool_made_disks(self):
         extended_disk(self.entry("PhysicalDrive0"))
@@ -375,7 +363,7 @@ def traced_scan(devices, trace):
     cannot run under ptrace, so the sanitizer build runs without it."""
     environment = tvx_environment(devices, {"ASAN_OPTIONS": ":".join(filter(None, [
         os.environ.get("ASAN_OPTIONS", ""), "detect_leaks=0"]))})
-    return subprocess.run(["strace", "-qq", "-o", trace, "-e", "trace=openat,close,pread64",
+    return subprocess.run(["strace", "-f", "-qq", "-o", trace, "-e", "trace=openat,close,pread64",
                            "--", TVX, "/batch"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, env=environment, timeout=60)
 
@@ -385,20 +373,19 @@ def device_reads(trace, paths):
     one of `paths` (the scanner reads drives with pread only)."""
     reads, open_fds = [], {}
     opened = re.compile(r'openat\(AT_FDCWD, "([^"]+)", [^)]*\) = (\d+)')
-    with open(trace) as f:
-        for line in f:
-            match = opened.match(line)
-            if match and match.group(1) in paths:
-                open_fds[int(match.group(2))] = match.group(1)
-                continue
-            match = re.match(r"close\((\d+)\)", line)
-            if match:
-                open_fds.pop(int(match.group(1)), None)
-                continue
-            match = re.match(r"pread64\((\d+), .*, (\d+), (\d+)\) = ", line)
-            if match and int(match.group(1)) in open_fds:
-                reads.append((open_fds[int(match.group(1))], int(match.group(2)),
-                              int(match.group(3))))
+    for line in strace_lines(trace):
+        match = opened.match(line)
+        if match and match.group(1) in paths:
+            open_fds[int(match.group(2))] = match.group(1)
+            continue
+        match = re.match(r"close\((\d+)\)", line)
+        if match:
+            open_fds.pop(int(match.group(1)), None)
+            continue
+        match = re.match(r"pread64\((\d+), .*, (\d+), (\d+)\) = ", line)
+        if match and int(match.group(1)) in open_fds:
+            reads.append((open_fds[int(match.group(1))], int(match.group(2)),
+                          int(match.group(3))))
     return reads
 
 
@@ -410,14 +397,6 @@ def btrfs_disk(path):
         volume = sparse_file(os.path.join(scratch, "volume"), 128 * MIB)
         tool("mkfs.btrfs", "-q", "-f", volume)
         copy_into(volume, path, 2048 * SECTOR)
-
-
-def bitlocker_disk(path):
-    """An MBR disk whose one partition (sector 2048 on, 1 MiB) is BitLocker with its three FVE
-    metadata blocks, protected by a TPM and a recovery password."""
-    write_at(sparse_file(path, 4 * MIB), 0, mbr((2048, 0, 0, 0), (7, 0, 0, 0)))
-    write_at(path, 446 + 12, (2048).to_bytes(4, "little"))
-    bitlocker_volume([FVE_TPM, FVE_RECOVERY_PASSWORD])(path, 2048, 2048)
 
 
 def esp_root_folder(path):
@@ -468,7 +447,7 @@ class FailedReadsTest(DeviceFolderTest):
             ("the root folder of an EFI system partition", VERACRYPT_ESP,
              lambda path: [esp_root_folder(path)],
              uefi_loader(0, "VeraCrypt") + esp(0), esp(0) + ESP_ROOT_UNREAD, 2),
-            ("BitLocker's three FVE metadata blocks", bitlocker_disk, lambda path: fve,
+            ("BitLocker's three FVE metadata blocks", bitlocker_partition_disk, lambda path: fve,
              oem_line(0, 1, FVE) + bitlocker(0, 1) + unlocked_with("TPM", "recovery password"),
              oem_line(0, 1, FVE) + bitlocker(0, 1) +
              sector_read_error(23, "PhysicalDrive0, Partition 1", 2048 + FVE_OFFSETS[0] // SECTOR), 3),
@@ -534,6 +513,75 @@ class FailedReadsTest(DeviceFolderTest):
                           shorter_than_table(0, size // SECTOR, 2048 + 8192 - 1), incomplete=True)
         self.assertEqual(report_lines(result.stdout), report_lines(expected))
         self.assertEqual(result.returncode, 2)
+
+
+class StalledDriveTest(DeviceFolderTest):
+    """Drives and a letter whose reads never return, served through FUSE, with TVX_TIMEOUT=2:
+    PhysicalDrive1 stalls past its partition's first sector, after which nothing on its file
+    system answers, so PhysicalDrive3 and E: (a disk on the same file system) stall at once.
+    Each costs two seconds; each is named after what was read of it, and the rest is examined.
+    The same folder without the stall gives the ordinary report."""
+
+    maxDiff = None
+    TIMEOUT = 2
+
+    def scan_through_fuse(self, images, stalled, args):
+        """Serves `images` ({name: path}) through FUSE, with reads of `stalled` ranges of the
+        image "drive" stalling, links drive as PhysicalDrive1, late as PhysicalDrive3 and E:,
+        and runs the scanner with `args`; returns (seconds it took, status, stdout, stderr)."""
+        files = {name: (os.path.getsize(path), [], path) for name, path in images.items()}
+        files["drive"] += (stalled,)
+        with failing_files(files) as folder:
+            for entry, name in (("PhysicalDrive1", "drive"), ("PhysicalDrive3", "late"),
+                                ("E:", "late")):
+                if os.path.lexists(self.entry(entry)):
+                    os.unlink(self.entry(entry))
+                os.symlink(os.path.join(folder, name), self.entry(entry))
+            # Three stalls of two seconds each, and a few seconds for the rest.
+            return run_while_stalled([TVX, *args], folder, 3 * self.TIMEOUT + 6, tvx_environment(
+                self.devices, {"TVX_TIMEOUT": str(self.TIMEOUT)}))
+
+    def test_drives_and_a_letter_that_stop_answering(self):
+        with tempfile.TemporaryDirectory(prefix="tvx-stall-") as scratch:
+            images = {"drive": os.path.join(scratch, "drive"), "late": os.path.join(scratch, "late")}
+            bitlocker_partition_disk(images["drive"])
+            numbered_disk(3)(images["late"])
+            for n in (0, 2):
+                numbered_disk(n)(self.entry("PhysicalDrive%d" % n))
+            stalled = [((2048 + 1) * SECTOR, 4 * MIB - SECTOR)]  # not the last sector, read at open
+            try:
+                _, clean, stdout, _ = self.scan_through_fuse(images, [], ["/batch"])
+                self.assertEqual(stdout, report(
+                    numbered_disk_lines(0) + oem_line(1, 1, FVE) + bitlocker(1, 1) +
+                    unlocked_with("TPM", "recovery password") + numbered_disk_lines(2) +
+                    numbered_disk_lines(3), virtual_disk("E"), found=True))
+                took, status, stdout, stderr = self.scan_through_fuse(images, stalled, ["/batch"])
+                _, _, document, _ = self.scan_through_fuse(images, stalled, ["/json"])
+            except DeviceUnavailable as reason:
+                self.skipTest(str(reason))
+        self.assertEqual(clean, 3)
+        # The finding made before the stall stands; its metadata, past the stall, is not read.
+        expected = report(numbered_disk_lines(0) + oem_line(1, 1, FVE) + bitlocker(1, 1) +
+                          timed_out(1, 2) + numbered_disk_lines(2) + timed_out(3, 2),
+                          letter_timed_out("E", 2), found=True, incomplete=True)
+        self.assertEqual(report_lines(stdout), report_lines(expected))
+        self.assertEqual((stdout, stderr, status), (expected, b"", 3))
+        self.assertGreaterEqual(took, 3 * self.TIMEOUT)
+        document = json.loads(document)
+        self.assertEqual([(d["number"], d["status"], d["error"]) for d in document["drives"]],
+                         [(0, "read", None), (1, "read", None), (2, "read", None),
+                          (3, "timed-out", None)])
+        self.assertEqual([(g["kind"], g["drive"], g["partition"], g["letter"], g["error"],
+                           g["message"]) for g in document["gaps"]], [
+            ("timed-out", 1, None, None, None,
+             "PhysicalDrive1 did not answer within 2 seconds: the rest of it was not examined."),
+            ("timed-out", 3, None, None, None,
+             "PhysicalDrive3 did not answer within 2 seconds: the rest of it was not examined."),
+            ("timed-out", None, None, "E", None,
+             "Drive E: did not answer within 2 seconds: it was not examined.")])
+        self.assertEqual([(f["kind"], f["drive"], f["partition"]) for f in document["findings"]],
+                         [("bitlocker", 1, 1)])
+        self.assertEqual((document["complete"], document["exitStatus"]), (False, 3))
 
 
 class EachSectorOnceTest(DeviceFolderTest):

@@ -121,6 +121,20 @@ def run_case(case, scratch, traced):
     return status, stderr, received[0], calls
 
 
+def without_memory_probes(calls):
+    """Returns `calls` without the sanitizer runtime's probes of memory: a pipe it makes, then a
+    write into it."""
+    kept, probing = [], False
+    for call in calls:
+        if call.name in ("pipe", "pipe2"):
+            probing = True
+        elif probing and call.name in WRITES and call.fd not in (1, 2):
+            probing = False
+        else:
+            kept.append(call)
+    return kept
+
+
 class OutputFaultTest(unittest.TestCase):
     maxDiff = None
 
@@ -159,7 +173,7 @@ class OutputFaultTest(unittest.TestCase):
                 at = failing[0]
                 # The failing write is the last thing the run tried: after it, only the message
                 # on standard error; no colour reset, no further text, no key wait, no device.
-                after = calls[at + 1:]
+                after = without_memory_probes(calls[at + 1:])
                 self.assertEqual([(c.name, c.fd, c.length, c.result) for c in after],
                                  [("write", 2, len(case.error), len(case.error))],
                                  "calls after the failing %r" % calls[at])

@@ -189,7 +189,7 @@ class PauseTest(ScanFolderTest):
         trace = self.entry("strace.txt")
         started = time.monotonic()
         result = subprocess.run(
-            ["strace", "-qq", "-o", trace, "-e",
+            ["strace", "-f", "-qq", "-o", trace, "-e",
              "trace=%%stat,open,openat,close,nanosleep,clock_nanosleep", TVX, "/batch"],
             # LeakSanitizer cannot run under ptrace; the other tests look for leaks.
             env=dict(os.environ, TVX_DEVICES=self.devices,
@@ -204,25 +204,24 @@ class PauseTest(ScanFolderTest):
         drive_fd = None
         folder = re.escape(self.devices)
         looks = re.compile(r"(newfstatat|fstatat64|statx|stat64|stat)\(")
-        with open(trace) as f:
-            for line in f:
-                drive = re.search(folder + r'/PhysicalDrive(\d+)"', line)
-                letter = re.search(folder + r'/([A-Z]):"', line)
-                if drive and looks.match(line):
-                    # A drive may be looked at more than once (whether a missing one is a
-                    # dangling link): one lookup in a row is what counts.
-                    if events[-1:] != [("drive", int(drive.group(1)))]:
-                        events.append(("drive", int(drive.group(1))))
-                elif drive and re.match(r"open(at)?\(", line):
-                    drive_fd = int(line.rsplit("=", 1)[1])
-                    events.append(("open", drive_fd))
-                elif letter and looks.match(line):
-                    events.append(("letter", letter.group(1)))
-                elif line.startswith("close(%s)" % drive_fd):
-                    events.append(("close", drive_fd))
-                    drive_fd = None
-                elif "nanosleep" in line and "tv_sec=0, tv_nsec=10000000" in line:
-                    events.append(("sleep",))
+        for line in strace_lines(trace):
+            drive = re.search(folder + r'/PhysicalDrive(\d+)"', line)
+            letter = re.search(folder + r'/([A-Z]):"', line)
+            if drive and looks.match(line):
+                # A drive may be looked at more than once (whether a missing one is a dangling
+                # link): one lookup in a row is what counts.
+                if events[-1:] != [("drive", int(drive.group(1)))]:
+                    events.append(("drive", int(drive.group(1))))
+            elif drive and re.match(r"open(at)?\(", line):
+                drive_fd = int(line.rsplit("=", 1)[1])
+                events.append(("open", drive_fd))
+            elif letter and looks.match(line):
+                events.append(("letter", letter.group(1)))
+            elif line.startswith("close(%s)" % drive_fd):
+                events.append(("close", drive_fd))
+                drive_fd = None
+            elif "nanosleep" in line and "tv_sec=0, tv_nsec=10000000" in line:
+                events.append(("sleep",))
         expected = []
         for n in range(16):
             expected.append(("drive", n))

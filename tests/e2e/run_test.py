@@ -91,6 +91,25 @@ class OptionTest(DeviceFolderTest):
                     self.assertEqual(result.returncode,
                                      0 if expected is usage or expected is version else 2)
 
+    def test_each_timeout_value_gives_its_outcome(self):
+        """TVX_TIMEOUT is a whole number of seconds from 1 to 3600 in decimal digits alone;
+        anything else is named on standard error, in a JSON run too, and 20 is used. Unset and
+        empty are the default, silently."""
+        cases = ["1", "20", "3600", "", None]
+        wrong = ["0", "3601", "020", "+20", "-1", " 20", "20 ", "2.5", "20s", "１", "abc",
+                 "99999999999999999999", "4294967316", "2\n0"]
+        for value in cases + wrong:
+            for args in (["/batch"], ["/json"]) if value in ("", "0", "+20") else (["/batch"],):
+                with self.subTest(value=value, args=args):
+                    result = run_tvx(args, devices=self.devices, env={"TVX_TIMEOUT": value})
+                    note = b"" if value not in wrong else (
+                        b"TVX: TVX_TIMEOUT=" + value.replace("\n", "?").encode() +
+                        b" is not a whole number of seconds from 1 to 3600; 20 is used.\n")
+                    self.assertEqual(result.stderr, note)
+                    self.assertEqual(result.returncode, 2)
+                    if args == ["/batch"]:
+                        self.assertEqual(result.stdout, report(open_error(2), unread=True))
+
     def test_a_file_receives_the_same_bytes_as_a_pipe(self):
         for args, expected in [([], report(open_error(2), prompt=True, unread=True)),
                                (["/?"], BANNER + USAGE)]:

@@ -35,6 +35,7 @@ opening-fails tvx_devices={folders}/unopenable
 devices-missing tvx_devices={folders}/no-such-case
 run-fails tvx_linux_binary={folders}/exits-1 tvx_devices={folders}/clean
 copy-fails tvx_linux_binary={folders}/no-such-binary
+timeout-passed tvx_linux_binary={folders}/says-timeout tvx_timeout=7
 
 [sweep:vars]
 ansible_host=127.0.0.1
@@ -172,6 +173,12 @@ class SweepTest(unittest.TestCase):
         with open(folder("exits-1"), "w") as f:
             f.write("#!/bin/sh\necho 'not a scanner' >&2\nexit 1\n")
         os.chmod(folder("exits-1"), 0o755)
+        # A stand-in that reports, as a finding, the timeout and device folder it was given.
+        with open(folder("says-timeout"), "w") as f:
+            f.write("#!/bin/sh\nprintf '{\"exitStatus\": 3, \"gaps\": [], \"findings\": "
+                    "[{\"message\": \"TVX_TIMEOUT=%s TVX_DEVICES=%s\"}]}\\n' \"$TVX_TIMEOUT\" "
+                    "\"${TVX_DEVICES-unset}\"\nexit 3\n")
+        os.chmod(folder("says-timeout"), 0o755)
         with open(folder("inventory"), "w") as f:
             f.write(INVENTORY.format(folders=cls.folders, port=cls.port,
                                      closed_port=cls.closed_port, tvx=os.path.abspath(TVX)))
@@ -221,6 +228,8 @@ class SweepTest(unittest.TestCase):
              "gaps": None, "reason": "", "messages": []},
             {"host": "copy-fails", "verdict": "failed", "exitStatus": None, "findings": None,
              "gaps": None, "reason": "", "messages": []},
+            {"host": "timeout-passed", "verdict": "found", "exitStatus": 3, "findings": 1,
+             "gaps": 0, "reason": "", "messages": ["TVX_TIMEOUT=7 TVX_DEVICES=unset"]},
         ]
 
     def test_summary_json_has_every_host_in_inventory_order(self):

@@ -284,6 +284,17 @@ def not_examined(name):
             b"PhysicalDrive1, ... and drive letters A: to Z:.\r\n")
 
 
+def timed_out(n, seconds):
+    """The line of a drive that did not answer within `seconds`, after what was read of it."""
+    return (b"\r\nPhysicalDrive" + b(n) + b" did not answer within " + b(seconds) +
+            b" seconds: the rest of it was not examined.\r\n")
+
+
+def letter_timed_out(letter, seconds):
+    return (b"\r\nDrive " + b(letter) + b": did not answer within " + b(seconds) +
+            b" seconds: it was not examined.\r\n")
+
+
 def chain_cut(n):
     return (b"\r\nPhysicalDrive" + b(n) + b" has more logical partitions than TVX reads; the rest "
             b"were not examined.\r\n")
@@ -969,6 +980,26 @@ def bitlocker_volume(protections=None, state=FVE_ENCRYPTED):
 LUKS_KEY = b"tharvex test key"
 
 
+def bitlocker_partition_disk(path):
+    """An MBR disk whose one partition (sector 2048 on, 1 MiB) is BitLocker with its three FVE
+    metadata blocks, protected by a TPM and a recovery password."""
+    write_at(sparse_file(path, 4 * MIB), 0, mbr((2048, 0, 0, 0), (7, 0, 0, 0)))
+    write_at(path, 446 + 12, (2048).to_bytes(4, "little"))
+    bitlocker_volume([FVE_TPM, FVE_RECOVERY_PASSWORD])(path, 2048, 2048)
+
+
+def numbered_disk(n):
+    """A 2 MiB disk whose one partition's boot sector carries the drive's number."""
+    def build(path):
+        write_at(sparse_file(path, 2 * MIB), 0, mbr((2048, 0, 0, 0), (6, 0, 0, 0)))
+        write_at(path, 2048 * SECTOR, boot_sector(b"DRIVE%d" % n, fat16_label=b"NUMBER %d" % n))
+    return build
+
+
+def numbered_disk_lines(n):
+    return label_lines(n, 1, (b"DRIVE%d" % n).ljust(8), (b"NUMBER %d" % n).ljust(11))
+
+
 def luks_format(volume, kind):
     """Formats the file `volume` as LUKS (`kind`: luks1 or luks2), with the fastest key
     derivation cryptsetup accepts."""
@@ -1262,12 +1293,12 @@ ENDING_SIGNALS = (signal.SIGTERM, signal.SIGHUP, signal.SIGINT, signal.SIGQUIT)
 
 
 def tvx_environment(devices=None, env=None):
-    """Returns the environment run_tvx gives the scanner: no TVX_DEVICES or NO_COLOR from
-    outside, TVX_DEVICES=`devices` when given, then `env`, where a value of None removes the
+    """Returns the environment run_tvx gives the scanner: no TVX_DEVICES, TVX_TIMEOUT or NO_COLOR
+    from outside, TVX_DEVICES=`devices` when given, then `env`, where a value of None removes the
     variable."""
     environment = dict(os.environ)
-    environment.pop("TVX_DEVICES", None)
-    environment.pop("NO_COLOR", None)
+    for name in ("TVX_DEVICES", "TVX_TIMEOUT", "NO_COLOR"):
+        environment.pop(name, None)
     if devices is not None:
         environment["TVX_DEVICES"] = devices
     for name, value in (env or {}).items():
@@ -1411,7 +1442,8 @@ ERROR_1002 = b"TVX: error 1002: Incomplete write operation\n"
 
 # The calls through which a run reads, writes, waits or touches a terminal or a device.
 TRACED_CALLS = ("execve", "open", "openat", "stat", "newfstatat", "statx", "read", "pread64",
-                "write", "writev", "pwrite64", "ioctl", "nanosleep", "clock_nanosleep")
+                "write", "writev", "pwrite64", "ioctl", "nanosleep", "clock_nanosleep", "pipe",
+                "pipe2")
 
 
 class Call:
@@ -1437,13 +1469,39 @@ class Call:
         return self.line
 
 
+_STRACE_PID = re.compile(r"^(?:\[pid\s+(\d+)\]|(\d+))\s+")
+
+
+def strace_lines(path):
+    """Returns the calls of an `strace -f` trace at `path`, one line each, in the order they
+    began: without the thread number in front, and with a call that another thread's call cut
+    in two ("<unfinished ...>", then "<... NAME resumed>") joined again. The scanner makes its
+    device calls on a worker thread, so a trace without -f would miss them."""
+    calls, unfinished = [], {}
+    with open(path) as f:
+        for line in f:
+            line = line.rstrip("\n")
+            match = _STRACE_PID.match(line)
+            thread = match.group(1) or match.group(2) if match else None
+            text = line[match.end():] if match else line
+            if text.endswith("<unfinished ...>"):
+                unfinished[thread] = len(calls)
+                calls.append(text[:-len("<unfinished ...>")].rstrip(" "))
+            elif text.startswith("<... ") and thread in unfinished:
+                index = unfinished.pop(thread)
+                calls[index] += re.sub(r"^<\.\.\. \w+ resumed>\s*", "", text)
+            else:
+                calls.append(text)
+    return calls
+
+
 def trace_tvx(args=(), devices=None, env=None, stdout=subprocess.PIPE, close_stdout=False,
               file_size_limit=None, while_running=None, timeout=60):
-    """Runs the scanner under strace, standard input /dev/null and standard error a pipe, and
-    returns (status, standard error, calls): the TRACED_CALLS the scanner made from its start on,
-    as Call objects. `close_stdout` starts it with standard output closed; `file_size_limit`
-    sets RLIMIT_FSIZE, in bytes, on the scanner alone (not on strace); `while_running(process)`,
-    if given, is called once the process has started. LeakSanitizer cannot work under ptrace,
+    """Runs the scanner under strace -f, standard input /dev/null and standard error a pipe, and
+    returns (status, standard error, calls): the TRACED_CALLS the scanner (any of its threads)
+    made from its start on, as Call objects. `close_stdout` starts it with standard output
+    closed; `file_size_limit` sets RLIMIT_FSIZE, in bytes, on the scanner alone (not on strace);
+    `while_running(process)`, if given, is called once the process has started. LeakSanitizer cannot work under ptrace,
     so the sanitizer build runs without it here. Raises when strace did not start the scanner."""
     environment = tvx_environment(devices, env)
     environment["ASAN_OPTIONS"] = ":".join(
@@ -1455,7 +1513,7 @@ def trace_tvx(args=(), devices=None, env=None, stdout=subprocess.PIPE, close_std
         start += ["/bin/sh", "-c", 'exec "$0" "$@" >&-']
     with tempfile.TemporaryDirectory(prefix="tvx-trace-") as scratch:
         trace = os.path.join(scratch, "trace")
-        command = ["strace", "-qq", "-s", "0", "-e", "signal=none", "-e",
+        command = ["strace", "-f", "-qq", "-s", "0", "-e", "signal=none", "-e",
                    "trace=" + ",".join(TRACED_CALLS), "-o", trace, "--", *start, TVX, *args]
         process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=stdout,
                                    stderr=subprocess.PIPE, env=environment)
@@ -1467,8 +1525,7 @@ def trace_tvx(args=(), devices=None, env=None, stdout=subprocess.PIPE, close_std
             if process.poll() is None:
                 process.kill()
                 process.communicate()
-        with open(trace) as f:
-            lines = [line.rstrip("\n") for line in f]
+        lines = strace_lines(trace)
     starts = [i for i, line in enumerate(lines)
               if line.startswith('execve("%s"' % TVX) and line.endswith("= 0")]
     if not starts:
@@ -1616,7 +1673,7 @@ def _read_fails(failing, start, end):
     return any(start < stop and end > first for first, stop in failing)
 
 
-def _serve_failing_files(mountpoint, files):
+def _serve_failing_files(mountpoint, files, released):
     """In a child process: serves `files` (see failing_files) read-only through FUSE, with
     direct I/O so that every read reaches the handler at its own offset and size."""
     import errno
@@ -1638,8 +1695,12 @@ def _serve_failing_files(mountpoint, files):
             return [".", ".."] + sorted(files)
 
         def read(self, path, size, offset, fh):
-            total, failing, content = files[path[1:]]
+            total, failing, content, *stalling = files[path[1:]]
             end = min(offset + size, total)
+            if stalling and _read_fails(stalling[0], offset, end):
+                # One request at a time: the whole file system stalls with this read.
+                released.wait()
+                raise fusepy.FuseOSError(errno.EIO)
             if _read_fails(failing, offset, end):
                 raise fusepy.FuseOSError(errno.EIO)
             if isinstance(content, str):  # an image file, read where it lies
@@ -1654,13 +1715,78 @@ def _serve_failing_files(mountpoint, files):
                 direct_io=True)
 
 
+_stall_releases = {}  # mounted folder -> the event that ends its stalled reads
+
+
+def main_thread_ended(pid):
+    """True when process `pid` has ended, or its main thread has (/proc then shows the process
+    as a zombie while the kernel still holds another of its threads)."""
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            return any(line.split()[1:2] == ["Z"] for line in f if line.startswith("State:"))
+    except FileNotFoundError:
+        return True
+
+
+def _read_to_end(pipe, seconds):
+    """Returns what `pipe` gives up to its end, or None when it has not ended within
+    `seconds`."""
+    data, deadline = b"", time.monotonic() + seconds
+    while select.select([pipe], [], [], max(0.0, deadline - time.monotonic()))[0]:
+        chunk = os.read(pipe.fileno(), 1 << 16)
+        if not chunk:
+            return data
+        data += chunk
+    return None
+
+
+def run_while_stalled(command, folder, limit, env=None, output_ends=True):
+    """Runs `command` (the scanner and its arguments) while reads of the failing_files folder
+    `folder` stall, and waits at most `limit` seconds for it to end; then releases the stalled
+    reads and returns (seconds until it ended, exit status, stdout, stderr). Its end is its main
+    thread's: a thread held in a stalled read keeps the process until the device gives up, which
+    the release stands for. With `output_ends`, its standard output and error must have ended
+    too before the release (the scanner closes them). Raises AssertionError when it has not
+    ended in time."""
+    started = time.monotonic()
+    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, env=env)
+    output = None
+    try:
+        while not main_thread_ended(process.pid):
+            if time.monotonic() - started > limit:
+                raise AssertionError("%s is still running after %ss" % (command, limit))
+            time.sleep(0.05)
+        took = time.monotonic() - started
+        if output_ends:
+            output = (_read_to_end(process.stdout, 5), _read_to_end(process.stderr, 5))
+            if None in output:
+                raise AssertionError("%s ended, but its output is still open" % (command,))
+    finally:
+        release_stalled_reads(folder)
+        stdout, stderr = process.communicate(timeout=60)
+    if output is not None:
+        stdout, stderr = output
+    return took, process.returncode, stdout, stderr
+
+
+def release_stalled_reads(folder):
+    """Lets the stalled reads of the failing_files folder `folder` end (with EIO), as a device
+    that finally gives up does; every later read of a stalled range fails at once."""
+    _stall_releases[folder].set()
+
+
 @contextlib.contextmanager
 def failing_files(files):
     """Mounts a FUSE file system whose files fail reads the way a dying disk does, and yields
-    its folder. `files` maps a name to (size, failing, content): a read that touches a failing
-    byte (every byte from `failing` on, or those of a list of (first, end) ranges) fails with
-    EIO, which the scanner reports as Windows error 23; any other read returns `content` (bytes,
-    or the path of an image file), then zeros. Unmounts at the end. Raises DeviceUnavailable without root, /dev/fuse or fusepy (Debian's python3-fusepy)."""
+    its folder. `files` maps a name to (size, failing, content) or (size, failing, content,
+    stalling): a read that touches a failing byte (every byte from `failing` on, or those of a
+    list of (first, end) ranges) fails with EIO, which the scanner reports as Windows error 23;
+    a read that touches a byte of the `stalling` ranges never returns until
+    release_stalled_reads or the unmount, and as the file system serves one request at a time,
+    nothing else on it answers meanwhile; any other read returns `content` (bytes, or the path
+    of an image file), then zeros. Unmounts at the end. Raises DeviceUnavailable without root,
+    /dev/fuse or fusepy (Debian's python3-fusepy)."""
     try:
         import fusepy  # noqa: F401
     except ImportError:
@@ -1668,8 +1794,10 @@ def failing_files(files):
     if not is_root() or not os.path.exists("/dev/fuse"):
         raise DeviceUnavailable("a FUSE mount needs root and /dev/fuse")
     scratch = tempfile.mkdtemp(prefix="tvx-failing-")
-    server = multiprocessing.get_context("fork").Process(
-        target=_serve_failing_files, args=(scratch, files), daemon=True)
+    context = multiprocessing.get_context("fork")
+    released = _stall_releases[scratch] = context.Event()
+    server = context.Process(target=_serve_failing_files, args=(scratch, files, released),
+                             daemon=True)
     server.start()
     try:
         deadline = time.monotonic() + 10
@@ -1679,6 +1807,8 @@ def failing_files(files):
             time.sleep(0.02)
         yield scratch
     finally:
+        released.set()
+        del _stall_releases[scratch]
         subprocess.run(["umount", "--lazy", scratch], stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
         server.join(10)

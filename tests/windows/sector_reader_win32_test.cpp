@@ -127,7 +127,7 @@ std::string Win32SectorReader::path_;
 bool Win32SectorReader::ready_ = false;
 
 TEST_F(Win32SectorReader, LeavesTheFilePointerRightAfterTheSectorRead) {
-  HANDLE drive = Module1::OpenRawDevice(path_);
+  HANDLE drive = Module1::OpenRawDevice(path_).handle;
   ASSERT_NE(drive, INVALID_HANDLE_VALUE) << "CreateFileA failed: " << GetLastError();
   for (uint64_t placed : kFarSectors) {
     SCOPED_TRACE("sector " + std::to_string(placed));

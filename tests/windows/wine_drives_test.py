@@ -197,6 +197,36 @@ class WineDrivesTest(DeviceFolderTest):
         self.assertEqual([(gap["kind"], gap["drive"]) for gap in document["gaps"]],
                          [("drive-read-failed", 1)])
 
+    def test_a_drive_that_stops_answering(self):
+        """PhysicalDrive1, served through FUSE, stalls past its partition's first sector, with
+        TVX_TIMEOUT=2: its BitLocker finding stands, the drive is named, PhysicalDrive2 is read,
+        and TVX.exe ends with its status though Wine's read of the drive stays in the kernel
+        (CancelSynchronousIo cannot reach it), and keeps the process and its output open, until
+        the device gives up. Wine looks at every
+        mount point when a volume is opened, and the stalled file system answers nothing, so C:
+        and Z: do not answer either."""
+        for n in (0, 2):
+            numbered_disk(n)(self.entry("drive%d" % n))
+        bitlocker_partition_disk(self.entry("stalls"))
+        files = {"stalls": (4 * MIB, [], self.entry("stalls"), [(2049 * SECTOR, 4 * MIB - SECTOR)])}
+        try:
+            with failing_files(files) as folder, physical_drives(
+                    {0: self.entry("drive0"), 1: os.path.join(folder, "stalls"),
+                     2: self.entry("drive2")}):
+                took, status, stdout, stderr = run_while_stalled(
+                    [WINE, TVX_EXE, "/batch"], folder, 3 * 2 + 10,
+                    wine_environment({"TVX_TIMEOUT": "2"}), output_ends=False)
+        except DeviceUnavailable as reason:
+            self.skipTest(str(reason))
+        expected = report(numbered_disk_lines(0) + oem_line(1, 1, b"-FVE-FS-") + bitlocker(1, 1) +
+                          timed_out(1, 2) + numbered_disk_lines(2),
+                          letter_timed_out("C", 2) + letter_timed_out("Z", 2), found=True,
+                          incomplete=True)
+        self.last_status = status
+        self.assertReport(stdout, expected)
+        self.assertEqual((stderr, status), (b"", 3))
+        self.assertGreaterEqual(took, 3 * 2)
+
 
 if __name__ == "__main__":
     run_file()
