@@ -145,7 +145,16 @@ void CheckNothingHidden(const std::string& path, const Report& report) {
     // A read of the disk (or of its GPT) that failed stands in the finding's place: the report
     // says it could not tell.
     const bool diskUnread = drive.volumeReadFailure.has_value() || !drive.tableReadErrors.empty();
-    if (!signature0 && !allZero && drive.table == PartitionTable::None && !diskUnread) {
+    // A sector 0 of plain text is said to be no disk: it must be text indeed.
+    const bool text = std::all_of(sector0.begin(), sector0.end(), [](uint8_t c) {
+      return (c >= 0x20 && c <= 0x7E) || c == '\t' || c == '\n' || c == '\r';
+    });
+    if (drive.notADisk && !text) {
+      std::fprintf(stderr, "scan_fuzzer: a sector 0 that is not text was called text\n");
+      std::abort();
+    }
+    if (!signature0 && !allZero && drive.table == PartitionTable::None && !diskUnread &&
+        !drive.notADisk) {
       mustFind = true;
     }
     for (size_t entry = 0; entry < 4; ++entry) {
@@ -168,8 +177,21 @@ void CheckNothingHidden(const std::string& path, const Report& report) {
                                       [&listed](const PartitionRecord& p) {
                                         return listed(p) && p.volumeReadFailure.has_value();
                                       });
+      // And one said to be empty must hold nothing but zeros in its first MiB.
+      const bool empty =
+          std::any_of(drive.partitions.begin(), drive.partitions.end(),
+                      [&listed](const PartitionRecord& p) { return listed(p) && p.empty; });
+      if (empty) {
+        const std::vector<uint8_t> head = ReadBack(fd, start * unit, 1 << 20);
+        const uint64_t count = LittleEndian(sector0, 458 + 16 * entry, 4) * unit;
+        const size_t checked = count != 0 && count < head.size() ? count : head.size();
+        if (std::any_of(head.begin(), head.begin() + checked, [](uint8_t b) { return b != 0; })) {
+          std::fprintf(stderr, "scan_fuzzer: a partition with data was called empty\n");
+          std::abort();
+        }
+      }
       const bool bootSignature = first[510] == 0x55 && first[511] == 0xAA;
-      if (!bootSignature && !named && !unread && !HoldsFileSystem(fd, start * unit)) {
+      if (!bootSignature && !named && !unread && !empty && !HoldsFileSystem(fd, start * unit)) {
         mustFind = true;
       }
     }
