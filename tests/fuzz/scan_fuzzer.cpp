@@ -160,8 +160,9 @@ void CheckNothingHidden(const std::string& path, const Report& report) {
     for (size_t entry = 0; entry < 4; ++entry) {
       const uint64_t start = LittleEndian(sector0, 454 + 16 * entry, 4);
       if (start == 0 || drive.table == PartitionTable::None) continue;
-      // A first sector at or past the end of the image does not read: the report says so.
-      if (start > (static_cast<uint64_t>(info.st_size) - kSector) / unit) continue;
+      // A first sector at or past the end of the image, or only partly in it, does not read
+      // (the drive reads whole sectors): the report says so.
+      if ((start + 1) * unit > static_cast<uint64_t>(info.st_size)) continue;
       const std::vector<uint8_t> first = ReadBack(fd, start * unit, kSector);
       if (IsEncryptedVolume(first)) mustFind = true;
       // A partition the report names (the file-system table knows some sixty formats, beyond
@@ -321,12 +322,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Report report;
   Module1::ScanPhysicalDrive(n, sectorBuffer, report);
 
+  // Shown first, so that an input the checks stop on shows what the scanner made of it.
+  const bool show = std::getenv("TVX_FUZZ_SHOW_REPORT") != nullptr;
+  if (show) ConsoleStuff::WriteDrive(report, report.drives.back());
   CheckNothingHidden(path, report);
-  if (std::getenv("TVX_FUZZ_SHOW_REPORT") == nullptr) {
-    CheckRenderedReports(report);
-  } else {
-    ConsoleStuff::WriteDrive(report, report.drives.back());
-  }
+  if (!show) CheckRenderedReports(report);
   // Removed after each input: only an input that ends the process leaves its image behind.
   unlink(path.c_str());
   return 0;
