@@ -57,7 +57,9 @@ inline bool WriteAt(const std::filesystem::path& path, uint64_t offset, const st
 /// Opens an image file as the scanner opens a drive. Returns INVALID_HANDLE_VALUE on failure,
 /// with the error in GetLastError.
 inline HANDLE OpenImage(const std::filesystem::path& path) {
-  return Module1::OpenRawDevice(path.string()).handle;
+  const Module1::DeviceOpening opening = Module1::OpenRawDevice(path.string());
+  SetLastError(opening.error);
+  return opening.handle;
 }
 
 }  // namespace TestSupport

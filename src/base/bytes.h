@@ -18,6 +18,11 @@ constexpr uint32_t kLargeSectorSize = 4096;
 /// The eight bytes that open a GPT header.
 constexpr std::string_view kGptHeaderSignature = "EFI PART";
 
+/// True when every byte of `bytes` is zero (and when there are none).
+inline bool IsAllZero(std::string_view bytes) {
+  return bytes.find_first_not_of('\0') == std::string_view::npos;
+}
+
 /// True when `text` begins with `prefix`, byte for byte.
 inline bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
@@ -33,5 +38,12 @@ uint64_t LittleEndianValue(std::string_view bytes, size_t offset, size_t length)
 /// Returns the big-endian unsigned value of `length` (at most 8) bytes at `offset` of `bytes`;
 /// bytes past the end count as zero.
 uint64_t BigEndianValue(std::string_view bytes, size_t offset, size_t length);
+
+/// Returns the unsigned value of `length` (at most 8) bytes at `offset` of `bytes`, big-endian
+/// when `bigEndian` says so and little-endian otherwise; bytes past the end count as zero.
+inline uint64_t EndianValue(std::string_view bytes, size_t offset, size_t length, bool bigEndian) {
+  return bigEndian ? BigEndianValue(bytes, offset, length)
+                   : LittleEndianValue(bytes, offset, length);
+}
 
 #endif  // TVX_BASE_BYTES_H_

@@ -1,6 +1,7 @@
 #include "disk/drive_geometry.h"
 
 #include <cstddef>
+#include <optional>
 
 #include "base/bytes.h"
 #include "disk/drive_call.h"
@@ -11,12 +12,6 @@ namespace {
 
 // Room for DISK_GEOMETRY_EX and the partition and detection data Windows puts after it.
 constexpr size_t kGeometryBufferSize = 256;
-
-// What IOCTL_DISK_GET_LENGTH_INFO answered: whether it did, and the length.
-struct LengthAnswer {
-  bool known = false;
-  uint64_t bytes = 0;
-};
 
 }  // namespace
 
@@ -35,18 +30,18 @@ uint32_t QuerySectorSize(HANDLE handle) {
 }
 
 bool QueryDriveLength(HANDLE handle, uint64_t& bytes) {
-  const LengthAnswer answer = CallDrive<LengthAnswer>([handle] {
+  // The length IOCTL_DISK_GET_LENGTH_INFO answered, if it did.
+  const std::optional<uint64_t> answer = CallDrive<std::optional<uint64_t>>([handle] {
     GET_LENGTH_INFORMATION length{};
     DWORD returned = 0;
-    LengthAnswer known;
-    known.known = DeviceIoControl(handle, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length,
-                                  sizeof length, &returned, nullptr) &&
-                  returned >= sizeof length && length.Length.QuadPart >= 0;
-    known.bytes = known.known ? static_cast<uint64_t>(length.Length.QuadPart) : 0;
-    return known;
+    const bool known = DeviceIoControl(handle, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length,
+                                       sizeof length, &returned, nullptr) &&
+                       returned >= sizeof length && length.Length.QuadPart >= 0;
+    return known ? std::optional<uint64_t>(static_cast<uint64_t>(length.Length.QuadPart))
+                 : std::nullopt;
   });
-  if (answer.known) bytes = answer.bytes;
-  return answer.known;
+  if (answer) bytes = *answer;
+  return answer.has_value();
 }
 
 }  // namespace DiskIO

@@ -125,7 +125,6 @@ GptTable ReadGpt(DriveSectors& drive, bool probed) {
   // The backup copy, at the drive's last sector, stands in for a damaged primary.
   const uint64_t sectors = drive.length / drive.sectorSize;
   if (sectors <= GptHeader::kMinEntryArrayStart) return table;
-  table.partitions.clear();
   table.usable =
       ReadGptCopy(drive, sectors - 1, TableRegion::kGptBackupHeader, true, probed, table);
   return table;

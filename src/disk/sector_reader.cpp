@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <limits>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -110,22 +109,22 @@ SectorText ReadDriveSector(HANDLE handle, double sector, int32_t byteCount, uint
   const size_t whole = (wanted + sectorSize - 1) / sectorSize * sectorSize;
 
   // The seek and the read are made on the device worker, within the device timeout.
-  auto read = std::make_shared<DriveRead>();
-  read->buffer.assign(whole, 0);
-  read->low = offsetLow;
+  const double low = offsetLow;
   const double high = offsetHigh;
-  if (!RunDeviceCall([handle, high, read] {
-        if (!SeekToOffset(handle, read->low, high, read->error)) return;
-        read->done = ReadFile(handle, read->buffer.data(), static_cast<DWORD>(read->buffer.size()),
-                              &read->count, nullptr) != FALSE;
-        if (!read->done) read->error = GetLastError();
-      })) {
-    throw DriveStalled();
-  }
-  offsetLow = read->low;
-  if (!read->done) return ReadFailed(read->error);
-  const DWORD count = read->count;
-  const std::vector<char>& buffer = read->buffer;
+  const DriveRead read = CallDrive<DriveRead>([handle, low, high, whole] {
+    DriveRead made;
+    made.buffer.assign(whole, 0);
+    made.low = low;
+    if (!SeekToOffset(handle, made.low, high, made.error)) return made;
+    made.done = ReadFile(handle, made.buffer.data(), static_cast<DWORD>(made.buffer.size()),
+                         &made.count, nullptr) != FALSE;
+    if (!made.done) made.error = GetLastError();
+    return made;
+  });
+  offsetLow = read.low;
+  if (!read.done) return ReadFailed(read.error);
+  const DWORD count = read.count;
+  const std::vector<char>& buffer = read.buffer;
   // A read that starts at or runs past the end of the drive delivers nothing real: zeros in
   // its place would hide whatever a truncated image has lost.
   if (count < wanted) return ReadFailed(ERROR_HANDLE_EOF);

@@ -1,5 +1,7 @@
 #include "disk/volume_reader.h"
 
+#include <utility>
+
 #include "disk/layout.h"
 #include "disk/sector_reader.h"
 
@@ -66,13 +68,13 @@ DriveSectors SectorsOfDrive(HANDLE handle, uint32_t sectorSize, uint64_t length)
   drive.length = length;
   const uint32_t unit = drive.sectorSize;
   drive.read = [handle, unit](uint64_t first, uint32_t count, std::string& bytes, uint32_t& error) {
-    const SectorText text = ReadDriveSector(handle, static_cast<double>(first),
-                                            static_cast<int32_t>(count * unit), unit);
+    SectorText text = ReadDriveSector(handle, static_cast<double>(first),
+                                      static_cast<int32_t>(count * unit), unit);
     if (text == ReadFailedText) {
       error = lastReadError;
       return false;
     }
-    bytes = text;
+    bytes = std::move(text);
     return true;
   };
   return drive;

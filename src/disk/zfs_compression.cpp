@@ -36,7 +36,7 @@ bool Lz4Block(std::string_view in, size_t size, std::string& out) {
     at += literals;
     if (at == in.size()) break;
     if (in.size() - at < 2) return false;
-    const size_t back = At(in, at) | static_cast<size_t>(At(in, at + 1)) << 8;
+    const size_t back = LittleEndianValue(in, at, 2);
     at += 2;
     size_t match = token & 0xF;
     if (match == 15 && !LongLength(in, at, size, match)) return false;
@@ -67,7 +67,7 @@ bool Lzjb(std::string_view in, size_t size, std::string& out) {
     }
     if (in.size() - at < 2) return false;
     size_t length = (At(in, at) >> 2) + 3;
-    const size_t back = ((At(in, at) << 8) | At(in, at + 1)) & 0x3FF;
+    const size_t back = BigEndianValue(in, at, 2) & 0x3FF;
     at += 2;
     if (back == 0 || back > out.size()) return false;
     if (length > size - out.size()) length = size - out.size();

@@ -127,11 +127,13 @@ bool ReadList(Reader& reader, int depth, Place place, ZfsLabel& label, Found& fo
 
 }  // namespace
 
+bool IsZfsXdrHeader(std::string_view packed) {
+  return packed.size() >= 4 && static_cast<uint8_t>(packed[0]) == kXdrEncoding &&
+         static_cast<uint8_t>(packed[1]) <= 1 && packed[2] == 0 && packed[3] == 0;
+}
+
 bool ParseZfsLabel(std::string_view packed, ZfsLabel& label) {
-  if (packed.size() < 4 || static_cast<uint8_t>(packed[0]) != kXdrEncoding ||
-      static_cast<uint8_t>(packed[1]) > 1 || packed[2] != 0 || packed[3] != 0) {
-    return false;
-  }
+  if (!IsZfsXdrHeader(packed)) return false;
   Reader reader{packed.substr(4)};
   ZfsLabel parsed;
   Found found;

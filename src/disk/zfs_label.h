@@ -27,6 +27,10 @@ struct ZfsLabel {
   std::vector<std::string> featuresForRead;  // the names in "features_for_read", in order
 };
 
+/// True when `packed` opens with the header of a configuration packed in XDR: encoding 1, a
+/// byte order of 0 or 1, two zero bytes.
+bool IsZfsXdrHeader(std::string_view packed);
+
 /// Parses a packed configuration: a 4-byte header saying XDR (1, either byte order, two zero
 /// bytes), then an nvlist of version 0 whose pairs each give their encoded size, which must
 /// match what their name, type, count and value take. Lists within lists are parsed too, at

@@ -10,17 +10,20 @@
 #include <vector>
 
 #include "base/bytes.h"
+#include "disk/file_system_layout.h"
 #include "disk/zfs_compression.h"
 
 namespace DiskIO {
 
 namespace {
 
-constexpr uint64_t kKiB = 1024;
+using Superblock::kKiB;
+using Superblock::kZfsUberblockMagic;
+using Superblock::kZfsUberblockMagicBigEndian;
+using Superblock::kZfsUberblocks;     // where the ring begins in a label, and its size
+using Superblock::kZfsUberblockSize;  // slots are 1 KiB or a multiple of it
+
 constexpr uint64_t kLabelBytes = 256 * kKiB;
-constexpr uint64_t kUberblockRing = 128 * kKiB;  // where the ring begins in a label, and its size
-constexpr size_t kUberblockStep = 1024;          // slots are 1 KiB or a multiple of it
-constexpr uint64_t kUberblockMagic = 0x00BAB10C;
 constexpr size_t kUberblockRootPointer = 40;
 constexpr int kUberblocksTried = 3;
 constexpr uint64_t kDataStart = 4096 * kKiB;  // labels 0 and 1 and the boot area
@@ -50,11 +53,6 @@ struct Block {
   bool bigEndian = false;
 };
 
-uint64_t Value(std::string_view bytes, size_t offset, size_t length, bool bigEndian) {
-  return bigEndian ? BigEndianValue(bytes, offset, length)
-                   : LittleEndianValue(bytes, offset, length);
-}
-
 // The device being read, and the id of the top-level vdev it belongs to.
 struct Vdev {
   Volume& volume;
@@ -70,7 +68,7 @@ bool EmbeddedData(std::string_view pointer, bool bigEndian, uint64_t properties,
   std::string payload;
   for (size_t word = 0; word < kPointer / 8; ++word) {
     if (word == 6 || word == 10) continue;
-    const uint64_t value = Value(pointer, word * 8, 8, bigEndian);
+    const uint64_t value = EndianValue(pointer, word * 8, 8, bigEndian);
     for (int byte = 0; byte < 8; ++byte) payload += static_cast<char>(value >> (8 * byte));
   }
   if (physical > payload.size() || logical > kMaxBlock) return false;
@@ -83,19 +81,19 @@ bool EmbeddedData(std::string_view pointer, bool bigEndian, uint64_t properties,
 // reads and decodes.
 bool ReadBlock(Vdev& vdev, std::string_view pointer, bool bigEndian, Block& block) {
   if (pointer.size() < kPointer) return false;
-  const uint64_t properties = Value(pointer, 6 * 8, 8, bigEndian);
+  const uint64_t properties = EndianValue(pointer, 6 * 8, 8, bigEndian);
   block.bigEndian = (properties >> 63) == 0;
   if ((properties >> 39) & 1) return EmbeddedData(pointer, bigEndian, properties, block);
   const uint64_t logical = ((properties & 0xFFFF) + 1) * 512;
   const uint64_t physical = (((properties >> 16) & 0xFFFF) + 1) * 512;
   if (logical > kMaxBlock || physical > kMaxBlock) return false;
-  if (Value(pointer, 0, 8, bigEndian) == 0 && Value(pointer, 8, 8, bigEndian) == 0) {
+  if (EndianValue(pointer, 0, 8, bigEndian) == 0 && EndianValue(pointer, 8, 8, bigEndian) == 0) {
     block.bytes.assign(logical, '\0');  // a hole: never written, all zeros
     return true;
   }
   for (size_t copy = 0; copy < 3; ++copy) {
-    const uint64_t where = Value(pointer, copy * 16, 8, bigEndian);
-    const uint64_t offsetWord = Value(pointer, copy * 16 + 8, 8, bigEndian);
+    const uint64_t where = EndianValue(pointer, copy * 16, 8, bigEndian);
+    const uint64_t offsetWord = EndianValue(pointer, copy * 16 + 8, 8, bigEndian);
     if ((where & 0xFFFFFF) == 0 || ((where >> 32) & 0xFFFFFF) != vdev.id || (offsetWord >> 63)) {
       continue;  // empty, on another vdev, or ganged
     }
@@ -142,7 +140,7 @@ bool ReadObjectBlock(Vdev& vdev, std::string_view dnode, bool bigEndian, uint64_
 
 // Reads the dnode of object `number` from the data of the meta-dnode `meta`.
 bool ReadDnode(Vdev& vdev, const Block& meta, uint64_t number, Block& dnode) {
-  const uint64_t blockSize = Value(meta.bytes, 8, 2, meta.bigEndian) * 512;
+  const uint64_t blockSize = EndianValue(meta.bytes, 8, 2, meta.bigEndian) * 512;
   if (blockSize < kDnode || blockSize > kMaxBlock || number >= (uint64_t{1} << 48)) return false;
   const uint64_t offset = number * kDnode;
   Block block;
@@ -166,7 +164,7 @@ bool ArrayBytes(const Block& leaf, size_t chunks, size_t chunkCount, uint64_t ch
     const size_t at = chunks + chunk * kLeafChunk;
     if (static_cast<uint8_t>(leaf.bytes[at]) != kChunkArray) return false;
     bytes.append(leaf.bytes, at + 1, std::min(kLeafArrayBytes, count - bytes.size()));
-    chunk = Value(leaf.bytes, at + 22, 2, leaf.bigEndian);
+    chunk = EndianValue(leaf.bytes, at + 22, 2, leaf.bigEndian);
   }
   return true;
 }
@@ -175,8 +173,8 @@ bool ArrayBytes(const Block& leaf, size_t chunks, size_t chunkCount, uint64_t ch
 Lookup LookUpLeaf(const Block& leaf, std::string_view name, uint64_t& value) {
   const size_t size = leaf.bytes.size();
   if (size < 512 || (size & (size - 1)) != 0 ||
-      Value(leaf.bytes, 0, 8, leaf.bigEndian) != kZapLeaf ||
-      Value(leaf.bytes, 24, 4, leaf.bigEndian) != kLeafMagic) {
+      EndianValue(leaf.bytes, 0, 8, leaf.bigEndian) != kZapLeaf ||
+      EndianValue(leaf.bytes, 24, 4, leaf.bigEndian) != kLeafMagic) {
     return Lookup::kFailed;
   }
   const size_t hashEntries = size / 32;
@@ -186,15 +184,15 @@ Lookup LookUpLeaf(const Block& leaf, std::string_view name, uint64_t& value) {
   for (size_t chunk = 0; chunk < chunkCount; ++chunk) {
     const size_t at = chunks + chunk * kLeafChunk;
     if (static_cast<uint8_t>(leaf.bytes[at]) != kChunkEntry ||
-        Value(leaf.bytes, at + 6, 2, leaf.bigEndian) != name.size() + 1 ||
-        !ArrayBytes(leaf, chunks, chunkCount, Value(leaf.bytes, at + 4, 2, leaf.bigEndian),
+        EndianValue(leaf.bytes, at + 6, 2, leaf.bigEndian) != name.size() + 1 ||
+        !ArrayBytes(leaf, chunks, chunkCount, EndianValue(leaf.bytes, at + 4, 2, leaf.bigEndian),
                     name.size() + 1, bytes) ||
         bytes != std::string(name) + '\0') {
       continue;
     }
     if (static_cast<uint8_t>(leaf.bytes[at + 1]) != 8 ||
-        Value(leaf.bytes, at + 10, 2, leaf.bigEndian) != 1 ||
-        !ArrayBytes(leaf, chunks, chunkCount, Value(leaf.bytes, at + 8, 2, leaf.bigEndian), 8,
+        EndianValue(leaf.bytes, at + 10, 2, leaf.bigEndian) != 1 ||
+        !ArrayBytes(leaf, chunks, chunkCount, EndianValue(leaf.bytes, at + 8, 2, leaf.bigEndian), 8,
                     bytes)) {
       return Lookup::kFailed;
     }
@@ -209,26 +207,27 @@ Lookup LookUpLeaf(const Block& leaf, std::string_view name, uint64_t& value) {
 Lookup LookUpZap(Vdev& vdev, const Block& dnode, std::string_view name, uint64_t& value) {
   Block first;
   if (!ReadObjectBlock(vdev, dnode.bytes, dnode.bigEndian, 0, first)) return Lookup::kFailed;
-  const uint64_t type = Value(first.bytes, 0, 8, first.bigEndian);
+  const uint64_t type = EndianValue(first.bytes, 0, 8, first.bigEndian);
   if (type == kMicroZap) {
     for (size_t at = kMicroEntry; at + kMicroEntry <= first.bytes.size(); at += kMicroEntry) {
       const std::string_view field = std::string_view(first.bytes).substr(at + 14, 50);
       const size_t end = field.find('\0');
       if (end != std::string_view::npos && field.substr(0, end) == name) {
-        value = Value(first.bytes, at, 8, first.bigEndian);
+        value = EndianValue(first.bytes, at, 8, first.bigEndian);
         return Lookup::kFound;
       }
     }
     return Lookup::kAbsent;
   }
-  if (type != kFatZap || Value(first.bytes, 8, 8, first.bigEndian) != kFatZapMagic) {
+  if (type != kFatZap || EndianValue(first.bytes, 8, 8, first.bigEndian) != kFatZapMagic) {
     return Lookup::kFailed;
   }
-  const uint64_t lastBlock = std::min(Value(dnode.bytes, 16, 8, dnode.bigEndian), kFatZapBlocks);
+  const uint64_t lastBlock =
+      std::min(EndianValue(dnode.bytes, 16, 8, dnode.bigEndian), kFatZapBlocks);
   for (uint64_t number = 1; number <= lastBlock; ++number) {
     Block block;
     if (!ReadObjectBlock(vdev, dnode.bytes, dnode.bigEndian, number, block)) return Lookup::kFailed;
-    if (Value(block.bytes, 0, 8, block.bigEndian) != kZapLeaf) continue;  // the pointer table
+    if (EndianValue(block.bytes, 0, 8, block.bigEndian) != kZapLeaf) continue;  // the pointer table
     const Lookup found = LookUpLeaf(block, name, value);
     if (found != Lookup::kAbsent) return found;
   }
@@ -286,17 +285,18 @@ ZfsEncryption ReadZfsEncryption(Volume& volume) {
       std::end(kReadableVdevTypes)) {
     return ZfsEncryption::kUnknown;
   }
-  const std::string ring = ProbeBytes(volume, start + kUberblockRing, kUberblockRing);
+  const std::string ring = ProbeBytes(volume, start + kZfsUberblocks, kZfsUberblocks);
   struct Candidate {
     uint64_t txg;
     size_t at;
     bool bigEndian;
   };
   std::vector<Candidate> candidates;
-  for (size_t at = 0; at + kUberblockStep <= ring.size(); at += kUberblockStep) {
-    const bool little = LittleEndianValue(ring, at, 8) == kUberblockMagic;
-    if (little || BigEndianValue(ring, at, 8) == kUberblockMagic) {
-      candidates.push_back({Value(ring, at + 16, 8, !little), at, !little});
+  for (size_t at = 0; at + kZfsUberblockSize <= ring.size(); at += kZfsUberblockSize) {
+    const std::string_view magic = std::string_view(ring).substr(at, 8);
+    const bool little = magic == kZfsUberblockMagic;
+    if (little || magic == kZfsUberblockMagicBigEndian) {
+      candidates.push_back({EndianValue(ring, at + 16, 8, !little), at, !little});
     }
   }
   std::stable_sort(candidates.begin(), candidates.end(),

@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/bytes.h"
 #include "disk/ebr.h"
 #include "disk/gpt.h"
 #include "disk/layout.h"
@@ -39,10 +40,6 @@ std::optional<uint64_t> EntryReach(uint64_t start, uint64_t count) {
   if (count == 0) return std::nullopt;
   uint64_t last = 0;
   return __builtin_add_overflow(start, count - 1, &last) ? UINT64_MAX : last;
-}
-
-bool IsAllZeros(const SectorText& sector) {
-  return sector.find_first_not_of('\0') == std::string::npos;
 }
 
 // Returns the FAT label field of a boot sector, or nullptr when it has none: NTFS never has one,
@@ -93,7 +90,7 @@ void ExaminePartition(DriveExam& exam, const PartitionStart& start, Report& repo
     return;
   }
   const SectorText& sector = first.bytes;
-  if (start.quietWhenBlank && IsAllZeros(sector)) return;
+  if (start.quietWhenBlank && IsAllZero(sector)) return;
   partition.read = true;
   partition.oemId = FieldText(sector, BootSector::kOemId);
   if (const Field* label = FatLabelField(sector, partition.oemId)) {

@@ -6,6 +6,7 @@
 
 #include "base/bytes.h"
 #include "disk/file_system_layout.h"
+#include "disk/zfs_label.h"
 
 namespace Module1 {
 
@@ -16,11 +17,6 @@ using DiskIO::ProbeEndBytes;
 namespace {
 
 constexpr uint64_t kMinRaidVolume = 0x10000;  // firmware RAID metadata needs at least 64 KiB
-
-// A 32-bit value read in the byte order `bigEndian` names.
-uint64_t Word(std::string_view bytes, size_t offset, bool bigEndian) {
-  return bigEndian ? BigEndianValue(bytes, offset, 4) : LittleEndianValue(bytes, offset, 4);
-}
 
 bool IsPowerOfTwo(uint64_t value) {
   return value != 0 && (value & (value - 1)) == 0;
@@ -212,7 +208,7 @@ namespace {
 // names: Minix on m68k and PowerPC machines writes them big-endian.
 bool MinixSuperblockIn(std::string_view sb, bool bigEndian) {
   const auto field = [&sb, bigEndian](size_t offset, size_t length) {
-    return bigEndian ? BigEndianValue(sb, offset, length) : LittleEndianValue(sb, offset, length);
+    return EndianValue(sb, offset, length, bigEndian);
   };
   const uint64_t magic = field(16, 2);
   uint64_t inodes, imaps, zmaps, firstZone, logZoneSize, zones, blockSize = 1024;
@@ -257,7 +253,7 @@ bool HasBefsSuperblock(Volume& volume) {
     for (bool bigEndian : {false, true}) {
       bool all = !sb.empty();
       for (size_t i = 0; i < 3; ++i) {
-        all = all && Word(sb, kBefsMagicOffsets[i], bigEndian) == kBefsMagics[i];
+        all = all && EndianValue(sb, kBefsMagicOffsets[i], 4, bigEndian) == kBefsMagics[i];
       }
       if (all) return true;
     }
@@ -270,19 +266,16 @@ bool HasUfsSuperblock(Volume& volume) {
     const std::string field = ProbeBytes(volume, base + kUfsMagic, 4);
     if (field.empty()) continue;
     for (uint32_t magic : kUfsMagics) {
-      if (Word(field, 0, false) == magic || Word(field, 0, true) == magic) return true;
+      if (EndianValue(field, 0, 4, false) == magic || EndianValue(field, 0, 4, true) == magic)
+        return true;
     }
   }
   return false;
 }
 
 bool HasZfsUberblock(Volume& volume) {
-  // The first label's packed configuration opens with an XDR header: encoding 1, byte order.
-  const std::string header = ProbeBytes(volume, 16 * kKiB, 4);
-  if (header.size() != 4 || header[0] != 1 || static_cast<uint8_t>(header[1]) > 1 ||
-      header[2] != 0 || header[3] != 0) {
-    return false;
-  }
+  // The first label's packed configuration opens with an XDR header.
+  if (!DiskIO::IsZfsXdrHeader(ProbeBytes(volume, DiskIO::kZfsLabelConfigOffset, 4))) return false;
   const std::string array =
       ProbeBytes(volume, kZfsUberblocks, kZfsUberblockSize * kZfsUberblockCount);
   for (size_t at = 0; at < array.size(); at += kZfsUberblockSize) {

@@ -15,8 +15,7 @@ namespace Module1 {
 /// How opening a raw drive or volume came out.
 struct DeviceOpening {
   HANDLE handle = INVALID_HANDLE_VALUE;  // INVALID_HANDLE_VALUE unless it opened
-  bool answered = true;                  // false: the open did not answer within the device timeout
-  DWORD error = 0;                       // the system's code when it answered with a failure
+  DWORD error = 0;                       // the system's code when it failed
   std::string imageFormat = {};          // a disk image this build cannot read: its format and why
   std::string imageProblem = {};
 };
@@ -24,8 +23,8 @@ struct DeviceOpening {
 /// Opens a raw drive or volume ("\\.\PhysicalDrive0", "\\.\C:") for reading only, shared
 /// for reading and writing, as it exists: evidence is never opened for writing. The open is made
 /// on the device worker and waited for within the device timeout. A failed open gives
-/// INVALID_HANDLE_VALUE, with the system's error code in `error` and in GetLastError; one that
-/// did not answer in time, `answered` false (its handle, should it ever open, is never closed).
+/// INVALID_HANDLE_VALUE, with the system's error code in `error`. Throws DiskIO::DriveStalled
+/// when the open did not answer in time (its handle, should it ever open, is never closed).
 DeviceOpening OpenRawDevice(const std::string& path);
 
 /// Closes a handle that OpenRawDevice gave, on the device worker: a close can wait on a device

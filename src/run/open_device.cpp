@@ -1,5 +1,4 @@
-#include <memory>
-
+#include "disk/drive_call.h"
 #include "platform/device_worker.h"
 #include "platform/unreadable_image.h"
 #include "run/module1.h"
@@ -7,20 +6,19 @@
 namespace Module1 {
 
 DeviceOpening OpenRawDevice(const std::string& path) {
-  auto opening = std::make_shared<DeviceOpening>();
   // Read access only: the program never writes, and a drive behind a write blocker may refuse a
   // read-write open. The device number query and the reads need nothing more. Made on the device
   // worker, where the last error and an unreadable image's reason are asked too.
-  const bool answered = RunDeviceCall([path, opening] {
-    opening->handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_EXISTING, 0, nullptr);
-    if (opening->handle != INVALID_HANDLE_VALUE) return;
-    opening->error = GetLastError();
-    LastOpenWasUnreadableImage(opening->imageFormat, opening->imageProblem);
+  return DiskIO::CallDrive<DeviceOpening>([path] {
+    DeviceOpening opening;
+    opening.handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr);
+    if (opening.handle == INVALID_HANDLE_VALUE) {
+      opening.error = GetLastError();
+      LastOpenWasUnreadableImage(opening.imageFormat, opening.imageProblem);
+    }
+    return opening;
   });
-  if (!answered) return DeviceOpening{INVALID_HANDLE_VALUE, false};
-  SetLastError(opening->error);
-  return *opening;
 }
 
 void CloseDevice(HANDLE handle) {

@@ -40,10 +40,6 @@ constexpr uint8_t kDisk = static_cast<uint8_t>(VolumeKind::kDisk);
 constexpr uint8_t kPartition = static_cast<uint8_t>(VolumeKind::kPartition);
 constexpr uint8_t kBoth = kDisk | kPartition;
 
-bool IsAllZero(const SectorText& sector) {
-  return sector.find_first_not_of('\0') == std::string::npos;
-}
-
 // True when every byte of `sector` is printable ASCII, a tab, a line feed or a carriage return.
 bool IsPlainText(const SectorText& sector) {
   for (char c : sector) {

@@ -119,7 +119,6 @@ void ScanLogicalVolumes(Report& report, const ReportProgress& progress) {
         continue;
       }
       const DeviceOpening opening = OpenRawDevice(std::string("\\\\.\\") + letter + ":");
-      if (!opening.answered) throw DiskIO::DriveStalled();
       if (opening.handle != INVALID_HANDLE_VALUE) {
         ExamineLetter(opening.handle, letter, report);
         examined = true;

@@ -63,7 +63,6 @@ HANDLE ExamineDriveInTurn(DriveRecord& drive, SectorBuffer& sectorBuffer, Report
   const std::string path = drive.path;
   drive.source = DiskIO::CallDrive<std::string>([path] { return DriveSource(path); });
   const DeviceOpening opening = OpenRawDevice(path);
-  if (!opening.answered) throw DiskIO::DriveStalled();
   if (opening.handle == INVALID_HANDLE_VALUE) {
     drive.status = DriveStatus::OpenFailed;
     drive.error = opening.error;
