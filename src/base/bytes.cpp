@@ -13,6 +13,11 @@ bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
   return true;
 }
 
+bool EndsWithIgnoringCase(std::string_view text, std::string_view ending) {
+  return text.size() >= ending.size() &&
+         StartsWithIgnoringCase(text.substr(text.size() - ending.size()), ending);
+}
+
 uint64_t LittleEndianValue(std::string_view bytes, size_t offset, size_t length) {
   uint64_t value = 0;
   for (size_t i = length; i-- > 0;) {

@@ -31,6 +31,9 @@ inline bool StartsWith(std::string_view text, std::string_view prefix) {
 /// True when `text` begins with `prefix`, ASCII letters compared without regard to case.
 bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix);
 
+/// True when `text` ends with `ending`, ASCII letters compared without regard to case.
+bool EndsWithIgnoringCase(std::string_view text, std::string_view ending);
+
 /// Returns the little-endian unsigned value of `length` (at most 8) bytes at `offset` of `bytes`;
 /// bytes past the end count as zero.
 uint64_t LittleEndianValue(std::string_view bytes, size_t offset, size_t length);

@@ -14,15 +14,27 @@ std::string Decimal(int64_t value) {
   return std::to_string(value);
 }
 
+// Returns `text` with each line feed in it made a console line end, "\r\n".
+std::string CrLfLines(const std::string& text) {
+  std::string lines;
+  for (char c : text) {
+    if (c == '\n') lines += '\r';
+    lines += c;
+  }
+  return lines;
+}
+
+// Writes the words of a gap (a failed read, a drive cut short, one that did not answer, ...):
+// after a blank line, in Yellow, each line ending in "\r\n".
+void WriteGapText(const std::string& message) {
+  WriteConsoleText("\r\n" + CrLfLines(message) + "\r\n", Yellow);
+}
+
 // Returns a finding as console lines: each ends in "\r\n", and a finding about a whole drive
 // stands after a blank line.
 std::string FindingLines(const Finding& finding) {
   std::string text = finding.drive >= 0 && finding.partition < 0 ? "\r\n" : "";
-  for (char c : finding.message) {
-    if (c == '\n') text += '\r';
-    text += c;
-  }
-  text += "\r\n";
+  text += CrLfLines(finding.message) + "\r\n";
   // A note can name paths that came from a disk (a mount folder named after a volume label):
   // control bytes in them must not move a terminal's cursor.
   for (const std::string& note : finding.notes) text += SectorBytesForDisplay(note) + "\r\n";
@@ -55,50 +67,28 @@ void WriteFindings(const Report& report, int32_t drive, int32_t partition, char 
   }
 }
 
-void WriteTimedOut(const DriveRecord& drive) {
-  WriteConsoleText("\r\n" + DriveTimedOutMessage(drive.number, drive.timedOutAfter) + "\r\n",
-                   Yellow);
-}
-
 void WriteDriveFailure(const DriveRecord& drive) {
-  const std::string name = "PhysicalDrive" + Decimal(drive.number);
   if (!drive.imageFormat.empty()) {
-    WriteConsoleText("\r\n" + name + " is a " + drive.imageFormat +
-                         " image that TVX cannot read: " + drive.imageProblem + ".\r\n",
-                     Yellow);
+    WriteGapText(UnreadableImageMessage(drive));
     return;
   }
   if (drive.status == DriveStatus::TimedOut) {
-    WriteTimedOut(drive);
+    WriteGapText(DriveTimedOutMessage(drive.number, drive.timedOutAfter));
     return;
   }
   const char* action = drive.status == DriveStatus::OpenFailed ? "opening" : "reading";
   // The reason can name a link's target, which came from the folder: no control bytes.
-  WriteConsoleText(std::string("\r\nError ") + action + " " + name +
+  WriteConsoleText(std::string("\r\nError ") + action + " " + DriveName(drive.number) +
                        "... Error: " + Decimal(static_cast<int32_t>(drive.error)) + "\r\n" +
                        SectorBytesForDisplay(DriveFailureReason(drive)) + "\r\n",
                    Yellow);
 }
 
-// Writes a failed read's words (SectorReadMessage): its error line, then where and why.
-void WriteReadError(const std::string& message) {
-  std::string text = "\r\n";
-  for (char c : message) {
-    if (c == '\n') text += '\r';
-    text += c;
-  }
-  WriteConsoleText(text + "\r\n", Yellow);
-}
-
-std::string PartitionName(const DriveRecord& drive, const PartitionRecord& partition) {
-  return "PhysicalDrive" + Decimal(drive.number) + ", Partition " + Decimal(partition.number);
-}
-
 void WritePartition(const Report& report, const DriveRecord& drive,
                     const PartitionRecord& partition) {
-  const std::string name = PartitionName(drive, partition);
+  const std::string name = PartitionPlace(drive.number, partition.number);
   if (!partition.read) {
-    WriteReadError(SectorReadMessage(partition.error, name, partition.firstSector));
+    WriteGapText(SectorReadMessage(partition.error, name, partition.firstSector));
     return;
   }
   if (partition.hasLabel) {
@@ -117,7 +107,7 @@ void WritePartition(const Report& report, const DriveRecord& drive,
   if (partition.empty) WriteConsoleText(name + " --- Empty: no data in its first MiB\r\n", White);
   WriteFindings(report, drive.number, partition.number, 0);
   if (const auto& failure = partition.volumeReadFailure) {
-    WriteReadError(SectorReadMessage(failure->error, name, failure->sector));
+    WriteGapText(SectorReadMessage(failure->error, name, failure->sector));
   }
 }
 
@@ -162,34 +152,27 @@ void WriteDrive(const Report& report, const DriveRecord& drive) {
     return;
   }
   if (!drive.fileSystem.empty()) {
-    WriteConsoleText("\r\nPhysicalDrive" + Decimal(drive.number) + " --- File system: ", White);
+    WriteConsoleText("\r\n" + DriveName(drive.number) + " --- File system: ", White);
     WriteConsoleText(drive.fileSystem + "\r\n", LightCyan);
   }
   WriteFindings(report, drive.number, -1, 0);
-  if (drive.notADisk) WriteConsoleText("\r\n" + NotADiskMessage(drive.number) + "\r\n", Yellow);
+  if (drive.notADisk) WriteGapText(NotADiskMessage(drive.number));
   if (const auto& failure = drive.volumeReadFailure) {
-    WriteReadError(SectorReadMessage(failure->error, "PhysicalDrive" + Decimal(drive.number),
-                                     failure->sector));
+    WriteGapText(SectorReadMessage(failure->error, DriveName(drive.number), failure->sector));
   }
   for (const TableReadError& failure : drive.tableReadErrors) {
-    WriteReadError(TableReadMessage(drive.number, failure));
+    WriteGapText(TableReadMessage(drive.number, failure));
   }
-  if (drive.gptDamaged) {
-    WriteConsoleText("\r\n" + TableDamagedMessage(drive.number) + "\r\n", Yellow);
-  }
+  if (drive.gptDamaged) WriteGapText(TableDamagedMessage(drive.number));
   for (const PartitionRecord& partition : drive.partitions) {
     WritePartition(report, drive, partition);
   }
-  if (drive.logicalChainCut) {
-    WriteConsoleText("\r\n" + ChainCutMessage(drive.number) + "\r\n", Yellow);
+  if (drive.logicalChainCut) WriteGapText(ChainCutMessage(drive.number));
+  if (DriveSizeIsOdd(drive)) WriteGapText(DriveSizeOddMessage(drive));
+  if (DriveShorterThanTable(drive)) WriteGapText(ShorterThanTableMessage(drive));
+  if (drive.timedOutAfter > 0) {
+    WriteGapText(DriveTimedOutMessage(drive.number, drive.timedOutAfter));
   }
-  if (DriveSizeIsOdd(drive)) {
-    WriteConsoleText("\r\n" + DriveSizeOddMessage(drive) + "\r\n", Yellow);
-  }
-  if (DriveShorterThanTable(drive)) {
-    WriteConsoleText("\r\n" + ShorterThanTableMessage(drive) + "\r\n", Yellow);
-  }
-  if (drive.timedOutAfter > 0) WriteTimedOut(drive);
 }
 
 void WriteUnexaminedEntries(const Report& report) {
@@ -243,12 +226,11 @@ void WriteVolume(const Report& report, const VolumeRecord& volume) {
 
 void WriteLetterFailure(const Report& /*report*/, const LetterFailure& failure) {
   // A letter that did not answer stands apart, as a drive's time-out does.
-  std::string text = failure.timedOutAfter > 0 ? "\r\n" : "";
-  for (char c : LetterOpenMessage(failure)) {
-    if (c == '\n') text += '\r';
-    text += c;
+  if (failure.timedOutAfter > 0) {
+    WriteGapText(LetterOpenMessage(failure));
+  } else {
+    WriteConsoleText(CrLfLines(LetterOpenMessage(failure)) + "\r\n", Yellow);
   }
-  WriteConsoleText(text + "\r\n", Yellow);
 }
 
 void WriteLogicalPassEnd() {

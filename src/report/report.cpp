@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "base/bytes.h"
 #include "platform/platform.h"
 
 namespace {
@@ -12,18 +13,6 @@ constexpr uint64_t kEvidenceSize = uint64_t{1} << 20;
 constexpr const char* kImageEndings[] = {".dd",   ".raw",  ".img",  ".bin",  ".iso",
                                          ".dmg",  ".e01",  ".ex01", ".001",  ".vhd",
                                          ".vhdx", ".vmdk", ".vdi",  ".qcow", ".qcow2"};
-
-std::string Lower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
-bool EndsWith(const std::string& text, const std::string& ending) {
-  return text.size() >= ending.size() &&
-         text.compare(text.size() - ending.size(), ending.size(), ending) == 0;
-}
 
 }  // namespace
 
@@ -65,10 +54,9 @@ bool DriveShorterThanTable(const DriveRecord& drive) {
 
 bool LooksLikeUnexaminedEvidence(const FolderEntry& entry) {
   if (entry.deviceName || entry.coveredByDrive || entry.kind == EntryKind::Folder) return false;
-  const std::string name = Lower(entry.name);
-  if (name.compare(0, 13, "physicaldrive") == 0) return true;
+  if (StartsWithIgnoringCase(entry.name, "physicaldrive")) return true;
   for (const char* ending : kImageEndings) {
-    if (EndsWith(name, ending)) return true;
+    if (EndsWithIgnoringCase(entry.name, ending)) return true;
   }
   // An entry that could not be looked at may be anything: it is not taken for a note.
   return entry.kind == EntryKind::BlockDevice || entry.kind == EntryKind::Unknown ||

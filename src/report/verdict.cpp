@@ -11,10 +11,6 @@ std::string Decimal(int64_t value) {
   return std::to_string(value);
 }
 
-std::string DriveName(int32_t drive) {
-  return "PhysicalDrive" + Decimal(drive);
-}
-
 Gap MakeGap(GapKind kind, int32_t drive, int32_t partition, bool hasError, uint32_t error,
             std::string message) {
   Gap gap;
@@ -42,10 +38,6 @@ std::string TablePlace(int32_t drive, TableRegion region) {
   return DriveName(drive) + ", an extended boot record";
 }
 
-std::string PartitionPlace(int32_t drive, int32_t partition) {
-  return DriveName(drive) + ", Partition " + Decimal(partition);
-}
-
 // "20 seconds", "1 second".
 std::string Seconds(uint32_t seconds) {
   return Decimal(seconds) + (seconds == 1 ? " second" : " seconds");
@@ -56,15 +48,16 @@ void AddDriveGaps(const DriveRecord& drive, std::vector<Gap>& gaps) {
   if (!DriveIsReported(drive)) return;
   const int32_t n = drive.number;
   if (!drive.imageFormat.empty()) {
-    gaps.push_back(MakeGap(GapKind::UnreadableImage, n, -1, true, drive.error,
-                           DriveName(n) + " is a " + drive.imageFormat +
-                               " image that TVX cannot read: " + drive.imageProblem + "."));
+    gaps.push_back(
+        MakeGap(GapKind::UnreadableImage, n, -1, true, drive.error, UnreadableImageMessage(drive)));
     return;
   }
-  const Gap timedOut =
-      MakeGap(GapKind::TimedOut, n, -1, false, 0, DriveTimedOutMessage(n, drive.timedOutAfter));
+  const auto timedOut = [&drive, n] {
+    return MakeGap(GapKind::TimedOut, n, -1, false, 0,
+                   DriveTimedOutMessage(n, drive.timedOutAfter));
+  };
   if (drive.status == DriveStatus::TimedOut) {
-    gaps.push_back(timedOut);
+    gaps.push_back(timedOut());
     return;
   }
   if (drive.status != DriveStatus::Read) {
@@ -109,7 +102,7 @@ void AddDriveGaps(const DriveRecord& drive, std::vector<Gap>& gaps) {
     gaps.push_back(
         MakeGap(GapKind::ShorterThanTable, n, -1, false, 0, ShorterThanTableMessage(drive)));
   }
-  if (drive.timedOutAfter > 0) gaps.push_back(timedOut);
+  if (drive.timedOutAfter > 0) gaps.push_back(timedOut());
 }
 
 // True when a drive failed because access was refused.
@@ -121,6 +114,19 @@ bool AnyDriveRefusedAccess(const Report& report) {
 }
 
 }  // namespace
+
+std::string DriveName(int32_t drive) {
+  return "PhysicalDrive" + Decimal(drive);
+}
+
+std::string PartitionPlace(int32_t drive, int32_t partition) {
+  return DriveName(drive) + ", Partition " + Decimal(partition);
+}
+
+std::string UnreadableImageMessage(const DriveRecord& drive) {
+  return DriveName(drive.number) + " is a " + drive.imageFormat +
+         " image that TVX cannot read: " + drive.imageProblem + ".";
+}
 
 const char* GapKindName(GapKind kind) {
   switch (kind) {

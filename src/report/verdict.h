@@ -50,6 +50,15 @@ struct Gap {
 /// Returns the stable kebab-case name of a gap kind, e.g. "drive-open-failed".
 const char* GapKindName(GapKind kind);
 
+/// Returns the name of physical drive `drive`: "PhysicalDrive3".
+std::string DriveName(int32_t drive);
+
+/// Returns the name of partition `partition` of drive `drive`: "PhysicalDrive3, Partition 2".
+std::string PartitionPlace(int32_t drive, int32_t partition);
+
+/// Returns the words said for a drive that is a disk image this build cannot read.
+std::string UnreadableImageMessage(const DriveRecord& drive);
+
 /// Returns the words said when a chain of logical partitions on drive `drive` was cut at a cap.
 std::string ChainCutMessage(int32_t drive);
 
