@@ -109,10 +109,13 @@ TEST(UnreadableImageTest, OpenFailsWithError50AndSaysWhy) {
     std::string name, head;
     bool atEnd;
     std::string format, reason;
+    size_t size = 1 << 16;
   } cases[] = {
       {"aff", "AFF10\r\n", false, "AFF", "this format is not supported"},
       {"vdi", VdiHeader(), false, "VDI", "this format is not supported"},
       {"dmg", Padded("koly"), true, "DMG", "this format is not supported"},
+      // A trailer that the first 8 KiB, read first, hold only part of.
+      {"dmg-8k", Padded("koly"), true, "DMG", "this format is not supported", 8192 + 100},
       {"l01", std::string("LVF\x09\x0D\x0A\xFF\x00", 8), false, "L01",
        "it holds files, not a disk"},
       {"ex01", std::string("EVF2\x0D\x0A\x81\x00", 8), false, "Ex01",
@@ -124,7 +127,7 @@ TEST(UnreadableImageTest, OpenFailsWithError50AndSaysWhy) {
   std::string format, reason;
   for (const auto& c : cases) {
     const std::string path = folder.path() + "/" + c.name;
-    std::string bytes = disk;
+    std::string bytes = Padded(disk.substr(0, 512), c.size);
     bytes.replace(c.atEnd ? bytes.size() - 512 : 0, c.head.size(), c.head);
     ASSERT_TRUE(TestSupport::WriteAt(path, 0, bytes, true));
     EXPECT_EQ(Open(path), INVALID_HANDLE_VALUE) << c.name;

@@ -55,14 +55,18 @@ ImageFormat DetectImageFormat(const uint8_t* head, size_t headSize, const uint8_
 ImageFormat DetectFileFormat(int fd, uint64_t size, std::string* head, std::string* tail) {
   std::string first(kFileHeadBytes, '\0');
   first.resize(ReadSome(fd, reinterpret_cast<uint8_t*>(first.data()), first.size(), 0));
-  // The last 512 bytes, unless the head already holds them.
+  // The last 512 bytes: what the head already holds of them is taken from it, the rest read.
   const uint64_t tailStart = size > kProbeSize ? size - kProbeSize : 0;
   std::string last;
   if (tailStart + kProbeSize <= first.size()) {
     last = first.substr(tailStart, kProbeSize);
-  } else if (tailStart >= first.size()) {
-    last.assign(kProbeSize, '\0');
-    last.resize(ReadSome(fd, reinterpret_cast<uint8_t*>(last.data()), kProbeSize, tailStart));
+  } else {
+    const size_t held = tailStart < first.size() ? first.size() - tailStart : 0;
+    last = first.substr(first.size() - held);
+    std::string rest(kProbeSize - held, '\0');
+    rest.resize(
+        ReadSome(fd, reinterpret_cast<uint8_t*>(rest.data()), rest.size(), tailStart + held));
+    last += rest;
   }
   const auto* headBytes = reinterpret_cast<const uint8_t*>(first.data());
   const auto* tailBytes = reinterpret_cast<const uint8_t*>(last.data());
