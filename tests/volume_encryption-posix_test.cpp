@@ -235,7 +235,7 @@ TEST_F(VolumeLayers, CryptDevicesAreTheOpenViewOfWhatTheyLieOn) {
                 "/dev/mapper/luks-root /",
                 "/dev/mapper/stick decrypts on -1@0, read through /dev/mapper/stick",
             }));
-  EXPECT_EQ(MountPoints(mountinfo, root), std::vector<std::string>{});
+  EXPECT_EQ(MountPoints(ReadMountTable(mountinfo), root), std::vector<std::string>{});
   EXPECT_TRUE(CryptVolumes(sys_.root() + "/missing", mountinfo).empty());
 }
 

@@ -12,7 +12,6 @@
 #include <mutex>
 #include <set>
 #include <tuple>
-#include <utility>
 
 #include "platform/device_folder-posix.h"
 #include "platform/device_folder.h"
@@ -63,41 +62,30 @@ void NoteImagePartFile(const std::string& path) {
 }
 
 std::vector<FolderEntry> ListDeviceFolderEntries() {
-  std::vector<FolderEntry> entries;
+  std::vector<FolderEntry> entries = ListDeviceFolderNames();
   const std::string folder = DeviceFolder();
-  if (folder.empty()) return entries;
-  DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) return entries;
   // Each entry's identity, when it has one; the drive and letter entries' cover the others.
-  std::vector<std::pair<FolderEntry, Identity>> found;
+  std::vector<Identity> identities(entries.size());
   std::set<Identity> covered;
   {
     const std::lock_guard<std::mutex> lock(imagePartsLock);
     covered = imageParts;
   }
-  while (const dirent* item = readdir(dir)) {
-    const std::string name = item->d_name;
-    if (name == "." || name == "..") continue;
-    FolderEntry entry;
-    entry.name = name;
-    entry.deviceName = IsDeviceEntryName(name);
+  for (size_t i = 0; i < entries.size(); ++i) {
+    FolderEntry& entry = entries[i];
+    entry.kind = EntryKind::Missing;
     struct stat info {};
-    Identity identity{};
-    if (stat((folder + "/" + name).c_str(), &info) == 0) {
+    if (stat((folder + "/" + entry.name).c_str(), &info) == 0) {
       entry.kind = KindOf(info);
       if (entry.kind == EntryKind::RegularFile) entry.size = static_cast<uint64_t>(info.st_size);
-      identity = IdentityOf(info);
-      if (entry.deviceName) covered.insert(identity);
+      identities[i] = IdentityOf(info);
+      if (entry.deviceName) covered.insert(identities[i]);
     }
-    found.emplace_back(entry, identity);
   }
-  closedir(dir);
-  for (auto& [entry, identity] : found) {
-    entry.coveredByDrive = entry.kind != EntryKind::Missing && covered.count(identity) > 0;
-    entries.push_back(entry);
+  for (size_t i = 0; i < entries.size(); ++i) {
+    FolderEntry& entry = entries[i];
+    entry.coveredByDrive = entry.kind != EntryKind::Missing && covered.count(identities[i]) > 0;
   }
-  std::sort(entries.begin(), entries.end(),
-            [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
   return entries;
 }
 

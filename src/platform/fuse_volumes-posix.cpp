@@ -54,12 +54,6 @@ const Server* ServerOf(const MountEntry& mount) {
   return nullptr;
 }
 
-void AddOnce(std::vector<std::string>& list, const std::string& text) {
-  if (!text.empty() && std::find(list.begin(), list.end(), text) == list.end()) {
-    list.push_back(text);
-  }
-}
-
 // Appends the UTF-8 form of code point `code`.
 void AppendUtf8(std::string& text, uint32_t code) {
   if (code < 0x80) {
@@ -114,14 +108,6 @@ std::string ReadSmallFile(const std::string& path, size_t limit) {
   return bytes;
 }
 
-// The device number of the block device at `path`, links followed; false for anything else.
-bool BlockDeviceAt(const std::string& path, dev_t& device) {
-  struct stat info {};
-  if (stat(path.c_str(), &info) != 0 || !S_ISBLK(info.st_mode)) return false;
-  device = info.st_rdev;
-  return true;
-}
-
 // The block devices that the dislocker process serving mount point `point` holds open.
 std::vector<dev_t> DislockerDevices(const std::string& procRoot, const std::string& point) {
   std::vector<dev_t> devices;
@@ -167,7 +153,7 @@ void AddExtents(const std::string& sysRoot, dev_t device, SystemVolume& volume) 
 }
 
 // Adds the mount points of the loop devices of the tree backed by the file at `file`.
-void AddLoopMountPoints(const std::string& sysRoot, const std::string& mountinfo,
+void AddLoopMountPoints(const std::string& sysRoot, const std::vector<MountEntry>& table,
                         const std::string& file, std::vector<std::string>& paths) {
   for (const std::string& name : FolderEntries(sysRoot + "/block")) {
     const std::string folder = sysRoot + "/block/" + name;
@@ -176,7 +162,7 @@ void AddLoopMountPoints(const std::string& sysRoot, const std::string& mountinfo
         !ParseDeviceNumber(ReadFirstLine(folder + "/dev"), device)) {
       continue;
     }
-    for (const std::string& point : MountPoints(mountinfo, device)) AddOnce(paths, point);
+    for (const std::string& point : MountPoints(table, device)) AddOnce(paths, point);
   }
 }
 
@@ -193,7 +179,8 @@ bool ParseAuxiliaryControl(std::string_view control, AuxiliaryVolume& volume) {
 std::vector<SystemVolume> FuseVolumes(const std::string& sysRoot, const std::string& mountinfo,
                                       const std::string& procRoot) {
   std::vector<SystemVolume> volumes;
-  for (const MountEntry& mount : ReadMountTable(mountinfo)) {
+  const std::vector<MountEntry> table = ReadMountTable(mountinfo);
+  for (const MountEntry& mount : table) {
     const Server* server = ServerOf(mount);
     if (server == nullptr) continue;
     SystemVolume volume;
@@ -210,7 +197,7 @@ std::vector<SystemVolume> FuseVolumes(const std::string& sysRoot, const std::str
         dev_t virtualDevice{};
         if (BlockDeviceAt(auxiliary.virtualDevice, virtualDevice)) {
           AddOnce(volume.paths, auxiliary.virtualDevice);
-          for (const std::string& point : MountPoints(mountinfo, virtualDevice)) {
+          for (const std::string& point : MountPoints(table, virtualDevice)) {
             AddOnce(volume.paths, point);
           }
         }
@@ -220,7 +207,7 @@ std::vector<SystemVolume> FuseVolumes(const std::string& sysRoot, const std::str
     } else {
       for (dev_t held : DislockerDevices(procRoot, mount.point)) AddExtents(sysRoot, held, volume);
     }
-    AddLoopMountPoints(sysRoot, mountinfo, plain, volume.paths);
+    AddLoopMountPoints(sysRoot, table, plain, volume.paths);
     volumes.push_back(volume);
   }
   return volumes;

@@ -97,10 +97,6 @@ std::vector<std::string> DeviceAndHolders(const std::string& sysRoot, const std:
   return names;
 }
 
-void AddOnce(std::vector<std::string>& list, const std::string& text) {
-  if (std::find(list.begin(), list.end(), text) == list.end()) list.push_back(text);
-}
-
 // True when device `name` of the tree is a device-mapper device that decrypts what lies below.
 bool Decrypts(const std::string& sysRoot, const std::string& name) {
   const std::string dm = BlockFolder(sysRoot, name) + "/dm";
@@ -131,21 +127,33 @@ std::vector<MountEntry> ReadMountTable(const std::string& mountinfo) {
   return entries;
 }
 
-std::vector<std::string> MountPoints(const std::string& mountinfo, dev_t device) {
+void AddOnce(std::vector<std::string>& list, const std::string& text) {
+  if (std::find(list.begin(), list.end(), text) == list.end()) list.push_back(text);
+}
+
+bool BlockDeviceAt(const std::string& path, dev_t& device) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0 || !S_ISBLK(info.st_mode)) return false;
+  device = info.st_rdev;
+  return true;
+}
+
+std::vector<std::string> MountPoints(const std::vector<MountEntry>& table, dev_t device) {
   std::vector<std::string> points;
-  for (const MountEntry& entry : ReadMountTable(mountinfo)) {
-    bool matches = entry.hasDevice && entry.device == device;
-    struct stat info {};
-    if (!matches && StartsWith(entry.source, "/dev/") && stat(entry.source.c_str(), &info) == 0) {
-      matches = S_ISBLK(info.st_mode) && info.st_rdev == device;
+  for (const MountEntry& entry : table) {
+    dev_t source{};
+    if ((entry.hasDevice && entry.device == device) ||
+        (StartsWith(entry.source, "/dev/") && BlockDeviceAt(entry.source, source) &&
+         source == device)) {
+      AddOnce(points, entry.point);
     }
-    if (matches) AddOnce(points, entry.point);
   }
   return points;
 }
 
 std::vector<SystemVolume> CryptVolumes(const std::string& sysRoot, const std::string& mountinfo) {
   std::vector<SystemVolume> volumes;
+  const std::vector<MountEntry> table = ReadMountTable(mountinfo);
   for (const std::string& name : FolderEntries(sysRoot + "/block")) {
     const std::string dm = sysRoot + "/block/" + name + "/dm";
     if (!Decrypts(sysRoot, name)) continue;
@@ -158,14 +166,14 @@ std::vector<SystemVolume> CryptVolumes(const std::string& sysRoot, const std::st
     SystemVolume volume;
     volume.name = "/dev/mapper/" + ReadFirstLine(dm + "/name");
     volume.decrypts = true;
-    if (!BlockDeviceExtents(sysRoot, name, volume.extents)) volume.extents.clear();
+    BlockDeviceExtents(sysRoot, name, volume.extents);
     volume.paths.push_back(volume.name);
     for (const std::string& device : DeviceAndHolders(sysRoot, name)) {
       dev_t number{};
       if (!ParseDeviceNumber(ReadFirstLine(BlockFolder(sysRoot, device) + "/dev"), number)) {
         continue;
       }
-      for (const std::string& point : MountPoints(mountinfo, number)) AddOnce(volume.paths, point);
+      for (const std::string& point : MountPoints(table, number)) AddOnce(volume.paths, point);
     }
     volumes.push_back(volume);
   }

@@ -25,11 +25,17 @@ struct MountEntry {
 /// name a mount point, in table order; none when it cannot be read.
 std::vector<MountEntry> ReadMountTable(const std::string& mountinfo);
 
-/// Returns the mount points of block device `device` in the mount table at `mountinfo` (the
-/// format of /proc/self/mountinfo), in table order, each once, with the table's octal escapes
-/// undone. A mount counts when its device number is `device`, or its source is a device node of
-/// it (as for Btrfs, whose mounts carry a device number of their own).
-std::vector<std::string> MountPoints(const std::string& mountinfo, dev_t device);
+/// Returns the mount points of block device `device` in `table` (ReadMountTable), in table
+/// order, each once. A mount counts when its device number is `device`, or its source is a
+/// device node of it (as for Btrfs, whose mounts carry a device number of their own).
+std::vector<std::string> MountPoints(const std::vector<MountEntry>& table, dev_t device);
+
+/// Gives in `device` the device number of the block device at `path`, links followed; false
+/// for anything else.
+bool BlockDeviceAt(const std::string& path, dev_t& device);
+
+/// Appends `text` to `list` unless the list holds it already.
+void AddOnce(std::vector<std::string>& list, const std::string& text);
 
 /// Returns the device-mapper devices of the tree at `sysRoot` that decrypt what lies below them
 /// (IsDecryptingMapper of their dm/uuid and dm/name), in kernel-name order, leaving out those
