@@ -6,8 +6,6 @@
 #include <vector>
 
 #include "app/main_run.h"
-#include "disk/drive_call.h"
-#include "platform/device_folder.h"
 #include "platform/device_worker.h"
 #include "platform/process.h"
 #include "render/console.h"
@@ -129,23 +127,6 @@ std::string UtcNow() {
   if (const std::tm* utc = std::gmtime(&now))
     std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", utc);
   return text;
-}
-
-// Records the device folder's entries that look like evidence and were not read as drives; run
-// after the physical pass, once every drive has been opened.
-// Looking at an entry is a device call of its own turn: an entry on a file system that stopped
-// answering (a link into it) leaves the names alone to go by.
-void NoteUnexaminedEntries(Report& report) {
-  std::vector<FolderEntry> entries;
-  BeginDeviceTurn();
-  try {
-    entries = DiskIO::CallDrive<std::vector<FolderEntry>>(ListDeviceFolderEntries);
-  } catch (const DiskIO::DriveStalled&) {
-    entries = ListDeviceFolderNames();
-  }
-  for (const FolderEntry& entry : entries) {
-    if (LooksLikeUnexaminedEvidence(entry)) report.unexaminedEntries.push_back(entry.name);
-  }
 }
 
 // Both passes, with the console report written as they go.

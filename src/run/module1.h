@@ -38,6 +38,12 @@ void CloseDevice(HANDLE handle);
 /// open says "not found"), and hands it to `progress` once examined.
 void ScanPhysicalDrives(SectorBuffer& sectorBuffer, Report& report, const ReportProgress& progress);
 
+/// Records in `report` the device folder's entries that look like evidence and were not read as
+/// drives (LooksLikeUnexaminedEvidence); called after the first pass, once every drive has been
+/// opened. Looking at the entries is a device call of its own turn: when it does not answer (an
+/// entry links into a file system that stopped answering), the names alone are gone by.
+void NoteUnexaminedEntries(Report& report);
+
 /// One drive's turn of the first pass, without the pause that follows it: opens
 /// "\\.\PhysicalDrive" n, reads its sector 0 into `sectorBuffer` through the drive's one reader,
 /// then ExamineDrive; closes the drive. Reads whole sectors of the drive's logical sector size.

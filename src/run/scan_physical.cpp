@@ -127,4 +127,17 @@ void ScanPhysicalDrives(SectorBuffer& sectorBuffer, Report& report,
   }
 }
 
+void NoteUnexaminedEntries(Report& report) {
+  std::vector<FolderEntry> entries;
+  BeginDeviceTurn();
+  try {
+    entries = DiskIO::CallDrive<std::vector<FolderEntry>>(ListDeviceFolderEntries);
+  } catch (const DiskIO::DriveStalled&) {
+    entries = ListDeviceFolderNames();
+  }
+  for (const FolderEntry& entry : entries) {
+    if (LooksLikeUnexaminedEvidence(entry)) report.unexaminedEntries.push_back(entry.name);
+  }
+}
+
 }  // namespace Module1
